@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# Runs a command in the test LAN: a workstation namespace and an endpoints
+# namespace joined by a veth pair, on 198.18.0.0/15 only, so that discovery
+# multicast and every test connection stay on this machine.
+#
+#   scripts/testlan.sh [--keep] [--] command [args...]
+#
+# The command runs inside the workstation namespace (198.18.0.1/16, default
+# route over the veth) with these variables exported:
+#   CV_WS_NS, CV_LAN_NS       namespace names (ip netns exec $CV_LAN_NS ...)
+#   CV_WS_ADDR, CV_LAN_ADDR   198.18.0.1 and 198.18.0.2
+#   CV_ENDPOINT_NETS          endpoint addresses the endpoints side owns
+# Endpoint addresses 198.18.1.0 - 198.18.250.255 are local in the endpoints
+# namespace (one local route per /24), so a simulator there can bind and
+# answer from any of them. Exit status is the command's; everything is torn
+# down on every exit. Needs root.
+set -euo pipefail
+
+usage() { sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; }
+
+keep=0
+while (($#)); do
+  case "$1" in
+    --) shift; break ;;
+    -h|--help) usage; exit 0 ;;
+    --keep) keep=1; shift ;;   # leave the namespaces up (debugging)
+    -*) echo "testlan: unknown option $1" >&2; exit 2 ;;
+    *) break ;;
+  esac
+done
+if (($# == 0)); then
+  usage >&2
+  exit 2
+fi
+
+fail() { echo "testlan: $*" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || fail "needs root to create network namespaces"
+command -v ip >/dev/null || fail "ip (iproute2) not found"
+
+# The pid keeps parallel runs apart; the random part covers a stale
+# namespace left by a killed run that had the same pid.
+suffix="$$"
+if ip netns list | grep -qE "^cv-(ws|lan)-$suffix( |$)"; then suffix="$$r$RANDOM"; fi
+ws="cv-ws-$suffix"
+lan="cv-lan-$suffix"
+vws="cvw$suffix"
+vlan="cvl$suffix"
+
+cleanup() {
+  local rc=$?
+  trap - EXIT INT TERM
+  if ((keep)); then
+    echo "testlan: kept $ws and $lan" >&2
+    exit "$rc"
+  fi
+  # Whatever the command left running in the namespaces was started by this run.
+  local ns pid
+  for ns in "$lan" "$ws"; do
+    if ip netns list | grep -qE "^$ns( |$)"; then
+      for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -TERM "$pid" 2>/dev/null || true; done
+    fi
+  done
+  for ns in "$lan" "$ws"; do
+    if ip netns list | grep -qE "^$ns( |$)"; then
+      for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null || true; done
+      ip netns del "$ns" 2>/dev/null || echo "testlan: could not delete $ns" >&2
+    fi
+  done
+  exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+ip netns add "$ws" || fail "cannot create namespace $ws"
+ip netns add "$lan" || fail "cannot create namespace $lan"
+# Created straight inside the namespaces: nothing appears in the default one.
+ip link add "$vws" netns "$ws" type veth peer name "$vlan" netns "$lan" \
+  || fail "cannot create the veth pair"
+
+ip -n "$ws" link set lo up
+ip -n "$ws" addr add 198.18.0.1/16 dev "$vws"
+ip -n "$ws" link set "$vws" up
+ip -n "$ws" route add default via 198.18.0.2 dev "$vws"
+
+ip -n "$lan" link set lo up
+ip -n "$lan" addr add 198.18.0.2/16 dev "$vlan"
+ip -n "$lan" link set "$vlan" up
+# 198.18.0.0/24 stays out: the workstation address must not be local here.
+batch=$(mktemp)
+for i in $(seq 1 250); do echo "route add local 198.18.$i.0/24 dev lo"; done >"$batch"
+ip -n "$lan" -batch "$batch" || { rm -f "$batch"; fail "cannot add the endpoint routes"; }
+rm -f "$batch"
+
+# Fail here, loudly, rather than in the middle of a test.
+# A refused connection proves ARP and routing both ways without a listener.
+probe=$(ip netns exec "$ws" timeout 3 bash -c 'exec 3<>/dev/tcp/198.18.1.1/9' 2>&1 || true)
+case "$probe" in
+  *refused*) ;;
+  *) fail "endpoint addresses are not reachable from $ws: ${probe:-time-out}" ;;
+esac
+
+export CV_WS_NS="$ws" CV_LAN_NS="$lan" CV_WS_ADDR=198.18.0.1 CV_LAN_ADDR=198.18.0.2
+export CV_ENDPOINT_NETS="198.18.1.0-198.18.250.255"
+set +e
+ip netns exec "$ws" "$@"
+rc=$?
+set -e
+exit "$rc"
