@@ -1,0 +1,59 @@
+#include "tests/support/TestSupport.h"
+
+#include "ui/CortaviaDlg.h"
+
+#include <utility>
+
+namespace testing_support {
+
+ScriptedMessageBoxes::ScriptedMessageBoxes()
+{
+    previous_ = platform::SetMessageBoxHandler([this](const platform::MessageBoxRequest& r) {
+        shown_.push_back(r);
+        if (!answers_.empty()) {
+            const int a = answers_.front();
+            answers_.pop_front();
+            return a;
+        }
+        return (r.flags & platform::kButtonMask) == platform::MB_YESNO ? platform::IDNO : platform::IDOK;
+    });
+}
+
+ScriptedMessageBoxes::~ScriptedMessageBoxes() { platform::SetMessageBoxHandler(std::move(previous_)); }
+
+std::vector<QString> ScriptedMessageBoxes::Texts() const
+{
+    std::vector<QString> t;
+    for (const auto& r : shown_)
+        t.push_back(r.text);
+    return t;
+}
+
+InstantSleeps::InstantSleeps()
+{
+    previous_ = platform::SetSleepHandler([this](unsigned ms) {
+        total_ += ms;
+        pauses_.push_back(ms);
+    });
+}
+
+InstantSleeps::~InstantSleeps() { platform::SetSleepHandler(std::move(previous_)); }
+
+std::unique_ptr<CMyCortaviaDlg> MakeMainWindow()
+{
+    auto dlg = std::make_unique<CMyCortaviaDlg>();
+    dlg->Create();
+    return dlg;
+}
+
+void PumpEvents(int milliseconds)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < milliseconds) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    }
+}
+
+}  // namespace testing_support

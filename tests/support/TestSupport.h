@@ -1,0 +1,75 @@
+#pragma once
+// Seams for tests of the window and its operations: scripted message boxes,
+// instant sleeps, a ready main window.
+#include "platform/MessageBox.h"
+#include "platform/Sleep.h"
+
+#include <QString>
+#include <deque>
+#include <memory>
+#include <vector>
+
+class CMyCortaviaDlg;
+
+namespace testing_support {
+
+// Records every message box and answers it from a script: the next scripted
+// answer, else OK (or No for a Yes/No box).
+class ScriptedMessageBoxes {
+public:
+    ScriptedMessageBoxes();
+    ~ScriptedMessageBoxes();
+
+    void Answer(int button) { answers_.push_back(button); }
+    const std::vector<platform::MessageBoxRequest>& Shown() const { return shown_; }
+    std::vector<QString> Texts() const;
+    void Clear() { shown_.clear(); }
+
+private:
+    std::deque<int> answers_;
+    std::vector<platform::MessageBoxRequest> shown_;
+    platform::MessageBoxHandler previous_;
+};
+
+// Makes every pause instant and adds up what was asked for.
+class InstantSleeps {
+public:
+    InstantSleeps();
+    ~InstantSleeps();
+    unsigned long long TotalMs() const { return total_; }
+    const std::vector<unsigned>& Pauses() const { return pauses_; }
+
+private:
+    unsigned long long total_ = 0;
+    std::vector<unsigned> pauses_;
+    platform::SleepHandler previous_;
+};
+
+// A created main window (controls built, opening sequence run), offscreen.
+std::unique_ptr<CMyCortaviaDlg> MakeMainWindow();
+
+// Runs the event loop for a while (socket notifications, timers).
+void PumpEvents(int milliseconds);
+// Runs the event loop until pred() holds or the time is up; returns pred().
+template <typename Pred>
+bool PumpUntil(Pred pred, int timeoutMs);
+
+}  // namespace testing_support
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
+template <typename Pred>
+bool testing_support::PumpUntil(Pred pred, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > timeoutMs)
+            return pred();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
