@@ -5,6 +5,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -187,6 +188,11 @@ void Server::acceptAll(int64_t now) {
             event(node, std::string(ep.downUntilMs > now ? "refused_rebooting " : "refused ") + from);
             resetHard(fd);
             continue;
+        }
+        if (ep.faults.chunk) {
+            // Nagle would merge the pieces while the peer delays its ACKs.
+            int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         }
         Conn c;
         c.fd = fd;
