@@ -102,8 +102,14 @@ esac
 
 export CV_WS_NS="$ws" CV_LAN_NS="$lan" CV_WS_ADDR=198.18.0.1 CV_LAN_ADDR=198.18.0.2
 export CV_ENDPOINT_NETS="198.18.1.0-198.18.250.255"
+# In the background so that a signal reaches the traps at once (bash defers
+# traps while a foreground child runs); stdin stays the caller's.
 set +e
-ip netns exec "$ws" "$@"
+ip netns exec "$ws" "$@" <&0 &
+child=$!
+trap 'kill -TERM "$child" 2>/dev/null; exit 143' TERM
+trap 'kill -INT "$child" 2>/dev/null; exit 130' INT
+wait "$child"
 rc=$?
 set -e
 exit "$rc"
