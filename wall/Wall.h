@@ -20,6 +20,9 @@ std::optional<Tile> TileRule(uint32_t row, uint32_t column, uint32_t vi, uint32_
 // "e e_vw_enable_%u_%u_%u_%u_2\r\n"
 QString EnableLine(const Tile& tile);
 
+// The caption a grid button shows when no receiver is placed on it: "r_c".
+QString PositionLabel(int row, int column);
+
 void ResizeWall(IMainWindow& window);
 void BeginDrag(IMainWindow& window, int row);
 void TrackDrag(IMainWindow& window, QPoint clientPos);
@@ -29,3 +32,12 @@ void QuickLayout(IMainWindow& window);
 void SendStretchType(IMainWindow& window);
 void SendRotation(IMainWindow& window);
 void ShowOsd(IMainWindow& window);
+
+namespace wall_text {
+inline constexpr const char* kBezelZero = "OW, OH, VW, VH can not be 0.";
+inline constexpr const char* kApplyFail = "Apply fail, please scan again.";
+// The bezel values wrapped round to a wall that is 0 wide or high (or a
+// 1 x 1 wall has VW or VH 0): there is no picture to divide.
+inline constexpr const char* kWallSizeZero =
+    "With these OW, OH, VW, VH values the wall is 0 wide or 0 high. Nothing was sent.";
+}  // namespace wall_text

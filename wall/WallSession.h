@@ -1,0 +1,30 @@
+#pragma once
+// Pieces shared by the drop, the quick layout and the on-screen numbers.
+#include "net/MainWindow.h"
+
+#include <QString>
+#include <cstdint>
+
+namespace wall_detail {
+
+// Close, create, connect to port 24, 20 ms for the connection to come up,
+// then the login line (its result is never looked at).
+void OpenLoggedInSession(CMyAsyncSocket& socket, const QString& address);
+
+// The slot a receiver in RX row `row` is addressed on: its own up to row 9,
+// then slot 0, which each later receiver takes over from the one before.
+inline int SlotForRow(int row) { return row <= 9 ? row : 0; }
+
+// Selected indices of the two monitor-count combos.
+struct WallSize {
+    uint32_t vi = 0;
+    uint32_t hi = 0;
+    bool single() const { return vi == 0 && hi == 0; }
+};
+WallSize ReadWallSize(IMainWindow& window);
+
+bool AnyBezelZero(const DialogMembers& m);
+
+void ShowApplyFail(IMainWindow& window);
+
+}  // namespace wall_detail
