@@ -16,7 +16,8 @@ Fleet
   --rx N                 receivers to generate (default 1 unless nodes are given)
   --tx-base ADDR         first transmitter address (default 198.18.1.1)
   --rx-base ADDR         first receiver address (default 198.18.2.1)
-                         (addresses run .1 to .250, then the next /24)
+                         (addresses run .1 to .250, then the next /24;
+                         past 250 transmitters receivers start after them)
   --node SPEC            one more node: "tx|rx ip=ADDR [key=value ...]"
   --fleet FILE           nodes from a file, one SPEC per line, # comments
                          keys: ip hostname_id channel multicast(y|n)
@@ -42,6 +43,8 @@ Behaviour
   --discovery-port PORT  default 3333 (answers go to port --reply-port,
                          default 3334, of the querier)
   --no-discovery         do not run the discovery responder
+  --answer-gap MS        pause between two discovery answers (default 0:
+                         all at once; a querier may then drop some)
   --fault KIND[=ARG][@ADDR]
                          misbehave, for one endpoint address or all of them:
                          refuse          accept and reset the connection
@@ -117,6 +120,7 @@ Faults faultsFor(const SimConfig& cfg, uint32_t addr) {
 std::string parseArgs(const std::vector<std::string>& args, SimConfig& cfg) {
     long nTx = -1, nRx = -1;
     uint32_t txBase = *parseIp("198.18.1.1"), rxBase = *parseIp("198.18.2.1");
+    bool rxBaseGiven = false;
     NodeConfig generated;
     std::vector<NodeConfig> explicitNodes;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -141,6 +145,7 @@ std::string parseArgs(const std::vector<std::string>& args, SimConfig& cfg) {
             auto ip = parseIp(v);
             if (!ip) return "bad address: " + v;
             (a == "--tx-base" ? txBase : rxBase) = *ip;
+            rxBaseGiven = rxBaseGiven || a == "--rx-base";
         } else if (a == "--node") {
             std::string err;
             auto node = parseNodeSpec(v, err);
@@ -175,6 +180,9 @@ std::string parseArgs(const std::vector<std::string>& args, SimConfig& cfg) {
         } else if (a == "--reboot-delay") {
             if (!toInt(v, n)) return "--reboot-delay needs milliseconds";
             cfg.rebootDelayMs = static_cast<int>(n);
+        } else if (a == "--answer-gap") {
+            if (!toInt(v, n) || n > 1000) return "--answer-gap needs milliseconds (0..1000)";
+            cfg.answerGapMs = static_cast<int>(n);
         } else if (a == "--tftp") {
             static const std::map<std::string, TftpMode> modes = {{"real", TftpMode::Real},
                                                                   {"ok", TftpMode::Ok},
@@ -206,6 +214,8 @@ std::string parseArgs(const std::vector<std::string>& args, SimConfig& cfg) {
         }
     }
     if (nTx < 0) nTx = explicitNodes.empty() ? 1 : 0;
+    // More than 250 transmitters fill several /24s; receivers then start after them.
+    if (!rxBaseGiven && nTx > 250) rxBase = (nthAddress(txBase, static_cast<int>(nTx - 1)) & 0xFFFFFF00u) + 0x101;
     if (nRx < 0) nRx = explicitNodes.empty() ? 1 : 0;
     char buf[32];
     for (long i = 0; i < nTx; ++i) {

@@ -23,6 +23,7 @@ struct SimConfig {
     uint16_t discoveryPort = 3333;
     uint16_t replyPort = 3334;
     bool discovery = true;
+    int answerGapMs = 0;  // between two discovery answers; 0 sends them all at once
     bool help = false;
 };
 

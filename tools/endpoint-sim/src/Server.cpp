@@ -359,9 +359,9 @@ void Server::readDiscovery(int64_t now) {
     }
 }
 
-void Server::sendReplies() {
+void Server::sendReplies(int64_t now) {
     size_t sent = 0;
-    for (; sent < replies_.size(); ++sent) {
+    for (; sent < replies_.size() && nextReplyMs_ <= now; ++sent) {
         const Reply& r = replies_[sent];
         sockaddr_in to{};
         to.sin_family = AF_INET;
@@ -389,6 +389,7 @@ void Server::sendReplies() {
             std::fprintf(stderr, "endpoint-sim: discovery answer from %s: %s\n", formatIp(r.from).c_str(),
                          std::strerror(errno));
         }
+        if (cfg_.answerGapMs > 0) nextReplyMs_ = now + cfg_.answerGapMs;
     }
     replies_.erase(replies_.begin(), replies_.begin() + static_cast<long>(sent));
 }
@@ -424,7 +425,9 @@ int Server::run() {
         fds.push_back({listenFd_, POLLIN, 0});
         kinds.push_back(Listen);
         if (udpFd_ >= 0) {
-            fds.push_back({udpFd_, static_cast<short>(POLLIN | (replies_.empty() ? 0 : POLLOUT)), 0});
+            bool due = !replies_.empty() && nextReplyMs_ <= now;
+            if (!replies_.empty() && !due) wakeAt(nextReplyMs_);
+            fds.push_back({udpFd_, static_cast<short>(POLLIN | (due ? POLLOUT : 0)), 0});
             kinds.push_back(Udp);
         }
         for (auto& [fd, c] : conns_) {
@@ -462,7 +465,7 @@ int Server::run() {
                     break;
                 case Udp:
                     if (re & POLLIN) readDiscovery(now);
-                    if (!replies_.empty()) sendReplies();
+                    if (!replies_.empty()) sendReplies(now);
                     break;
                 case ConnFd: {
                     if (re & (POLLIN | POLLHUP | POLLERR)) {
@@ -478,6 +481,7 @@ int Server::run() {
                     break;
             }
         }
+        if (!replies_.empty() && nextReplyMs_ <= now) sendReplies(now);
         // Slow output whose next piece is due, whether or not poll woke for it.
         std::vector<int> due;
         for (auto& [fd, c] : conns_)

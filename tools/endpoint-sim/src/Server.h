@@ -57,7 +57,7 @@ private:
     void startJob(Conn& c, const TftpJob& job);
     void readJob(int fd, int64_t now);
     void readDiscovery(int64_t now);
-    void sendReplies();
+    void sendReplies(int64_t now);
     void bootDue(int64_t now);
     void event(int node, const std::string& text);
     std::string nodeDir(int node) const;
@@ -72,6 +72,7 @@ private:
     std::map<int, Job> jobs_;
     std::vector<Reply> replies_;
     uint64_t nextSerial_ = 1;
+    int64_t nextReplyMs_ = 0;
 };
 
 int64_t nowMs();

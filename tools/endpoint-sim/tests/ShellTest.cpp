@@ -244,6 +244,13 @@ TEST(Options, AddressesSpillIntoTheNextSubnetAfter250) {
     EXPECT_EQ(formatIp(cfg.nodes[251].addr), "198.18.3.2");
 }
 
+TEST(Options, ReceiversStartAfterMoreThan250Transmitters) {
+    SimConfig cfg;
+    ASSERT_EQ(parseArgs({"--tx", "500", "--rx", "1"}, cfg), "");
+    EXPECT_EQ(formatIp(cfg.nodes[499].addr), "198.18.2.250");
+    EXPECT_EQ(formatIp(cfg.nodes[500].addr), "198.18.3.1");
+}
+
 TEST(Options, FaultsApplyToAllOrToOneAddressInOrder) {
     SimConfig cfg;
     ASSERT_EQ(parseArgs({"--tx", "2", "--rx", "0", "--fault", "chunk=8:20", "--fault", "silent@198.18.1.2"}, cfg),
