@@ -1,0 +1,198 @@
+#include "device/Device.h"
+#include "device/Texts.h"
+
+#include "net/Session.h"
+#include "net/Text.h"
+#include "nodes/Firmware.h"
+#include "platform/CodePage.h"
+#include "platform/Controls.h"
+#include "platform/Dialog.h"
+#include "platform/MessageBox.h"
+#include "platform/Sleep.h"
+
+namespace {
+constexpr std::size_t kLineBuffer = 50;
+constexpr unsigned kLinePauseMs = 1;
+constexpr unsigned kChannelSettleMs = 1000;
+constexpr unsigned kResultPauseMs = 500;
+constexpr int kAddressFields[] = {IDC_IP_ADDRESS, IDC_SUBNET_MASK, IDC_GATEWAY};
+
+QString Text(const char* s) { return QString::fromUtf8(s); }
+
+// A tested line counts as sent only when every byte of it was accepted; a
+// line that does not fit its buffer is refused by SendLine and fails here.
+bool SendTested(CMyAsyncSocket& socket, std::u16string_view line, bool withZero)
+{
+    const QStringView text(line.data(), static_cast<qsizetype>(line.size()));
+    const qsizetype expected = platform::ToSystemCodePage(text).size() + (withZero ? 1 : 0);
+    return SendLine(socket, text, kLineBuffer, withZero) == expected;
+}
+
+void SendUntested(CMyAsyncSocket& socket, std::u16string_view line)
+{
+    SendLine(socket, QStringView(line.data(), static_cast<qsizetype>(line.size())), kLineBuffer);
+}
+
+void SetAddressFields(platform::CDialogBase& dlg, const QString& address, const QString& mask, const QString& gateway)
+{
+    dlg.IpAddress(IDC_IP_ADDRESS)->SetAddressText(address);
+    dlg.IpAddress(IDC_SUBNET_MASK)->SetAddressText(mask);
+    dlg.IpAddress(IDC_GATEWAY)->SetAddressText(gateway);
+}
+
+void ApplyFailed(IMainWindow& window)
+{
+    platform::MessageBox(&window.Dialog(), Text(device_text::kApplyFail), platform::MB_OK | platform::MB_ICONINFORMATION);
+}
+
+// The row Apply updates: the selected row of the list the device came from.
+void SetSelectedCell(IMainWindow& window, int column, const QString& text)
+{
+    platform::ListView* list = window.Dialog().List(window.Members().m_bTxSelected ? IDC_TX_LIST : IDC_RX_LIST);
+    list->SetItemText(list->GetSelectedRow(), column, text);
+}
+}  // namespace
+
+void IpModeClicked(IMainWindow& window)
+{
+    DialogMembers& m = window.Members();
+    platform::CDialogBase& dlg = window.Dialog();
+    window.UpdateData(true);
+    const bool autoip = m.m_strIpModeText == Q(cv::nodes::kIpModeAutoip.text());
+    const bool dhcp = m.m_strIpModeText == Q(cv::nodes::kIpModeDhcp.text());
+    const bool isStatic = m.m_strIpModeText == Q(cv::nodes::kIpModeStatic.text());
+
+    if (m.m_nIpMode == 2) {
+        if (isStatic)
+            SetAddressFields(dlg, m.m_strNodeAddress, m.m_strNetmask, m.m_strGateway);
+        else
+            SetAddressFields(dlg, Text(device_text::kDefaultStaticAddress), Text(device_text::kDefaultStaticNetmask),
+                             Text(device_text::kDefaultStaticGateway));
+        for (int id : kAddressFields)
+            dlg.EnableWindow(id, true);
+    } else if (m.m_nIpMode == 0 || m.m_nIpMode == 1) {
+        // The device's own values are shown only for the mode it runs.
+        if ((m.m_nIpMode == 0 && autoip) || (m.m_nIpMode == 1 && dhcp))
+            SetAddressFields(dlg, m.m_strNodeAddress, m.m_strNetmask, m.m_strGateway);
+        else
+            for (int id : kAddressFields)
+                dlg.IpAddress(id)->ClearAddress();
+        for (int id : kAddressFields)
+            dlg.EnableWindow(id, false);
+    }
+}
+
+void Apply(IMainWindow& window)
+{
+    DialogMembers& m = window.Members();
+    platform::CDialogBase& dlg = window.Dialog();
+    CMyAsyncSocket& scan = window.Slot(0);
+    using namespace cv::nodes;
+
+    const QString previousHostnameId = m.m_strHostnameId;
+    m.m_bUpgradeWatch = 0;
+    window.UpdateData(true);
+    m.m_transcript.clear();
+
+    const int castRadio = dlg.GetCheckedRadioButton(IDC_MULTICAST, IDC_UNICAST);
+
+    platform::ComboBox* channelCombo = dlg.Combo(IDC_CHANNEL);
+    const int channelIndex = channelCombo->GetCurSel();
+    if (channelIndex < 0) {
+        // The held hostname stays the device's, so the edit still counts as
+        // a change on the next Apply.
+        m.m_strHostnameId = previousHostnameId;
+        platform::MessageBox(&dlg, Text(device_text::kSelectChannel), platform::MB_OK | platform::MB_ICONWARNING);
+        return;
+    }
+    const QString chosenChannel = channelCombo->GetLBText(channelIndex);
+    m.m_bChannelChanged = m.m_strChannel != chosenChannel ? 1 : 0;
+
+    // Operator text goes into a shell line: check it before anything leaves.
+    const bool hostnameGroup = previousHostnameId != m.m_strHostnameId && !m.m_bTxSelected;
+    if (hostnameGroup && !IsValidHostnameId(U16(m.m_strHostnameId))) {
+        m.m_strHostnameId = previousHostnameId;
+        platform::MessageBox(&dlg, Q(kHostnameIdRuleMessage), platform::MB_OK | platform::MB_ICONWARNING);
+        return;
+    }
+
+    if (hostnameGroup) {
+        if (!SendTested(scan, HostnameIdLine(U16(m.m_strHostnameId)), false))
+            return ApplyFailed(window);
+        platform::Sleep(kLinePauseMs);
+        if (!SendTested(scan, kChangeHostnameEvent.text(), false))
+            return ApplyFailed(window);
+        platform::Sleep(kLinePauseMs);
+        if (!SendTested(scan, kSave.text(), false))
+            return ApplyFailed(window);
+        platform::Sleep(kLinePauseMs);
+        platform::ListView* rx = dlg.List(IDC_RX_LIST);
+        rx->SetItemText(rx->GetSelectedRow(), 4, m.m_strHostnameId);
+    }
+
+    bool castingChanged = false;
+    if (castRadio != m.m_nRecordedCastRadio) {
+        castingChanged = true;
+        if (castRadio == IDC_MULTICAST || castRadio == IDC_UNICAST) {
+            const bool multicast = castRadio == IDC_MULTICAST;
+            if (!SendTested(scan, MulticastLine(multicast), true))
+                return ApplyFailed(window);
+            platform::Sleep(kLinePauseMs);
+            SendUntested(scan, kSave.text());
+            m.m_strListMulticast = Q(multicast ? kMulticastYes.text() : kMulticastNo.text());
+        }
+        SetSelectedCell(window, 1, m.m_strListMulticast);
+        m.m_nRecordedCastRadio = dlg.GetCheckedRadioButton(IDC_MULTICAST, IDC_UNICAST);
+    }
+
+    if (m.m_bChannelChanged) {
+        for (const std::u16string& line : {std::u16string(kResetChannelOnBootOff.text()), std::u16string(kSave.text()),
+                                           ReconnectLine(U16(chosenChannel))}) {
+            if (!SendTested(scan, line, true))
+                return ApplyFailed(window);
+            platform::Sleep(kLinePauseMs);
+        }
+        m.m_strChannel = channelCombo->GetLBText(channelCombo->GetCurSel());
+        SetSelectedCell(window, 2, m.m_strChannel);
+        platform::Sleep(kChannelSettleMs);
+    }
+
+    bool ipChanged = false;
+    const int ipRadio = dlg.GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC);
+    // Static is always written again, so its addresses reach the device even
+    // when the radio did not move.
+    if (ipRadio != m.m_nRecordedIpRadio || ipRadio == IDC_STATIC) {
+        ipChanged = true;
+        const QString address = dlg.IpAddress(IDC_IP_ADDRESS)->AddressText();
+        const QString mask = dlg.IpAddress(IDC_SUBNET_MASK)->AddressText();
+        const QString gateway = dlg.IpAddress(IDC_GATEWAY)->AddressText();
+        if (ipRadio == IDC_STATIC && address == m.m_strNodeAddress && mask == m.m_strNetmask &&
+            gateway == m.m_strGateway)
+            ipChanged = false;
+        if (ipRadio == IDC_AUTO_IP || ipRadio == IDC_DHCP) {
+            if (!SendTested(scan, IpModeLine(ipRadio == IDC_AUTO_IP ? IpMode::AutoIp : IpMode::Dhcp), false))
+                return ApplyFailed(window);
+            platform::Sleep(kLinePauseMs);
+            SendUntested(scan, kSave.text());
+        } else if (ipRadio == IDC_STATIC) {
+            for (const std::u16string& line : {IpAddressLine(U16(address)), NetmaskLine(U16(mask)),
+                                               GatewayIpLine(U16(gateway)), IpModeLine(IpMode::Static),
+                                               std::u16string(kSave.text())}) {
+                if (!SendTested(scan, line, false))
+                    return ApplyFailed(window);
+                platform::Sleep(kLinePauseMs);
+            }
+        }
+        m.m_nRecordedIpRadio = dlg.GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC);
+    }
+
+    platform::Sleep(kResultPauseMs);
+    if (!ipChanged && !castingChanged) {
+        platform::MessageBox(&dlg, Text(device_text::kApplySuccess), platform::MB_OK | platform::MB_ICONINFORMATION);
+        return;
+    }
+    const int answer =
+        platform::MessageBox(&dlg, Text(device_text::kRebootQuestion), platform::MB_YESNO | platform::MB_ICONWARNING);
+    if (answer == platform::IDYES)
+        Reboot(window);
+}

@@ -1,0 +1,23 @@
+#pragma once
+// What the settings and maintenance operations say to the operator, and the
+// addresses a switch to Static suggests, each kept once.
+
+namespace device_text {
+
+inline constexpr const char* kApplySuccess = "Apply successfully";
+inline constexpr const char* kRebootQuestion = "Warning: Reboot for new settings to take effect?";
+inline constexpr const char* kApplyFail = "Apply fail, please scan again.";
+inline constexpr const char* kSelectChannel = "Select a channel before applying.";
+
+inline constexpr const char* kFactoryDefaultQuestion = "Sure you want to reset to factory default?";
+
+inline constexpr const char* kPutTxFirmware = "Please put webfwh.bin into TFTP server diretory.";
+inline constexpr const char* kPutRxFirmware = "Please put webfwc.bin into TFTP server diretory.";
+inline constexpr const char* kRunTftpServer = "Please run TFTP server.";
+
+// Suggested when Static is chosen on a device that does not run static.
+inline constexpr const char* kDefaultStaticAddress = "192.168.0.80";
+inline constexpr const char* kDefaultStaticNetmask = "255.255.255.0";
+inline constexpr const char* kDefaultStaticGateway = "192.168.0.1";
+
+}  // namespace device_text
