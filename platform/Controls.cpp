@@ -25,7 +25,11 @@ int ComboBox::AddString(const QString& text)
 {
     if (capacity_ >= 0 && count() >= capacity_)
         return CB_ERRSPACE;
+    // The native list selects nothing on its own; Qt would select the first item.
+    const int selected = currentIndex();
     addItem(text);
+    if (currentIndex() != selected)
+        setCurrentIndex(selected);
     return count() - 1;
 }
 

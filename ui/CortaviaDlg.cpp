@@ -56,6 +56,14 @@ void CMyCortaviaDlg::Create()
 {
     if (created_)
         return;
+    CreateControls();
+    OnInitDialog();
+}
+
+void CMyCortaviaDlg::CreateControls()
+{
+    if (created_)
+        return;
     created_ = true;
     setFont(QFont(QStringLiteral("DejaVu Sans"), 8));
     CreateFromTemplate(kMainClientCx, kMainClientCy, main_template::kControls);
@@ -67,7 +75,6 @@ void CMyCortaviaDlg::Create()
     }
     ConnectEvents();
     qApp->installEventFilter(this);
-    OnInitDialog();
 }
 
 int CMyCortaviaDlg::DoModal()

@@ -18,6 +18,8 @@ public:
     // and then runs the window until it closes.
     void Create();
     int DoModal();
+    // The first half of Create: the controls without the opening sequence.
+    void CreateControls();
 
     // IMainWindow
     DialogMembers& Members() override { return *this; }

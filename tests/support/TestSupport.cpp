@@ -8,7 +8,7 @@ namespace testing_support {
 
 ScriptedMessageBoxes::ScriptedMessageBoxes()
 {
-    previous_ = platform::SetMessageBoxHandler([this](const platform::MessageBoxRequest& r) {
+    previous_ = platform::SetMessageBoxHandler([this](const platform::MessageBoxRequest& r) -> int {
         shown_.push_back(r);
         if (!answers_.empty()) {
             const int a = answers_.front();

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The whole test suite from a fresh clone, as root: installs what is
+# missing, builds, runs every test (network tests inside the test LAN only).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+export QT_QPA_PLATFORM=offscreen
+cmake --preset default
+cmake --build --preset default
+ctest --preset default --timeout 600

@@ -1,0 +1,93 @@
+// The asynchronous socket on loopback: what the sessions rely on.
+#include "platform/AsyncSocket.h"
+#include "tests/support/TestSupport.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+class Listener {
+public:
+    Listener()
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 4);
+        socklen_t n = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
+        port_ = ntohs(a.sin_port);
+    }
+    ~Listener() { ::close(fd_); }
+    unsigned short Port() const { return port_; }
+    int Accept() { return ::accept(fd_, nullptr, nullptr); }
+
+private:
+    int fd_ = -1;
+    unsigned short port_ = 0;
+};
+
+class Counting : public platform::CAsyncSocket {
+public:
+    int receives = 0;
+    int closes = 0;
+    std::string got;
+
+protected:
+    void OnReceive(int) override
+    {
+        ++receives;
+        char buf[16];
+        const int n = Receive(buf, sizeof buf);
+        if (n > 0)
+            got.append(buf, static_cast<size_t>(n));
+    }
+    void OnClose(int) override { ++closes; }
+};
+
+}  // namespace
+
+TEST(AsyncSocket, SendFailsBeforeTheSocketExistsAndAfterClose)
+{
+    platform::CAsyncSocket s;
+    EXPECT_EQ(s.Send("x", 1), platform::SOCKET_ERROR);
+    ASSERT_TRUE(s.Create());
+    EXPECT_TRUE(s.IsOpen());
+    s.Close();
+    EXPECT_FALSE(s.IsOpen());
+    EXPECT_EQ(s.Send("x", 1), platform::SOCKET_ERROR);
+}
+
+TEST(AsyncSocket, NotifiesAgainWhileUnreadDataRemainsAndStopsAtTheEnd)
+{
+    Listener server;
+    Counting s;
+    ASSERT_TRUE(s.Create());
+    ASSERT_TRUE(s.Connect("127.0.0.1", server.Port()));
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    const std::string text(40, 'x');  // more than one 16-byte read
+    ASSERT_EQ(::write(peer, text.data(), text.size()), ssize_t(text.size()));
+    ASSERT_TRUE(testing_support::PumpUntil([&] { return s.got.size() == text.size(); }, 3000));
+    EXPECT_GE(s.receives, 3);
+    ::close(peer);
+    ASSERT_TRUE(testing_support::PumpUntil([&] { return s.closes == 1; }, 3000));
+    const int before = s.receives;
+    testing_support::PumpEvents(50);
+    EXPECT_EQ(s.receives, before) << "a closed peer must not keep the notifier spinning";
+}
+
+TEST(AsyncSocket, ConnectDoesNotWaitForTheConnection)
+{
+    Listener server;
+    platform::CAsyncSocket s;
+    ASSERT_TRUE(s.Create());
+    EXPECT_TRUE(s.Connect("127.0.0.1", server.Port()));
+    EXPECT_FALSE(s.Connect("", server.Port())) << "an empty address resolves to nothing";
+}
