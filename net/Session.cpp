@@ -37,7 +37,11 @@ int SendBytes(CMyAsyncSocket& socket, const QByteArray& bytes, bool withZero)
 
 void ReceivePipeline(IMainWindow& window, CMyAsyncSocket& socket)
 {
-    const QString piece = socket.ReadPiece();
+    AppendArrival(window, socket.ReadPiece());
+}
+
+void AppendArrival(IMainWindow& window, const QString& piece)
+{
     if (!piece.isEmpty())
         window.Members().m_transcript.append(U16(piece));
     window.UpdateData(false);

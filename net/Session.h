@@ -22,6 +22,8 @@ int SendBytes(CMyAsyncSocket& socket, const QByteArray& bytes, bool withZero = f
 
 // Every receive notification: read, decode, append, push values, parse.
 void ReceivePipeline(IMainWindow& window, CMyAsyncSocket& socket);
+// Everything after the read: append, push values, run the three readers.
+void AppendArrival(IMainWindow& window, const QString& piece);
 
 // Empties the device info panel and the settings controls.
 void ClearDeviceInfo(IMainWindow& window);

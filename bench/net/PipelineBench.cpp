@@ -1,0 +1,91 @@
+// The receive path as the window runs it on every arrival: decode, append,
+// push the stored values into the controls, the three transcript readers,
+// and filling the lists once the dump is complete.
+#include "net/Session.h"
+#include "platform/CodePage.h"
+#include "platform/Controls.h"
+#include "ui/CortaviaDlg.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+namespace {
+
+std::string Dump(int nodes)
+{
+    std::string d = "root\r\n/ # node_query --dump\r\n";
+    for (int i = 0; i < nodes; ++i) {
+        const bool tx = i % 2 == 0;
+        const std::string ip = "198.18." + std::to_string(1 + i / 250) + "." + std::to_string(1 + i % 250);
+        d += tx ? "HOSTNAME=ast-gateway0200C612" + std::to_string(1000 + i) + "\r\n"
+                : "HOSTNAME=ast-clientrx-" + std::to_string(i) + "\r\n";
+        d += "MY_IP=" + ip + "\r\nIS_HOST=" + (tx ? "y" : "n") + "\r\nMULTICAST_ON=y\r\n";
+        d += std::string(tx ? "CH_SELECT=" : "CH_SELECT_V=") + "00" + std::to_string(10 + i % 90) + "\r\n";
+        d += "MY_MAC=02:00:C6:12:" + std::to_string(10 + i % 90) + ":" + std::to_string(10 + i % 89) + "\r\n";
+    }
+    return d + "<<<<<<<<<<\r\n/ # ";
+}
+
+void ReceivePipeline(benchmark::State& state)
+{
+    const std::string dump = Dump(static_cast<int>(state.range(0)));
+    CMyCortaviaDlg dlg;
+    dlg.Create();
+    double worstArrivalMs = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        dlg.m_transcript.clear();
+        dlg.List(IDC_TX_LIST)->DeleteAllItems();
+        dlg.List(IDC_RX_LIST)->DeleteAllItems();
+        platform::SystemDecoder decoder;
+        state.ResumeTiming();
+        for (size_t at = 0; at < dump.size(); at += 1024) {
+            QElapsedTimer arrival;
+            arrival.start();
+            const size_t n = std::min<size_t>(1024, dump.size() - at);
+            AppendArrival(dlg, decoder.Decode(QByteArrayView(dump.data() + at, qsizetype(n))));
+            worstArrivalMs = std::max(worstArrivalMs, arrival.nsecsElapsed() / 1e6);
+        }
+        if (dlg.List(IDC_RX_LIST)->GetItemCount() != state.range(0) / 2)
+            state.SkipWithError("lists not filled");
+    }
+    state.counters["bytes"] = double(dump.size());
+    state.counters["worst_arrival_ms"] = worstArrivalMs;
+}
+BENCHMARK(ReceivePipeline)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// The longest the window is busy with one arrival once it shows the lists:
+// fill 10000 rows and paint the visible part.
+void FillAndPaintLists(benchmark::State& state)
+{
+    const int rows = static_cast<int>(state.range(0));
+    CMyCortaviaDlg dlg;
+    dlg.Create();
+    dlg.show();
+    for (auto _ : state) {
+        std::vector<QStringList> rx;
+        rx.reserve(size_t(rows));
+        for (int i = 0; i < rows; ++i)
+            rx.push_back({QStringLiteral("198.18.2.%1").arg(i % 250), "y", "0001", QString::number(i), "rx"});
+        dlg.List(IDC_RX_LIST)->ReplaceAllItems(std::move(rx));
+        dlg.List(IDC_RX_LIST)->viewport()->repaint();
+        QCoreApplication::processEvents();
+    }
+}
+BENCHMARK(FillAndPaintLists)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
