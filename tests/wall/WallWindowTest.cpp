@@ -5,6 +5,8 @@
 #include "tests/wall/WallTestSupport.h"
 
 #include <QLabel>
+#include <QTest>
+#include <QWindow>
 #include <gtest/gtest.h>
 
 using namespace wall_test;
@@ -374,4 +376,30 @@ TEST(Osd, WithAnEmptyListSendsNothing)
     ShowOsd(*dlg);
     EXPECT_TRUE(boxes.Shown().empty());
     EXPECT_TRUE(sleeps.Pauses().empty());
+}
+
+TEST(DragAndDrop, TheCaptureBringsWindowSystemMovesAndTheReleaseToTheWindow)
+{
+    ScriptedMessageBoxes boxes;
+    InstantSleeps sleeps;
+    auto dlg = MakeMainWindow();
+    dlg->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    FillRx(*dlg, Unreachable(2));
+    // Through the window, as the platform delivers them: each event goes to
+    // the widget under the cursor, the pressed one, or the one with the capture.
+    QWindow* window = dlg->windowHandle();
+    QWidget* viewport = dlg->List(IDC_RX_LIST)->viewport();
+    const QPoint row = viewport->mapTo(dlg.get(), RowCentre(*dlg, 1));
+    QTest::mousePress(window, Qt::LeftButton, {}, row);
+    QTest::mouseMove(window, row + QPoint(30, 4));
+    ASSERT_EQ(dlg->m_bDragging, 1);
+    const QPoint cell = ControlCentre(*dlg, GridButtonId(2, 2));
+    QTest::mouseMove(window, cell);
+    EXPECT_EQ(dlg->m_nDropTarget, GridButtonId(2, 2));
+    QTest::mouseRelease(window, Qt::LeftButton, {}, cell);
+    EXPECT_EQ(dlg->m_bDragging, 0);
+    EXPECT_EQ(dlg->GetDlgItemText(GridButtonId(2, 2)), "1");
+    EXPECT_EQ(boxes.Texts(), std::vector<QString>{kApplyFail});  // the row has no address
+    EXPECT_EQ(QWidget::mouseGrabber(), nullptr);
 }
