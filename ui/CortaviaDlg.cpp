@@ -73,8 +73,45 @@ void CMyCortaviaDlg::CreateControls()
         logo->setPixmap(pixmap);
         logo->resize(pixmap.size());
     }
+    NameControlsForAssistiveTools();
     ConnectEvents();
     qApp->installEventFilter(this);
+}
+
+void CMyCortaviaDlg::NameControlsForAssistiveTools()
+{
+    // Screen readers and UI automation find controls by name: captioned
+    // controls are named by their caption, the others by their label. Grid
+    // buttons keep a name of their cell, as their caption changes.
+    static const std::pair<int, const char*> kNames[] = {
+        {IDC_HOSTNAME_ID, "Hostname ID"}, {IDC_CHANNEL, "Channel"}, {IDC_IP_ADDRESS, "IP Address"},
+        {IDC_SUBNET_MASK, "Subnet Mask"}, {IDC_GATEWAY, "Default Gateway"}, {IDC_PROGRESS, "Progress"},
+        {IDC_TX_LIST, "TX list"}, {IDC_RX_LIST, "RX list"}, {IDC_OW, "OW"}, {IDC_VW, "VW"}, {IDC_OH, "OH"},
+        {IDC_VH, "VH"}, {IDC_VERTICAL_COUNT, "Vertical Monitor Count"},
+        {IDC_HORIZONTAL_COUNT, "Horizontal Monitor Count"}, {IDC_STRETCH_TYPE, "Stretch Type"},
+        {IDC_ROTATE, "Clockwise Rotate"}, {IDC_LOGO, "Cortavia logo"}, {IDC_QUICK_WALL, "Quick Video Wall"},
+    };
+    for (int id : ControlIds()) {
+        QWidget* w = GetDlgItem(id);
+        const QString caption = GetDlgItemText(id).trimmed();
+        if (!caption.isEmpty())
+            w->setAccessibleName(caption.endsWith(':') ? caption.chopped(1) : caption);
+    }
+    for (const auto& [id, name] : kNames)
+        GetDlgItem(id)->setAccessibleName(QString::fromLatin1(name));
+    for (int r = 0; r < 5; ++r)
+        for (int c = 0; c < 5; ++c)
+            GetDlgItem(GridButtonId(r, c))->setAccessibleName(QStringLiteral("Grid %1_%2").arg(r).arg(c));
+    static const std::pair<int, int> kBuddies[] = {
+        {IDC_HOSTNAME_LABEL, IDC_HOSTNAME_ID}, {IDC_CHANNEL_LABEL, IDC_CHANNEL}, {IDC_IP_LABEL, IDC_IP_ADDRESS},
+        {IDC_MASK_LABEL, IDC_SUBNET_MASK}, {IDC_GATEWAY_LABEL, IDC_GATEWAY}, {IDC_OW_LABEL, IDC_OW},
+        {IDC_VW_LABEL, IDC_VW}, {IDC_OH_LABEL, IDC_OH}, {IDC_VH_LABEL, IDC_VH},
+        {IDC_VERTICAL_LABEL, IDC_VERTICAL_COUNT}, {IDC_HORIZONTAL_LABEL, IDC_HORIZONTAL_COUNT},
+        {IDC_STRETCH_LABEL, IDC_STRETCH_TYPE}, {IDC_ROTATE_LABEL, IDC_ROTATE}, {IDC_QUICK_WALL_LABEL, IDC_QUICK_WALL},
+    };
+    for (const auto& [label, control] : kBuddies)
+        if (auto* l = qobject_cast<QLabel*>(GetDlgItem(label)))
+            l->setBuddy(GetDlgItem(control));
 }
 
 int CMyCortaviaDlg::DoModal()

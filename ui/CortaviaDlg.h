@@ -55,6 +55,7 @@ protected:
 
 private:
     void ConnectEvents();
+    void NameControlsForAssistiveTools();
     void OnSysCommandAbout();
     bool created_ = false;
 };

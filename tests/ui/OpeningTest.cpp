@@ -169,3 +169,19 @@ TEST(Opening, ClosesEveryOpenSessionWhenTheWindowGoesAway)
     dlg.reset();
     EXPECT_EQ(::fcntl(fd0, F_GETFD), -1) << "slot 0's handle must be closed";
 }
+
+TEST(Accessibility, NamesEveryControlThatAPersonCanReach)
+{
+    auto dlg = MakeMainWindow();
+    EXPECT_EQ(dlg->GetDlgItem(IDC_SCAN)->accessibleName(), "Scan");
+    EXPECT_EQ(dlg->GetDlgItem(IDC_HOSTNAME_ID)->accessibleName(), "Hostname ID");
+    EXPECT_EQ(dlg->GetDlgItem(IDC_RX_LIST)->accessibleName(), "RX list");
+    EXPECT_EQ(dlg->GetDlgItem(GridButtonId(3, 1))->accessibleName(), "Grid 3_1");
+    EXPECT_EQ(dlg->GetDlgItem(IDC_FACTORY_DEFAULT)->accessibleName(), "Factory Default");
+    for (int id : dlg->ControlIds()) {
+        const platform::Kind k = dlg->KindOf(id);
+        if (k == platform::Kind::GroupBox || k == platform::Kind::Static)
+            continue;
+        EXPECT_FALSE(dlg->GetDlgItem(id)->accessibleName().isEmpty()) << "control " << id;
+    }
+}

@@ -109,8 +109,7 @@ TEST_F(TimerChain, AFailureTextEndsTheUpgradeWaitAtTheNextTick)
         EXPECT_FALSE(dlg->IsTimerRunning(TIMER_UPGRADE));
         EXPECT_EQ(Pos(), 38);
         EXPECT_TRUE(DeviceButtonsEnabled());
-        Tick(TIMER_UPGRADE, 500);
-        EXPECT_TRUE(boxes.Shown().empty()) << "no success after a failure";
+        EXPECT_TRUE(boxes.Shown().empty()) << "the advice comes from the receive path, not the tick";
     }
 }
 
@@ -126,10 +125,10 @@ TEST_F(TimerChain, ASelectionDuringTheUpgradeLeavesOnlyAFailureToEndIt)
     EXPECT_TRUE(dlg->IsTimerRunning(TIMER_UPGRADE));
     EXPECT_TRUE(boxes.Shown().empty());
     dlg->m_transcript.append(u"Transfer timed out");
-    Tick(TIMER_SELECT);  // any running timer's tick reads the failure
-    EXPECT_TRUE(dlg->IsTimerRunning(TIMER_UPGRADE)) << "the selection tick runs steps b to e";
-    Tick(TIMER_UPGRADE);
+    StartWait(*dlg, TIMER_SCAN, 4, 500);
+    Tick(TIMER_SCAN);  // any running timer's tick reads the failure
     EXPECT_FALSE(dlg->IsTimerRunning(TIMER_UPGRADE));
+    EXPECT_TRUE(dlg->IsTimerRunning(TIMER_SCAN));
 }
 
 TEST_F(TimerChain, TicksOfOtherIdsChangeNothing)
