@@ -8,3 +8,6 @@ export QT_QPA_PLATFORM=offscreen
 cmake --preset default
 cmake --build --preset default
 ctest --preset default --timeout 600
+# The transcript readers take bytes from the network: a short fuzz run
+# under ASan and UBSan on every test run.
+bash scripts/fuzz-smoke.sh 30
