@@ -304,8 +304,10 @@ bool CMyCortaviaDlg::eventFilter(QObject* watched, QEvent* event)
     if (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            // Only this window's own controls: the About box and message
+            // boxes keep Enter for their default buttons.
             auto* w = qobject_cast<QWidget*>(watched);
-            if (w && (w == this || isAncestorOf(w)))
+            if (w && w->window() == this)
                 return true;
         }
     }

@@ -61,3 +61,16 @@ TEST(Resize, MinimisingAndRestoringMovesNoControl)
     for (int id : dlg->ControlIds())
         EXPECT_EQ(dlg->GetDlgItem(id)->geometry(), before[i++]) << id;
 }
+
+TEST(Keys, EnterStillPressesTheDefaultButtonOfTheAboutBox)
+{
+    auto dlg = MakeMainWindow();
+    dlg->show();
+    QDialog about(dlg.get());
+    auto* ok = new QPushButton("OK", &about);
+    ok->setDefault(true);
+    QObject::connect(ok, &QPushButton::clicked, &about, &QDialog::accept);
+    about.show();
+    QTest::keyClick(&about, Qt::Key_Return);
+    EXPECT_EQ(about.result(), QDialog::Accepted);
+}
