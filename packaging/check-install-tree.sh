@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# check-install-tree.sh BUILD_DIR
+# Installs a built tree into a scratch prefix and checks that it holds what
+# the package promises and nothing else: the two programs, the LAN helper,
+# the desktop entry and a 64x64 PNG icon it names, with no path back into
+# the build tree.
+set -euo pipefail
+build=${1:?usage: check-install-tree.sh BUILD_DIR}
+prefix=$(mktemp -d /tmp/cortavia-install.XXXXXX)
+trap 'rm -rf "$prefix"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+expected="bin/Cortavia
+bin/endpoint-sim
+lib/cortavia/testlan.sh
+share/applications/cortavia.desktop
+share/icons/hicolor/64x64/apps/cortavia.png"
+actual=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)
+if [ "$actual" != "$expected" ]; then
+  fail "installed files differ from the package contents:"
+  diff <(echo "$expected") <(echo "$actual") >&2 || true
+fi
+
+for exe in bin/Cortavia bin/endpoint-sim lib/cortavia/testlan.sh; do
+  [ -x "$prefix/$exe" ] || fail "$exe is not executable"
+done
+for elf in bin/Cortavia bin/endpoint-sim; do
+  [ -f "$prefix/$elf" ] || continue
+  # A run path into the build tree would load stale libraries, or none.
+  if readelf -d "$prefix/$elf" | grep -E 'R(UN)?PATH' | grep -qF "$(cd "$build" && pwd)"; then
+    fail "$elf keeps a run path into the build tree"
+  fi
+done
+
+# The simulator must work from where it is installed, not only from the build.
+if [ -x "$prefix/bin/endpoint-sim" ] && ! "$prefix/bin/endpoint-sim" --help >/dev/null; then
+  fail "installed endpoint-sim --help failed"
+fi
+
+png=$prefix/share/icons/hicolor/64x64/apps/cortavia.png
+if [ -f "$png" ]; then
+  # PNG signature, then the IHDR width and height (big-endian, bytes 16-23).
+  sig=$(od -An -tx1 -N8 "$png" | tr -d ' \n')
+  [ "$sig" = 89504e470d0a1a0a ] || fail "icon is not a PNG (signature $sig)"
+  size=$(od -An -tu1 -j16 -N8 "$png" | tr -s ' ' | sed 's/^ //')
+  [ "$size" = "0 0 0 64 0 0 0 64" ] || fail "icon is not 64x64 (IHDR bytes: $size)"
+fi
+
+desktop=$prefix/share/applications/cortavia.desktop
+if [ -f "$desktop" ]; then
+  key() { sed -n "s/^$1=//p" "$desktop" | head -n1; }
+  [ "$(key Type)" = Application ] || fail "desktop entry: Type is not Application"
+  [ "$(key Name)" = Cortavia ] || fail "desktop entry: Name is not Cortavia"
+  [ "$(key Terminal)" = false ] || fail "desktop entry: Terminal is not false"
+  # The Exec program must be one this package puts on the PATH, and the
+  # icon name one it installs into the theme.
+  exec_prog=$(key Exec | awk '{print $1}')
+  [ -x "$prefix/bin/$exec_prog" ] || fail "desktop entry runs '$exec_prog', which is not installed in bin"
+  [ "$(key Icon)" = "$(basename "$png" .png)" ] || fail "desktop entry icon '$(key Icon)' is not the installed icon"
+  if command -v desktop-file-validate >/dev/null; then
+    desktop-file-validate "$desktop" || fail "desktop-file-validate rejected the entry"
+  fi
+fi
+
+if ((failures)); then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "install tree OK"
