@@ -252,7 +252,7 @@ TEST_F(DeviceLan, RefusedHostnameIdsSendNothingAndShowTheRule)
     Select(false, "198.18.2.1");
     dlg->Combo(IDC_CHANNEL)->SetCurSel(9);  // a change that would otherwise go out
     for (const QString& text : {QString("a;reboot"), QString("a b"), QString(25, QLatin1Char('x')),
-                                QString("a\r\nreboot"), QString("$(reboot)")}) {
+                                QString("a\r\nreboot"), QString("$(reboot)"), QString(), QString("t\u00fcr")}) {
         SCOPED_TRACE(text.toStdString());
         dlg->SetDlgItemText(IDC_HOSTNAME_ID, text);
         boxes.Clear();
@@ -283,9 +283,13 @@ TEST_F(DeviceLan, NoChannelSelectedStopsBeforeAnyLine)
     Select(false, "198.18.2.1");
     dlg->SetDlgItemText(IDC_HOSTNAME_ID, "lobby-2");
     dlg->Combo(IDC_CHANNEL)->SetCurSel(-1);
+    dlg->m_bUpgradeWatch = 1;
     Apply(*dlg);
     EXPECT_EQ(SentAfterWaiting(""), "");
-    EXPECT_EQ(boxes.Texts(), std::vector<QString>{"Select a channel before applying."});
+    ASSERT_EQ(boxes.Texts(), std::vector<QString>{"Select a channel before applying."});
+    EXPECT_EQ(boxes.Shown()[0].flags, platform::MB_OK | platform::MB_ICONWARNING);
+    EXPECT_EQ(dlg->m_bUpgradeWatch, 0);
+    EXPECT_EQ(dlg->m_strHostnameId, "rx-001") << "the edit still counts as a change next time";
 }
 
 TEST_F(DeviceLan, AClosedSessionStopsApplyWithOneMessageAndNoLine)
@@ -432,20 +436,6 @@ TEST_F(UpgradeLan, AMissingTransmitterFileGivesItsAdviceAndTheNextTickEndsTheWai
         EXPECT_TRUE(dlg->IsWindowEnabled(id)) << id;
     for (const QString& text : boxes.Texts())
         EXPECT_EQ(text, "Please put webfwh.bin into TFTP server diretory.") << "no success, no other advice";
-}
-
-TEST_F(UpgradeLan, AMissingReceiverFileNamesTheReceiverFile)
-{
-    TftpServer server;
-    ASSERT_TRUE(server.Start());
-    Start({"--node", "rx ip=198.18.2.1 channel=0001"});
-    Select(false, "198.18.2.1");
-    testing::internal::CaptureStdout();
-    Upgrade(*dlg);
-    testing::internal::GetCapturedStdout();
-    HoldUpgradeTimer();
-    ASSERT_TRUE(PumpUntil([&] { return !boxes.Shown().empty(); }, 10000)) << sim->events(ip);
-    EXPECT_EQ(boxes.Texts()[0], "Please put webfwc.bin into TFTP server diretory.");
 }
 
 // The real client needs 25 s to give up, so the endpoint answers as it would.

@@ -124,20 +124,6 @@ TEST_F(DeviceWindow, TheModeTextIsComparedWholeAndWithCase)
 
 // --- Apply: stops before any line ------------------------------------------
 
-TEST_F(DeviceWindow, ApplyWithNoChannelSelectedStopsWithAMessageAfterReadingTheControls)
-{
-    SelectReceiver("autoip", 0);
-    dlg->m_bUpgradeWatch = 1;
-    dlg->m_transcript.append(u"old text");
-    dlg->Combo(IDC_CHANNEL)->SetCurSel(-1);
-    Apply(*dlg);
-    ASSERT_EQ(boxes.Texts(), std::vector<QString>{"Select a channel before applying."});
-    EXPECT_EQ(boxes.Shown()[0].flags, platform::MB_OK | platform::MB_ICONWARNING);
-    EXPECT_EQ(dlg->m_bUpgradeWatch, 0);
-    EXPECT_TRUE(dlg->m_transcript.empty());
-    EXPECT_TRUE(sleeps.Pauses().empty()) << "no line, no pause";
-}
-
 TEST_F(DeviceWindow, AHostnameEditedBeforeAStoppedApplyStillCountsAsAChangeNextTime)
 {
     SelectReceiver("autoip", 0);
@@ -150,33 +136,6 @@ TEST_F(DeviceWindow, AHostnameEditedBeforeAStoppedApplyStillCountsAsAChangeNextT
     boxes.Clear();
     Apply(*dlg);
     EXPECT_EQ(boxes.Texts(), std::vector<QString>{kRule});
-}
-
-TEST_F(DeviceWindow, RefusedHostnameIdsShowTheRuleAndSendNothing)
-{
-    const QString refused[] = {"a;reboot", "a b", QString(25, QLatin1Char('h')), "a\r\nreboot", "", "tür"};
-    for (const QString& text : refused) {
-        SCOPED_TRACE(text.toStdString());
-        SelectReceiver("autoip", 0);
-        dlg->CheckRadioButton(IDC_MULTICAST, IDC_UNICAST, IDC_UNICAST);  // would send a line too
-        dlg->SetDlgItemText(IDC_HOSTNAME_ID, text);
-        boxes.Clear();
-        Apply(*dlg);
-        ASSERT_EQ(boxes.Texts(), std::vector<QString>{kRule});
-        EXPECT_EQ(boxes.Shown()[0].flags, platform::MB_OK | platform::MB_ICONWARNING);
-        EXPECT_EQ(dlg->m_nRecordedCastRadio, IDC_MULTICAST) << "no group ran";
-        EXPECT_EQ(dlg->List(IDC_RX_LIST)->GetItemText(0, 4), "");
-        EXPECT_EQ(dlg->m_strHostnameId, "rx-001") << "the device's value stays the reference";
-        dlg->List(IDC_RX_LIST)->DeleteAllItems();
-    }
-}
-
-TEST_F(DeviceWindow, TwentyFourCharactersAreAcceptedAndOnlyThenTheSendFails)
-{
-    SelectReceiver("autoip", 0);
-    dlg->SetDlgItemText(IDC_HOSTNAME_ID, QString(24, QLatin1Char('h')));
-    Apply(*dlg);  // the session was never opened
-    EXPECT_EQ(boxes.Texts(), std::vector<QString>{"Apply fail, please scan again."});
 }
 
 TEST_F(DeviceWindow, AHostnameChangeOnATransmitterIsNeitherCheckedNorSent)
