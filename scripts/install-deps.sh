@@ -11,6 +11,7 @@ packages=(
   xvfb xauth x11-apps imagemagick
   tftp-hpa tftpd-hpa
   fonts-dejavu-core
+  debootstrap desktop-file-utils x11-utils
 )
 missing=()
 for p in "${packages[@]}"; do
