@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   iproute2 procps
   xvfb xauth x11-apps imagemagick
+  xdotool dbus at-spi2-core python3-pyatspi openbox
   tftp-hpa tftpd-hpa
   fonts-dejavu-core
   debootstrap desktop-file-utils x11-utils
