@@ -16,6 +16,7 @@ missing byte, and stops every process it started on every exit.
 """
 
 import argparse
+import ctypes
 import os
 import shutil
 import signal
@@ -25,6 +26,7 @@ import tempfile
 import time
 import traceback
 
+PR_SET_CHILD_SUBREAPER = 36
 TX_COUNT = 2
 RX_COUNT = 4
 NEW_HOSTNAME = "lobby-east"
@@ -72,6 +74,9 @@ class Processes:
     def __init__(self, workdir):
         self.workdir = workdir
         self.started = []
+        # Buses and registries that their launchers leave behind come to
+        # this process instead of init, so that the sweep below finds them.
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
 
     def spawn(self, name, argv, env=None, pass_fds=()):
         out = open(os.path.join(self.workdir, f"{name}.log"), "wb")
@@ -99,12 +104,23 @@ class Processes:
                     proc.kill()
                     proc.wait()
         # The accessibility bus launcher starts a bus and the registry of its
-        # own; whatever is left below this script goes too.
-        for pid in descendants(os.getpid()):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        # own; whatever is left below this script goes too, and is reaped.
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            for pid in descendants(os.getpid()):
+                try:
+                    os.kill(pid, sig)
+                except ProcessLookupError:
+                    pass
+            deadline = time.monotonic() + 3
+            while time.monotonic() < deadline:
+                try:
+                    pid, _ = os.waitpid(-1, os.WNOHANG)
+                except ChildProcessError:
+                    break
+                if pid == 0:
+                    time.sleep(0.05)
+            if not descendants(os.getpid()):
+                break
         self.started.clear()
 
 
