@@ -7,6 +7,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPointer>
+#include <QProxyStyle>
+#include <QStyleFactory>
 #include <algorithm>
 #include <cstdint>
 
@@ -14,10 +17,40 @@ namespace platform {
 
 // ---- ComboBox ----
 
+namespace {
+
+// Some styles open a drop-down list as a menu over the whole screen (100
+// channels fill it top to bottom); the native list drops a scrolling list of
+// at most 30 items below the control.
+class DropDownListStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override
+    {
+        if (hint == QStyle::SH_ComboBox_Popup)
+            return 0;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+QStyle* SharedDropDownListStyle()
+{
+    static QPointer<QStyle> style;
+    if (!style) {
+        style = new DropDownListStyle(QStyleFactory::create(QApplication::style()->name()));
+        style->setParent(qApp);
+    }
+    return style;
+}
+
+}  // namespace
+
 ComboBox::ComboBox(QWidget* parent) : QComboBox(parent)
 {
     setEditable(false);
-    setMaxVisibleItems(8);
+    setStyle(SharedDropDownListStyle());
+    setMaxVisibleItems(30);
     connect(this, &QComboBox::activated, this, [this](int) { emit SelectionChanged(); });
 }
 
@@ -87,7 +120,8 @@ QVariant ListModel::data(const QModelIndex& index, int role) const
         return {};
     if (role == Qt::TextAlignmentRole)
         return int(Qt::AlignCenter);
-    if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
+    // The tooltip shows a cell whole when its column is narrower than its text.
+    if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole && role != Qt::ToolTipRole)
         return {};
     const QStringList& row = rows_[static_cast<size_t>(index.row())];
     return index.column() < row.size() ? row[index.column()] : QString();
@@ -172,7 +206,9 @@ ListView::ListView(QWidget* parent) : QTreeView(parent)
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setAllColumnsShowFocus(true);
-    header()->setStretchLastSection(false);
+    // The last column takes up what is left of a wide list; it never
+    // shrinks below its own width.
+    header()->setStretchLastSection(true);
     header()->setSectionsMovable(false);
     header()->setDefaultAlignment(Qt::AlignCenter);
     setFrameShape(QFrame::StyledPanel);

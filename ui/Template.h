@@ -38,7 +38,9 @@ inline constexpr std::array kControls = {
     platform::ControlTemplate{IDC_IP_ADDRESS, Kind::IpAddress, "", 243, 278, 100, 15, GT},
     platform::ControlTemplate{IDC_SUBNET_MASK, Kind::IpAddress, "", 243, 306, 100, 15, GT},
     platform::ControlTemplate{IDC_GATEWAY, Kind::IpAddress, "", 243, 336, 100, 15, GT},
-    platform::ControlTemplate{IDC_MAC, Kind::Static, "Mac Address: ", 411, 99, 102, 8, G},
+    // Starts further left and runs to the frame: a full MAC address did not
+    // fit the original 411, 102 and lost its last digits.
+    platform::ControlTemplate{IDC_MAC, Kind::Static, "Mac Address: ", 398, 99, 117, 8, G},
     platform::ControlTemplate{IDC_APPLY, Kind::PushButton, "Apply", 469, 33, 50, 14, GT},
     platform::ControlTemplate{IDC_REBOOT, Kind::PushButton, "Reboot", 352, 33, 50, 14, GT},
     platform::ControlTemplate{IDC_PROGRESS, Kind::Progress, "", 23, 60, 496, 14, G},

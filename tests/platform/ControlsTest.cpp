@@ -1,5 +1,6 @@
 #include "platform/Controls.h"
 
+#include <QStyle>
 #include <gtest/gtest.h>
 
 using namespace platform;
@@ -138,4 +139,13 @@ TEST(ListView, InsertsAtAnIndexAndAddressesCellsByRowAndColumn)
     list.DeleteAllItems();
     EXPECT_EQ(list.GetItemCount(), 0);
     EXPECT_EQ(list.GetSelectedRow(), -1);
+}
+
+TEST(ComboBoxDropDown, DropsAScrollingListOfAtMostThirtyItems)
+{
+    ComboBox c;
+    Channels(c);
+    EXPECT_EQ(c.style()->styleHint(QStyle::SH_ComboBox_Popup, nullptr, &c), 0)
+        << "a menu-style popup would cover the screen with 100 channels";
+    EXPECT_EQ(c.maxVisibleItems(), 30);
 }
