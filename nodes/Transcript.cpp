@@ -54,7 +54,12 @@ Transcript& Transcript::operator=(Transcript&& other) noexcept {
 void Transcript::append(std::u16string_view piece) { text_.append(piece); }
 
 void Transcript::clear() {
-    text_.clear();
+    // A flood of text would otherwise stay allocated for the window's whole
+    // life; an ordinary dump's buffer is kept for the next operation.
+    if (text_.capacity() > kKeptCapacity)
+        std::u16string().swap(text_);
+    else
+        text_.clear();
     generation_ = NextGeneration();
     resetCaches();
 }

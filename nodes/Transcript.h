@@ -57,6 +57,9 @@ private:
     Entry& entryFor(std::u16string_view literal, std::size_t from, Kind kind) const;
     void resetCaches();
 
+    // Largest buffer clear() keeps for reuse (characters).
+    static constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
+
     std::u16string text_;
     std::uint64_t generation_;
     // A handful of literals are searched for; the bound only matters for
