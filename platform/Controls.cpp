@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPointer>
 #include <QProxyStyle>
+#include <QStyle>
 #include <QStyleFactory>
 #include <algorithm>
 #include <cstdint>
@@ -219,6 +220,19 @@ int ListView::InsertColumn(int column, const QString& title, int widthPx)
     model_.AddColumn(column, title);
     setColumnWidth(column, widthPx);
     return column;
+}
+
+void ListView::FitColumnsToWidth()
+{
+    const int columns = model_.columnCount();
+    int total = 0;
+    for (int c = 0; c < columns; ++c)
+        total += columnWidth(c);
+    const int room = width() - 2 * frameWidth() - style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+    if (total <= room || total == 0 || room <= 0)
+        return;
+    for (int c = 0; c < columns; ++c)
+        setColumnWidth(c, columnWidth(c) * room / total);
 }
 
 int ListView::InsertItem(int row, const QString& label) { return model_.InsertRow(row, label); }

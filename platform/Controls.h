@@ -76,6 +76,9 @@ public:
     explicit ListView(QWidget* parent = nullptr);
 
     int InsertColumn(int column, const QString& title, int widthPx);
+    // Narrows every column in proportion when together they are wider than
+    // the list (with room for its scroll bar), so no column starts hidden.
+    void FitColumnsToWidth();
     // Inserts a row whose column 0 is `label`; returns its index.
     int InsertItem(int row, const QString& label);
     bool SetItemText(int row, int column, const QString& text);
