@@ -527,6 +527,11 @@ TEST_F(Soak, HundredScansOfTwoHundredFiftyEndpointsUnderFaultsKeepTheListsRightA
 
     EXPECT_EQ(done, 100);
     EXPECT_NEAR(fdsEnd, fdsStart, 2) << "sockets or files left open";
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer keeps freed blocks in quarantine (256 MB) and runs every
+    // handler a few times slower: memory and time say nothing here.
+    GTEST_SKIP() << "memory and slice bounds are not meaningful under AddressSanitizer";
+#endif
     // The flood puts 10 MB (20 MB of UTF-16) into the transcript; once the
     // next Scan has emptied it, what stays must be far below that.
     EXPECT_LT(rssEndKb - rssStartKb, 20 * 1024) << "memory kept after the flood was cleared";
