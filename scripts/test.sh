@@ -7,7 +7,11 @@ bash scripts/install-deps.sh
 export QT_QPA_PLATFORM=offscreen
 cmake --preset default
 cmake --build --preset default
-ctest --preset default --timeout 600
+ctest --preset default -j2 --timeout 600
+# The same suite again with AddressSanitizer and UndefinedBehaviorSanitizer.
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan -j2 --timeout 900
 # The transcript readers take bytes from the network: a short fuzz run
 # under ASan and UBSan on every test run.
 bash scripts/fuzz-smoke.sh 30
