@@ -32,9 +32,7 @@ void QuickLayout(IMainWindow& window)
     platform::CDialogBase& dlg = window.Dialog();
     platform::ListView* rx = dlg.List(IDC_RX_LIST);
 
-    m.m_bUpgradeWatch = 0;
-    window.UpdateData(true);
-    m.m_transcript.clear();
+    PrepareWallCommand(window);
 
     const WallSize wall = ReadWallSize(window);
     if (!wall.single() && AnyBezelZero(m)) {

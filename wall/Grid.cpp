@@ -35,6 +35,14 @@ WallSize ReadWallSize(IMainWindow& window)
 
 bool AnyBezelZero(const DialogMembers& m) { return m.m_nOW == 0 || m.m_nVW == 0 || m.m_nOH == 0 || m.m_nVH == 0; }
 
+void PrepareWallCommand(IMainWindow& window)
+{
+    DialogMembers& m = window.Members();
+    m.m_bUpgradeWatch = 0;
+    window.UpdateData(true);
+    m.m_transcript.clear();
+}
+
 void ShowApplyFail(IMainWindow& window)
 {
     platform::MessageBox(&window.Dialog(), QString::fromLatin1(wall_text::kApplyFail), platform::MB_ICONINFORMATION);
@@ -184,9 +192,7 @@ void Drop(IMainWindow& window, int gridButtonId)
     platform::CDialogBase& dlg = window.Dialog();
     platform::ListView* rx = dlg.List(IDC_RX_LIST);
 
-    m.m_bUpgradeWatch = 0;
-    window.UpdateData(true);
-    m.m_transcript.clear();
+    PrepareWallCommand(window);
 
     m.m_strNodeAddress = rx->GetItemText(m.m_nDragRow, 0);
     const int k = gridButtonId - IDC_GRID_FIRST;

@@ -25,6 +25,10 @@ WallSize ReadWallSize(IMainWindow& window);
 
 bool AnyBezelZero(const DialogMembers& m);
 
+// What a drop and the quick layout do first: stop watching for upgrade
+// failures, take the numbers now in the bezel edits, start a new transcript.
+void PrepareWallCommand(IMainWindow& window);
+
 void ShowApplyFail(IMainWindow& window);
 
 }  // namespace wall_detail
