@@ -70,6 +70,9 @@ public:
     {
         setAttribute(Qt::WA_TransparentForMouseEvents);
         setAttribute(Qt::WA_ShowWithoutActivating);
+        // See-through where the desktop composites, so the cell under the
+        // cursor stays readable.
+        setWindowOpacity(0.7);
         setPixmap(pixmap);
         resize(pixmap.size());
     }
