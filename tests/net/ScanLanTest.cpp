@@ -91,6 +91,21 @@ TEST_F(ScanLan, FillsTheListsFromADumpArrivingInSmallPieces)
     EXPECT_EQ(dlg->List(IDC_RX_LIST)->GetItemCount(), 3) << "the prompt's tail must not list them twice";
 }
 
+TEST_F(ScanLan, TakesADumpSentInWholeKilobytePiecesWithNothingLostOrDoubled)
+{
+    Start({"--tx", "20", "--rx", "40", "--fault", "chunk=1024:20"});
+    Scan(*dlg);
+    ASSERT_TRUE(ListsFilled(20, 40));
+    const std::u16string& t = dlg->m_transcript.text();
+    size_t records = 0;
+    for (size_t at = t.find(u"MY_MAC="); at != std::u16string::npos; at = t.find(u"MY_MAC=", at + 1))
+        ++records;
+    EXPECT_EQ(records, 60u);
+    EXPECT_EQ(t.find(u"<<<<<<<<<<"), t.rfind(u"<<<<<<<<<<"));
+    EXPECT_EQ(dlg->List(IDC_RX_LIST)->GetItemText(39, 3), "39");
+    EXPECT_EQ(dlg->List(IDC_RX_LIST)->GetItemText(39, 0), "198.18.2.40");
+}
+
 TEST_F(ScanLan, AClickOnARowFillsThePanelWithTheEndpointsValues)
 {
     Start({"--node", "tx ip=198.18.1.1 channel=0007", "--node",
