@@ -339,6 +339,8 @@ IpAddressCtrl::IpAddressCtrl(QWidget* parent) : QFrame(parent)
         fields_[i] = f;
         row->addWidget(f, 1);
     }
+    // Tabbing into the control lands in its first field, as in the native one.
+    setFocusProxy(fields_[0]);
 }
 
 void IpAddressCtrl::ClearAddress()

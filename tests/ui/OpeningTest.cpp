@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 
@@ -189,4 +190,27 @@ TEST(Accessibility, NamesEveryControlThatAPersonCanReach)
             continue;
         EXPECT_FALSE(dlg->GetDlgItem(id)->accessibleName().isEmpty()) << "control " << id;
     }
+}
+
+TEST(Opening, TabsThroughTheControlsInTemplateOrderStartingAtScan)
+{
+    auto dlg = MakeMainWindow();
+    std::vector<int> tabStops;
+    for (int id : dlg->ControlIds())
+        if (dlg->GetDlgItem(id)->focusPolicy() & Qt::TabFocus)
+            tabStops.push_back(id);
+    ASSERT_FALSE(tabStops.empty());
+    EXPECT_EQ(tabStops.front(), IDC_SCAN);
+    EXPECT_EQ(std::count(tabStops.begin(), tabStops.end(), IDC_MULTICAST), 0) << "radios are no tab stops";
+    // Follow the focus chain from Scan and keep only the dialog's controls.
+    std::vector<int> chain;
+    QWidget* w = dlg->GetDlgItem(IDC_SCAN);
+    for (size_t guard = 0; guard < 1000 && chain.size() < tabStops.size(); ++guard) {
+        const int id = dlg->GetDlgCtrlID(w);
+        if (id != 0 && (w->focusPolicy() & Qt::TabFocus) &&
+            std::find(chain.begin(), chain.end(), id) == chain.end())
+            chain.push_back(id);
+        w = w->nextInFocusChain();
+    }
+    EXPECT_EQ(chain, tabStops);
 }
