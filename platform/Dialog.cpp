@@ -5,6 +5,8 @@
 #include <QCheckBox>
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QKeyEvent>
+#include <algorithm>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -65,6 +67,7 @@ void CDialogBase::CreateFromTemplate(int clientCx, int clientCy, std::span<const
             r->setAutoExclusive(false);  // groups follow the template, not the parent
             const int id = t.id;
             connect(r, &QRadioButton::clicked, this, [this, id] { ClickedRadio(id); });
+            r->installEventFilter(this);  // arrow keys walk the group
             w = r;
             break;
         }
@@ -244,9 +247,9 @@ std::vector<int> CDialogBase::RadioGroup(int firstId) const
     return group;
 }
 
-void CDialogBase::ClickedRadio(int id)
+std::vector<int> CDialogBase::GroupOf(int id) const
 {
-    // Find the group holding id: walk back to the control that starts it.
+    // Walk back to the control that starts the group holding id.
     int start = 0;
     for (int other : order_) {
         if (styles_.value(other) & WS_GROUP)
@@ -254,8 +257,38 @@ void CDialogBase::ClickedRadio(int id)
         if (other == id)
             break;
     }
-    for (int member : RadioGroup(start))
+    return RadioGroup(start);
+}
+
+void CDialogBase::ClickedRadio(int id)
+{
+    for (int member : GroupOf(id))
         CheckDlgButton(member, member == id ? 1 : 0);
+}
+
+bool CDialogBase::eventFilter(QObject* watched, QEvent* event)
+{
+    // An arrow key on a radio moves to the next one of its group, wrapping,
+    // and presses it, as the native dialog does.
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        const int id = GetDlgCtrlID(qobject_cast<QWidget*>(watched));
+        if (id != 0 && KindOf(id) == Kind::RadioButton &&
+            (key == Qt::Key_Up || key == Qt::Key_Down || key == Qt::Key_Left || key == Qt::Key_Right)) {
+            const std::vector<int> group = GroupOf(id);
+            const auto at = std::find(group.begin(), group.end(), id);
+            if (at != group.end() && group.size() > 1) {
+                const int step = (key == Qt::Key_Down || key == Qt::Key_Right) ? 1 : -1;
+                const int n = static_cast<int>(group.size());
+                const int next = group[static_cast<size_t>(((at - group.begin()) + step + n) % n)];
+                auto* target = qobject_cast<QAbstractButton*>(GetDlgItem(next));
+                target->setFocus(Qt::TabFocusReason);
+                target->click();
+                return true;
+            }
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 ComboBox* CDialogBase::Combo(int id) const { return qobject_cast<ComboBox*>(GetDlgItem(id)); }

@@ -97,9 +97,11 @@ public:
 
 protected:
     virtual void OnTimer(int id) { (void)id; }
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void ClickedRadio(int id);
+    std::vector<int> GroupOf(int id) const;
 
     DialogUnits units_;
     std::vector<int> order_;

@@ -1,7 +1,9 @@
 #include "tests/support/TestSupport.h"
 #include "ui/CortaviaDlg.h"
 
+#include <QAbstractButton>
 #include <QLineEdit>
+#include "platform/Controls.h"
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -73,4 +75,19 @@ TEST(Keys, EnterStillPressesTheDefaultButtonOfTheAboutBox)
     about.show();
     QTest::keyClick(&about, Qt::Key_Return);
     EXPECT_EQ(about.result(), QDialog::Accepted);
+}
+
+TEST(Keys, ArrowsMoveWithinARadioGroupAndPressTheNextRadio)
+{
+    auto dlg = MakeMainWindow();
+    dlg->show();
+    auto* dhcp = qobject_cast<QAbstractButton*>(dlg->GetDlgItem(IDC_DHCP));
+    dhcp->click();
+    QTest::keyClick(dhcp, Qt::Key_Down);
+    EXPECT_EQ(dlg->GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC), IDC_STATIC);
+    // The press reached the IP-mode handler: Static fills its suggested address.
+    EXPECT_EQ(dlg->IpAddress(IDC_IP_ADDRESS)->AddressText(), "192.168.0.80");
+    QTest::keyClick(dlg->GetDlgItem(IDC_STATIC), Qt::Key_Right);
+    EXPECT_EQ(dlg->GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC), IDC_AUTO_IP) << "wraps round within the group";
+    EXPECT_EQ(dlg->GetCheckedRadioButton(IDC_MULTICAST, IDC_UNICAST), 0) << "the other group is untouched";
 }
