@@ -2,6 +2,7 @@
 // several sessions feeding one transcript.
 #include "net/Session.h"
 #include "platform/Controls.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestSupport.h"
 #include "ui/CortaviaDlg.h"
 
@@ -20,23 +21,10 @@ namespace {
 
 class LoopbackPeer {
 public:
-    LoopbackPeer()
-    {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener_, 1);
-        socklen_t n = sizeof a;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &n);
-        port_ = ntohs(a.sin_port);
-    }
     ~LoopbackPeer()
     {
         if (peer_ >= 0)
             ::close(peer_);
-        ::close(listener_);
     }
     // Connects a session slot to this peer (the shell port is fixed, so the
     // slot is connected by hand here).
@@ -44,15 +32,14 @@ public:
     {
         slot.Close();
         slot.Create();
-        slot.Connect("127.0.0.1", port_);
-        peer_ = ::accept(listener_, nullptr, nullptr);
+        slot.Connect("127.0.0.1", listener_.Port());
+        peer_ = listener_.Accept();
     }
     void Write(const std::string& bytes) { ASSERT_EQ(::write(peer_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
 
 private:
-    int listener_ = -1;
+    testing_support::LoopbackListener listener_;
     int peer_ = -1;
-    unsigned short port_ = 0;
 };
 
 QString Transcript(CMyCortaviaDlg& dlg)

@@ -1,5 +1,6 @@
 // The asynchronous socket on loopback: what the sessions rely on.
 #include "platform/AsyncSocket.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestSupport.h"
 
 #include <arpa/inet.h>
@@ -10,28 +11,7 @@
 
 namespace {
 
-class Listener {
-public:
-    Listener()
-    {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 4);
-        socklen_t n = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
-        port_ = ntohs(a.sin_port);
-    }
-    ~Listener() { ::close(fd_); }
-    unsigned short Port() const { return port_; }
-    int Accept() { return ::accept(fd_, nullptr, nullptr); }
-
-private:
-    int fd_ = -1;
-    unsigned short port_ = 0;
-};
+using Listener = testing_support::LoopbackListener;
 
 class Counting : public platform::CAsyncSocket {
 public:
