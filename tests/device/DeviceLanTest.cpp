@@ -89,13 +89,7 @@ protected:
     }
     void Click(int id) { qobject_cast<QAbstractButton*>(dlg->GetDlgItem(id))->click(); }
     QString RxCell(int column) { return dlg->List(IDC_RX_LIST)->GetItemText(0, column); }
-    bool AnyDeviceButtonEnabled()
-    {
-        for (int id : {IDC_APPLY, IDC_REBOOT, IDC_FACTORY_DEFAULT, IDC_UPGRADE})
-            if (dlg->IsWindowEnabled(id))
-                return true;
-        return false;
-    }
+    bool AnyDeviceButtonEnabled() { return testing_support::EnabledDeviceButtons(*dlg) > 0; }
 
     ScriptedMessageBoxes boxes;
     std::unique_ptr<SimProcess> sim;

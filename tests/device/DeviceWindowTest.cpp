@@ -57,13 +57,7 @@ protected:
         return dlg->IpAddress(IDC_IP_ADDRESS)->IsBlank() && dlg->IpAddress(IDC_SUBNET_MASK)->IsBlank() &&
                dlg->IpAddress(IDC_GATEWAY)->IsBlank();
     }
-    bool AnyDeviceButtonEnabled()
-    {
-        for (int id : {IDC_APPLY, IDC_REBOOT, IDC_FACTORY_DEFAULT, IDC_UPGRADE})
-            if (dlg->IsWindowEnabled(id))
-                return true;
-        return false;
-    }
+    bool AnyDeviceButtonEnabled() { return testing_support::EnabledDeviceButtons(*dlg) > 0; }
 
     ScriptedMessageBoxes boxes;
     InstantSleeps sleeps;

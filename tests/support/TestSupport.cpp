@@ -46,6 +46,14 @@ std::unique_ptr<CMyCortaviaDlg> MakeMainWindow()
     return dlg;
 }
 
+int EnabledDeviceButtons(const CMyCortaviaDlg& dlg)
+{
+    int enabled = 0;
+    for (int id : {IDC_APPLY, IDC_REBOOT, IDC_FACTORY_DEFAULT, IDC_UPGRADE})
+        enabled += dlg.IsWindowEnabled(id) ? 1 : 0;
+    return enabled;
+}
+
 void PumpEvents(int milliseconds)
 {
     QElapsedTimer t;

@@ -48,6 +48,10 @@ private:
 // A created main window (controls built, opening sequence run), offscreen.
 std::unique_ptr<CMyCortaviaDlg> MakeMainWindow();
 
+// How many of Apply, Reboot, Factory Default and Upgrade are enabled (they
+// are enabled and disabled together).
+int EnabledDeviceButtons(const CMyCortaviaDlg& dlg);
+
 // Runs the event loop for a while (socket notifications, timers).
 void PumpEvents(int milliseconds);
 // Runs the event loop until pred() holds or the time is up; returns pred().

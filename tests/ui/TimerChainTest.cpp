@@ -15,11 +15,7 @@ namespace {
 class TimerChain : public ::testing::Test {
 protected:
     void SetUp() override { dlg = MakeMainWindow(); }
-    bool DeviceButtonsEnabled() const
-    {
-        return dlg->IsWindowEnabled(IDC_APPLY) && dlg->IsWindowEnabled(IDC_REBOOT) &&
-               dlg->IsWindowEnabled(IDC_FACTORY_DEFAULT) && dlg->IsWindowEnabled(IDC_UPGRADE);
-    }
+    bool DeviceButtonsEnabled() const { return testing_support::EnabledDeviceButtons(*dlg) == 4; }
     void Tick(int id, int times = 1)
     {
         for (int i = 0; i < times; ++i)
