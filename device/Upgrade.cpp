@@ -6,7 +6,7 @@
 #include "nodes/Firmware.h"
 #include "nodes/UpgradeCheck.h"
 #include "platform/Dialog.h"
-#include "platform/HostInfo.h"
+#include "lan/HostInfo.h"
 #include "platform/MessageBox.h"
 
 #include <arpa/inet.h>
@@ -38,14 +38,14 @@ QString DottedIpv4(const std::string& text)
 
 QString WorkstationAddressForUpgrade()
 {
-    const platform::HostInfo& host = platform::SystemHostInfo();
+    const cv::lan::HostInfo& host = cv::lan::SystemHostInfo();
     char name[kHostNameBuffer] = {};
     if (host.hostName(name, sizeof name) != 0)
         name[0] = '\0';
     name[kHostNameBuffer - 1] = '\0';
     QString address;
     // No hints: every family comes back; only IPv4 answers count, the last wins.
-    for (const platform::ResolvedAddress& a : host.resolve(name, 0, 0)) {
+    for (const cv::lan::ResolvedAddress& a : host.resolve(name, 0, 0)) {
         if (a.family != AF_INET)
             continue;
         const QString dotted = DottedIpv4(a.dotted);

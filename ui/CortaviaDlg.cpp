@@ -4,7 +4,7 @@
 #include "net/Session.h"
 #include "nodes/UpgradeCheck.h"
 #include "platform/Controls.h"
-#include "platform/HostInfo.h"
+#include "lan/HostInfo.h"
 #include "platform/MessageBox.h"
 #include "ui/AboutBox.h"
 #include "ui/Artwork.h"
@@ -169,12 +169,12 @@ void CMyCortaviaDlg::DoDataExchange(platform::CDataExchange& dx)
 
 QString CMyCortaviaDlg::CaptionText()
 {
-    const platform::HostInfo& host = platform::SystemHostInfo();
+    const cv::lan::HostInfo& host = cv::lan::SystemHostInfo();
     char name[kHostNameBuffer] = {};
     if (host.hostName(name, sizeof name) != 0)
         name[0] = '\0';
     QString address;
-    for (const platform::ResolvedAddress& a : host.resolve(name, AF_INET, SOCK_STREAM))
+    for (const cv::lan::ResolvedAddress& a : host.resolve(name, AF_INET, SOCK_STREAM))
         if (a.family == AF_INET)
             address = QString::fromLatin1(a.dotted.c_str()).left(15);
     return QString::fromUtf8(kCaptionPrefix) + address;

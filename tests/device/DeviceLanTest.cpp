@@ -6,7 +6,7 @@
 #include "net/Session.h"
 #include "nodes/Firmware.h"
 #include "platform/Controls.h"
-#include "platform/HostInfo.h"
+#include "lan/HostInfo.h"
 #include "tests/support/TestSupport.h"
 #include "ui/CortaviaDlg.h"
 
@@ -42,16 +42,16 @@ class DeviceLan : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        previousHost = platform::SetHostInfo({[](char* buf, std::size_t len) {
+        previousHost = cv::lan::SetHostInfo({[](char* buf, std::size_t len) {
                                                   std::snprintf(buf, len, "workstation");
                                                   return 0;
                                               },
                                               [](const std::string&, int, int) {
-                                                  return std::vector<platform::ResolvedAddress>{
+                                                  return std::vector<cv::lan::ResolvedAddress>{
                                                       {AF_INET, "198.18.0.1"}, {AF_INET6, "fd00::1"}};
                                               }});
     }
-    void TearDown() override { platform::SetHostInfo(previousHost); }
+    void TearDown() override { cv::lan::SetHostInfo(previousHost); }
 
     void Start(std::vector<std::string> args)
     {
@@ -95,7 +95,7 @@ protected:
     std::unique_ptr<SimProcess> sim;
     std::unique_ptr<CMyCortaviaDlg> dlg;
     std::string ip;
-    platform::HostInfo previousHost;
+    cv::lan::HostInfo previousHost;
 };
 
 const std::vector<std::string> kAutoIpReceiver = {"--node", "rx ip=198.18.2.1 hostname_id=rx-001 channel=0003 multicast=y ip_mode=autoip"};

@@ -4,7 +4,7 @@
 #include "net/Session.h"
 #include "nodes/Firmware.h"
 #include "platform/Controls.h"
-#include "platform/HostInfo.h"
+#include "lan/HostInfo.h"
 #include "tests/support/TestSupport.h"
 #include "ui/CortaviaDlg.h"
 
@@ -227,7 +227,7 @@ protected:
     void SetUp() override
     {
         DeviceWindow::SetUp();
-        previous = platform::SetHostInfo({[](char* buf, std::size_t len) {
+        previous = cv::lan::SetHostInfo({[](char* buf, std::size_t len) {
                                               std::snprintf(buf, len, "workstation");
                                               return 0;
                                           },
@@ -236,11 +236,11 @@ protected:
                                               return answers;
                                           }});
     }
-    void TearDown() override { platform::SetHostInfo(previous); }
+    void TearDown() override { cv::lan::SetHostInfo(previous); }
 
-    std::vector<platform::ResolvedAddress> answers{{AF_INET, "198.18.0.1"}};
+    std::vector<cv::lan::ResolvedAddress> answers{{AF_INET, "198.18.0.1"}};
     std::pair<std::string, std::string> asked;
-    platform::HostInfo previous;
+    cv::lan::HostInfo previous;
 };
 
 TEST_F(UpgradeWindow, TheAddressIsTheLastIpv4AnswerAndEachOneIsPrinted)

@@ -1,5 +1,5 @@
 #include "platform/Controls.h"
-#include "platform/HostInfo.h"
+#include "lan/HostInfo.h"
 #include "tests/support/TestSupport.h"
 #include "ui/CortaviaDlg.h"
 
@@ -20,9 +20,9 @@ namespace {
 // Host name and resolver answers of a test's choosing, restored afterwards.
 class FakeHost {
 public:
-    FakeHost(std::string name, std::vector<platform::ResolvedAddress> answer)
+    FakeHost(std::string name, std::vector<cv::lan::ResolvedAddress> answer)
     {
-        platform::HostInfo info;
+        cv::lan::HostInfo info;
         info.hostName = [name](char* buf, std::size_t len) {
             std::memset(buf, 0, len);
             if (name.size() + 1 > len)
@@ -36,14 +36,14 @@ public:
             socktypes.push_back(socktype);
             return answer;
         };
-        previous_ = platform::SetHostInfo(std::move(info));
+        previous_ = cv::lan::SetHostInfo(std::move(info));
     }
-    ~FakeHost() { platform::SetHostInfo(std::move(previous_)); }
+    ~FakeHost() { cv::lan::SetHostInfo(std::move(previous_)); }
     std::vector<std::string> asked;
     std::vector<int> families, socktypes;
 
 private:
-    platform::HostInfo previous_;
+    cv::lan::HostInfo previous_;
 };
 
 }  // namespace

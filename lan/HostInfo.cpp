@@ -1,4 +1,4 @@
-#include "platform/HostInfo.h"
+#include "lan/HostInfo.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-namespace platform {
+namespace cv::lan {
 
 HostInfo RealHostInfo()
 {
@@ -66,4 +66,4 @@ HostInfo SetHostInfo(HostInfo info)
     return std::exchange(SystemHostInfo(), std::move(info));
 }
 
-}  // namespace platform
+}  // namespace cv::lan

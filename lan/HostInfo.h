@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace cv::lan {
 
 struct ResolvedAddress {
     int family = 0;       // AF_INET or AF_INET6
@@ -27,4 +27,4 @@ HostInfo SetHostInfo(HostInfo info);
 // The real system calls, for restoring.
 HostInfo RealHostInfo();
 
-}  // namespace platform
+}  // namespace cv::lan
