@@ -5,13 +5,16 @@
 // nor "the first card" is the right answer on its own.
 #include "lan/HostInfo.h"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace cv::lan {
 
-// The host name's IPv4 answers in resolver order, loopback skipped.
-std::vector<std::string> ResolvedIpv4Addresses(const HostInfo& host);
+// The host name's IPv4 answers in resolver order, loopback skipped. The
+// name is read into a buffer of nameBuffer bytes (a name that does not fit
+// stays empty); family and socktype 0 resolve with no hints at all.
+std::vector<std::string> ResolvedIpv4Addresses(const HostInfo& host, std::size_t nameBuffer, int family, int socktype);
 
 // The local address of a connected socket: the address its peer sees us
 // at. Empty when fd is not a connected IPv4 socket.

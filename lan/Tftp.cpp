@@ -1,0 +1,142 @@
+#include "lan/Tftp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace cv::lan {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint16_t kRead = 1;
+constexpr std::uint16_t kData = 3;
+constexpr std::uint16_t kError = 5;
+constexpr std::uint16_t kErrorFileNotFound = 1;
+constexpr std::uint16_t kErrorAccessViolation = 2;
+constexpr std::size_t kPacketBuffer = 4 + 512 + 1;
+
+std::uint16_t Word(const unsigned char* p)
+{
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+void PutWord(std::string& out, std::uint16_t value)
+{
+    out.push_back(static_cast<char>(value >> 8));
+    out.push_back(static_cast<char>(value & 0xFF));
+}
+
+std::string ReadRequest(const std::string& file)
+{
+    std::string packet;
+    PutWord(packet, kRead);
+    packet += file;
+    packet.push_back('\0');
+    packet += "octet";
+    packet.push_back('\0');
+    return packet;
+}
+
+// Tells the server to drop the transfer it has just started for us, so no
+// retransmissions of block 1 follow the probe around.
+void Abandon(int fd, const sockaddr_in& server)
+{
+    std::string packet;
+    PutWord(packet, kError);
+    PutWord(packet, 0);
+    packet += "probe done";
+    packet.push_back('\0');
+    ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&server), sizeof server);
+}
+
+TftpProbeResult Finish(TftpProbeResult result, Clock::time_point start)
+{
+    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    return result;
+}
+
+}  // namespace
+
+TftpProbeResult ProbeTftp(const std::string& serverAddress, const std::string& file,
+                          std::chrono::milliseconds timeout, unsigned short port)
+{
+    const Clock::time_point start = Clock::now();
+    TftpProbeResult result;
+
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port);
+    if (::inet_pton(AF_INET, serverAddress.c_str(), &server.sin_addr) != 1) {
+        result.status = TftpProbeStatus::LocalFailure;
+        result.message = "no IPv4 address for the TFTP server";
+        return Finish(std::move(result), start);
+    }
+
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        result.status = TftpProbeStatus::LocalFailure;
+        result.message = std::strerror(errno);
+        return Finish(std::move(result), start);
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+
+    const std::string request = ReadRequest(file);
+    if (::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server) < 0) {
+        result.status = TftpProbeStatus::NoAnswer;
+        result.message = std::strerror(errno);
+        return Finish(std::move(result), start);
+    }
+
+    const Clock::time_point deadline = start + timeout;
+    unsigned char packet[kPacketBuffer];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd watch{fd, POLLIN, 0};
+        const int ready = ::poll(&watch, 1, static_cast<int>(left.count()) + 1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break;
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t n = ::recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        // The server answers from a port of its own, but always from the
+        // address we asked; anything else is somebody else's datagram.
+        if (n < 4 || from.sin_addr.s_addr != server.sin_addr.s_addr)
+            continue;
+        const std::uint16_t opcode = Word(packet);
+        if (opcode == kData && Word(packet + 2) == 1) {
+            Abandon(fd, from);
+            result.status = TftpProbeStatus::Served;
+            return Finish(std::move(result), start);
+        }
+        if (opcode == kError) {
+            const std::uint16_t code = Word(packet + 2);
+            result.status = code == kErrorFileNotFound       ? TftpProbeStatus::FileNotFound
+                            : code == kErrorAccessViolation ? TftpProbeStatus::AccessViolation
+                                                            : TftpProbeStatus::OtherError;
+            const auto* text = reinterpret_cast<const char*>(packet + 4);
+            result.message.assign(text, ::strnlen(text, static_cast<std::size_t>(n) - 4));
+            return Finish(std::move(result), start);
+        }
+    }
+    result.status = TftpProbeStatus::NoAnswer;
+    result.message = "no answer";
+    return Finish(std::move(result), start);
+}
+
+}  // namespace cv::lan
