@@ -44,6 +44,7 @@ struct DialogMembers {
     QString m_strChannel;
     QString m_strDragLabel;
     QString m_strHostnameId;
+    QString m_strRecordedHostnameId;        // last read from the device or applied; Apply compares with it
     QString m_strVersion = QStringLiteral("Version: ");
     QString m_strListMulticast;
     uint32_t m_nOW = 1;
