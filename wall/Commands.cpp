@@ -48,18 +48,12 @@ void QuickLayout(IMainWindow& window)
         return;
     }
 
-    const uint32_t columns = wall.hi + 1;
-    const uint32_t cells = (wall.vi + 1) * columns;
     // The row count is read again each time: a message box's nested loop
     // can let arriving text refill the list.
     for (int i = 0; i < rx->GetItemCount(); ++i) {
         const auto index = static_cast<uint32_t>(i);
-        uint32_t r = 0, c = 0;  // surplus receivers share the first cell
-        if (!wall.single() && index < cells) {
-            r = index / columns;
-            c = index % columns;
-        }
-        const Tile tile = *TileRule(r, c, wall.vi, wall.hi, m.m_nOW, m.m_nOH, m.m_nVW, m.m_nVH);
+        const cv::nodes::Cell cell = cv::nodes::QuickLayoutCell(index, wall.vi, wall.hi);
+        const Tile tile = *TileRule(cell.row, cell.column, wall.vi, wall.hi, m.m_nOW, m.m_nOH, m.m_nVW, m.m_nVH);
         m.m_strNodeAddress = rx->GetItemText(i, 0);
         if (i >= 10)
             platform::Sleep(200);  // the receiver before it on slot 0 needs the time

@@ -2,21 +2,17 @@
 // The video wall: grid, drag and drop of receivers, quick layout, stretch,
 // rotation and the on-screen numbers.
 #include "net/MainWindow.h"
+#include "nodes/Wall.h"
 
 #include <QPoint>
 #include <QString>
 #include <cstdint>
 #include <optional>
 
-struct Tile {
-    uint32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-    bool operator==(const Tile&) const = default;
-};
+// The tile rule lives with the firmware vocabulary, shared with the command line.
+using cv::nodes::Tile;
+using cv::nodes::TileRule;
 
-// A receiver's section of the wall picture, in ten-thousandths, in unsigned
-// 32-bit arithmetic. nullopt when a divisor is 0 (never divides by zero).
-std::optional<Tile> TileRule(uint32_t row, uint32_t column, uint32_t vi, uint32_t hi,
-                             uint32_t ow, uint32_t oh, uint32_t vw, uint32_t vh);
 // "e e_vw_enable_%u_%u_%u_%u_2\r\n"
 QString EnableLine(const Tile& tile);
 

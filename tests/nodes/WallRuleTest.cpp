@@ -1,0 +1,28 @@
+// The wall rules below the widgets: the quick layout's cell choice and the
+// enable line in the parsers' text type (the tile rule itself is checked
+// with the window in tests/wall).
+#include "nodes/Wall.h"
+
+#include <gtest/gtest.h>
+
+using cv::nodes::Cell;
+using cv::nodes::QuickLayoutCell;
+
+TEST(QuickLayoutCell, FillsRowByRowAndSendsSurplusReceiversToTheFirstCell)
+{
+    // 2 rows x 3 columns: vi 1, hi 2.
+    const Cell expected[] = {{0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 1}, {1, 2}, {0, 0}, {0, 0}};
+    for (std::uint32_t i = 0; i < 8; ++i)
+        EXPECT_EQ(QuickLayoutCell(i, 1, 2), expected[i]) << i;
+    // 1 x 1: always the only cell.
+    EXPECT_EQ(QuickLayoutCell(0, 0, 0), (Cell{0, 0}));
+    EXPECT_EQ(QuickLayoutCell(5, 0, 0), (Cell{0, 0}));
+    // A 5 x 1 wall is one column.
+    EXPECT_EQ(QuickLayoutCell(4, 4, 0), (Cell{4, 0}));
+}
+
+TEST(EnableLineText, MatchesTheFormatWithPlainUnsignedDecimals)
+{
+    EXPECT_EQ(cv::nodes::WallEnableLine({6679, 5025, 10000, 10000}), u"e e_vw_enable_6679_5025_10000_10000_2\r\n");
+    EXPECT_EQ(cv::nodes::WallEnableLine({4294967295u, 0, 1, 2}), u"e e_vw_enable_4294967295_0_1_2_2\r\n");
+}
