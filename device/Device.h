@@ -14,6 +14,17 @@ void Upgrade(IMainWindow& window);
 // After every arrival: turns the endpoint's TFTP failures into advice.
 void UpgradeFailureCheck(IMainWindow& window);
 
-// The workstation address the endpoint fetches firmware from: the last IPv4
-// address of the host name, each one found printed on standard output.
-QString WorkstationAddressForUpgrade();
+// The workstation address the endpoint fetches firmware from: the address
+// the scan session faces the endpoint with, else the host name's last
+// non-loopback IPv4 address, else a card's; each one settled on is printed
+// on standard output.
+QString WorkstationAddressForUpgrade(const CMyAsyncSocket& scan);
+
+// The endpoint a socket's session is connected to; empty when there is no
+// session or the endpoint has closed its end.
+QString ConnectedEndpoint(const CMyAsyncSocket& socket);
+
+// The ends of the reboot and upgrade waits: success only once the endpoint
+// accepts a connection again (tried for up to 3 s, the window stays live).
+void RebootWaitEnded(IMainWindow& window);
+void UpgradeWaitEnded(IMainWindow& window);

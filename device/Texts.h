@@ -15,6 +15,20 @@ inline constexpr const char* kPutTxFirmware = "Please put webfwh.bin into TFTP s
 inline constexpr const char* kPutRxFirmware = "Please put webfwc.bin into TFTP server diretory.";
 inline constexpr const char* kRunTftpServer = "Please run TFTP server.";
 
+inline constexpr const char* kRebootSuccess = "Reboot success";
+inline constexpr const char* kUpgradeSuccess = "Upgrade firmware success.";
+
+// Nothing can be sent without a session: said at once, instead of a wait
+// that would end in a success nobody earned.
+inline constexpr const char* kRebootFail = "Reboot fail, please scan again.";
+inline constexpr const char* kFactoryDefaultFail = "Factory default fail, please scan again.";
+inline constexpr const char* kUpgradeFail = "Upgrade fail, please scan again.";
+// %1 is the endpoint's address.
+inline constexpr const char* kNotBackAfterReboot =
+    "The endpoint %1 did not come back after the reboot. Check its power and network, then scan again.";
+inline constexpr const char* kNotBackAfterUpgrade =
+    "The endpoint %1 did not come back after the firmware upgrade. Check its power and network, then scan again.";
+
 // Suggested when Static is chosen on a device that does not run static.
 inline constexpr const char* kDefaultStaticAddress = "192.168.0.80";
 inline constexpr const char* kDefaultStaticNetmask = "255.255.255.0";

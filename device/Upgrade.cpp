@@ -7,68 +7,87 @@
 #include "nodes/UpgradeCheck.h"
 #include "platform/Dialog.h"
 #include "lan/HostInfo.h"
+#include "lan/Tftp.h"
+#include "lan/Workstation.h"
 #include "platform/MessageBox.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <cstdio>
 
 namespace {
 constexpr std::size_t kLineBuffer = 50;
-constexpr std::size_t kHostNameBuffer = 50;
 constexpr int kUpgradeTicks = 500;
 constexpr int kUpgradeTickMs = 1000;
+constexpr std::chrono::seconds kTftpCheckTimeout{2};
 
-// Formats an IPv4 answer the way inet_ntop does into its 16-byte buffer.
-// Anything that is not an IPv4 address gives no text: it would end up in a
-// shell line.
-QString DottedIpv4(const std::string& text)
+void Tell(IMainWindow& window, const char* text, unsigned icon)
 {
-    in_addr address{};
-    if (inet_pton(AF_INET, text.c_str(), &address) != 1)
-        return {};
-    char dotted[INET_ADDRSTRLEN] = {};
-    if (!inet_ntop(AF_INET, &address, dotted, sizeof dotted))
-        return {};
-    return QString::fromLatin1(dotted);
+    platform::MessageBox(&window.Dialog(), QString::fromUtf8(text), platform::MB_OK | icon);
+}
+
+// The advice the endpoint's own tftp failure would have earned, given
+// before it is sent anything.
+const char* TftpAdvice(const cv::lan::TftpProbeResult& check, bool transmitter)
+{
+    switch (check.status) {
+    case cv::lan::TftpProbeStatus::Served:
+        return nullptr;
+    case cv::lan::TftpProbeStatus::FileNotFound:
+    case cv::lan::TftpProbeStatus::AccessViolation:
+    case cv::lan::TftpProbeStatus::OtherError:
+        return transmitter ? device_text::kPutTxFirmware : device_text::kPutRxFirmware;
+    case cv::lan::TftpProbeStatus::NoAnswer:
+    case cv::lan::TftpProbeStatus::LocalFailure:
+        break;
+    }
+    return device_text::kRunTftpServer;
 }
 }  // namespace
 
-QString WorkstationAddressForUpgrade()
+QString WorkstationAddressForUpgrade(const CMyAsyncSocket& scan)
 {
-    const cv::lan::HostInfo& host = cv::lan::SystemHostInfo();
-    char name[kHostNameBuffer] = {};
-    if (host.hostName(name, sizeof name) != 0)
-        name[0] = '\0';
-    name[kHostNameBuffer - 1] = '\0';
-    QString address;
-    // No hints: every family comes back; only IPv4 answers count, the last wins.
-    for (const cv::lan::ResolvedAddress& a : host.resolve(name, 0, 0)) {
-        if (a.family != AF_INET)
-            continue;
-        const QString dotted = DottedIpv4(a.dotted);
-        if (dotted.isEmpty())
-            continue;
-        std::printf("%s\n", dotted.toLatin1().constData());
-        address = dotted;
+    const std::string facing = scan.IsOpen() ? cv::lan::LocalAddressOf(scan.Handle()) : std::string();
+    std::string address;
+    for (const std::string& candidate : cv::lan::UpgradeAddressCandidates(facing, cv::lan::SystemHostInfo())) {
+        std::printf("%s\n", candidate.c_str());
+        address = candidate;
     }
     std::fflush(stdout);
-    return address;
+    return QString::fromStdString(address);
 }
 
 void Upgrade(IMainWindow& window)
 {
     DialogMembers& m = window.Members();
+    CMyAsyncSocket& scan = window.Slot(0);
+    const QString target = ConnectedEndpoint(scan);
+    if (target.isEmpty()) {
+        Tell(window, device_text::kUpgradeFail, platform::MB_ICONINFORMATION);
+        EnableDeviceButtons(window, true);
+        return;
+    }
     m.m_bUpgradeWatch = 1;
     m.m_transcript.clear();
     StartWait(window, TIMER_UPGRADE, kUpgradeTicks, kUpgradeTickMs);
     ClearDeviceInfo(window);
     EnableDeviceButtons(window, false);
 
-    const QString address = WorkstationAddressForUpgrade();
+    const QString address = WorkstationAddressForUpgrade(scan);
     const bool transmitter = m.m_bTxSelected != 0;
+    // The endpoint's shell runs the update script right behind the tftp
+    // line whether or not a file arrived; so the file is asked for here
+    // first, from the same server at the same address.
+    const auto& file = transmitter ? cv::nodes::kTxFirmwareFile : cv::nodes::kRxFirmwareFile;
+    const cv::lan::TftpProbeResult check =
+        cv::lan::ProbeTftp(address.toStdString(), std::string(file.bytes()), kTftpCheckTimeout);
+    if (const char* advice = TftpAdvice(check, transmitter)) {
+        m.m_bUpgradeWatch = 0;
+        window.Dialog().KillTimer(TIMER_UPGRADE);
+        EnableDeviceButtons(window, true);
+        Tell(window, advice, platform::MB_ICONERROR);
+        return;
+    }
+
+    m.m_strUpgradeTarget = target;
     const QString lines[] = {
         Q(cv::nodes::kUpgradeCd.text()),
         Q(cv::nodes::TftpLine(U16(address), transmitter)),
@@ -77,9 +96,8 @@ void Upgrade(IMainWindow& window)
         Q(cv::nodes::RenameFirmwareLine(transmitter)),
         Q(cv::nodes::kUpgradeRun.text()),
     };
-    // The device's replies are the only report: its tftp failures reach
-    // UpgradeFailureCheck, success is declared by the wait.
-    CMyAsyncSocket& scan = window.Slot(0);
+    // The device's replies report a failed fetch to UpgradeFailureCheck;
+    // the end of the wait checks that it came back.
     for (const QString& line : lines)
         SendLine(scan, line, kLineBuffer);
 }

@@ -80,7 +80,7 @@ std::vector<std::string> UpgradeAddressCandidates(const std::string& sessionLoca
 
 std::string CaptionAddress(const HostInfo& host)
 {
-    const std::vector<std::string> resolved = ResolvedIpv4Addresses(host, kUpgradeNameBuffer, 0, 0);
+    const std::vector<std::string> resolved = ResolvedIpv4Addresses(host, kCaptionNameBuffer, AF_INET, SOCK_STREAM);
     if (!resolved.empty())
         return resolved.back();
     const std::vector<std::string> cards = UpInterfaceAddresses();

@@ -8,6 +8,7 @@
 #include "nodes/NodeList.h"
 #include "nodes/Transcript.h"
 
+#include <QObject>
 #include <QPoint>
 #include <QPointer>
 #include <QString>
@@ -59,6 +60,12 @@ struct DialogMembers {
     cv::nodes::NodeListParser m_nodeListParser;
     cv::nodes::DeviceDetailsParser m_detailsParser;
     std::shared_ptr<const cv::nodes::NodeList> m_shownNodeList;
+    // Where the last Reboot and Upgrade went, and the checks that the
+    // endpoint came back when their waits end.
+    QString m_strRebootTarget;
+    QString m_strUpgradeTarget;
+    std::unique_ptr<QObject> m_pRebootCheck;
+    std::unique_ptr<QObject> m_pUpgradeCheck;
 };
 
 class IMainWindow {

@@ -5,6 +5,7 @@
 #include "nodes/UpgradeCheck.h"
 #include "platform/Controls.h"
 #include "lan/HostInfo.h"
+#include "lan/Workstation.h"
 #include "platform/MessageBox.h"
 #include "ui/AboutBox.h"
 #include "ui/Artwork.h"
@@ -26,9 +27,6 @@
 namespace {
 constexpr const char* kCaptionPrefix = "KAV PM3TA-PM3RA Control Center - ";
 constexpr const char* kInitGroupIdError = "Init Group ID Error";
-constexpr const char* kRebootSuccess = "Reboot success";
-constexpr const char* kUpgradeSuccess = "Upgrade firmware success.";
-constexpr int kHostNameBuffer = 20;
 
 const int kDeviceButtons[] = {IDC_REBOOT, IDC_APPLY, IDC_FACTORY_DEFAULT, IDC_UPGRADE};
 }  // namespace
@@ -169,15 +167,11 @@ void CMyCortaviaDlg::DoDataExchange(platform::CDataExchange& dx)
 
 QString CMyCortaviaDlg::CaptionText()
 {
-    const cv::lan::HostInfo& host = cv::lan::SystemHostInfo();
-    char name[kHostNameBuffer] = {};
-    if (host.hostName(name, sizeof name) != 0)
-        name[0] = '\0';
-    QString address;
-    for (const cv::lan::ResolvedAddress& a : host.resolve(name, AF_INET, SOCK_STREAM))
-        if (a.family == AF_INET)
-            address = QString::fromLatin1(a.dotted.c_str()).left(15);
-    return QString::fromUtf8(kCaptionPrefix) + address;
+    // The host name of a stock install resolves to 127.0.1.1, which tells
+    // the operator nothing: loopback answers are skipped, and a card's
+    // address stands in when the name gives no other.
+    const std::string address = cv::lan::CaptionAddress(cv::lan::SystemHostInfo());
+    return QString::fromUtf8(kCaptionPrefix) + QString::fromLatin1(address.c_str()).left(15);
 }
 
 void CMyCortaviaDlg::OnInitDialog()
@@ -247,7 +241,7 @@ void CMyCortaviaDlg::OnTimer(int id)
     }
     if (id <= TIMER_REBOOT && p == 25) {
         KillTimer(TIMER_REBOOT);
-        platform::MessageBox(this, QString::fromUtf8(kRebootSuccess), platform::MB_OK | platform::MB_ICONINFORMATION);
+        RebootWaitEnded(*this);
     }
     if (id <= TIMER_UPGRADE) {
         const cv::nodes::UpgradeFailures f = cv::nodes::CheckUpgradeFailures(m_transcript);
@@ -258,7 +252,7 @@ void CMyCortaviaDlg::OnTimer(int id)
         }
         if (p == 500) {
             KillTimer(TIMER_UPGRADE);
-            platform::MessageBox(this, QString::fromUtf8(kUpgradeSuccess), platform::MB_OK | platform::MB_ICONINFORMATION);
+            UpgradeWaitEnded(*this);
         }
     }
 }

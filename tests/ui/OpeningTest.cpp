@@ -1,5 +1,6 @@
 #include "platform/Controls.h"
 #include "lan/HostInfo.h"
+#include "lan/Interfaces.h"
 #include "tests/support/TestSupport.h"
 #include "ui/CortaviaDlg.h"
 
@@ -60,8 +61,8 @@ TEST(Caption, EndsWithTheLastAddressTheResolverGives)
 
 TEST(Caption, ResolvesAnEmptyNameWhenTheHostNameDoesNotFitTwentyBytes)
 {
-    FakeHost host(std::string(20, 'h'), {{AF_INET, "127.0.0.1"}});
-    EXPECT_EQ(CMyCortaviaDlg::CaptionText(), "KAV PM3TA-PM3RA Control Center - 127.0.0.1");
+    FakeHost host(std::string(20, 'h'), {{AF_INET, "10.0.0.7"}});
+    EXPECT_EQ(CMyCortaviaDlg::CaptionText(), "KAV PM3TA-PM3RA Control Center - 10.0.0.7");
     ASSERT_EQ(host.asked.size(), 1u);
     EXPECT_EQ(host.asked[0], "");
     FakeHost fits(std::string(19, 'h'), {});
@@ -69,10 +70,18 @@ TEST(Caption, ResolvesAnEmptyNameWhenTheHostNameDoesNotFitTwentyBytes)
     EXPECT_EQ(fits.asked.at(0), std::string(19, 'h'));
 }
 
-TEST(Caption, EndsWithTheHyphenWhenNothingResolves)
+TEST(Caption, SkipsLoopbackAnswersAsAStockInstallGivesThem)
 {
-    FakeHost host("ws", {});
-    EXPECT_EQ(CMyCortaviaDlg::CaptionText(), "KAV PM3TA-PM3RA Control Center - ");
+    FakeHost host("ws", {{AF_INET, "127.0.1.1"}, {AF_INET, "10.1.2.3"}, {AF_INET6, "fe80::1"}, {AF_INET, "127.0.0.1"}});
+    EXPECT_EQ(CMyCortaviaDlg::CaptionText(), "KAV PM3TA-PM3RA Control Center - 10.1.2.3");
+}
+
+TEST(Caption, FallsBackToACardAddressWhenTheNameGivesOnlyLoopback)
+{
+    FakeHost host("ws", {{AF_INET, "127.0.1.1"}});
+    const std::vector<std::string> cards = cv::lan::UpInterfaceAddresses();
+    const std::string expected = cards.empty() ? std::string() : cards.back();
+    EXPECT_EQ(CMyCortaviaDlg::CaptionText().toStdString(), "KAV PM3TA-PM3RA Control Center - " + expected);
 }
 
 TEST(Opening, ShowsEveryControlInItsInitialState)
