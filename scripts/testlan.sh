@@ -3,13 +3,20 @@
 # namespace joined by a veth pair, on 198.18.0.0/15 only, so that discovery
 # multicast and every test connection stay on this machine.
 #
-#   scripts/testlan.sh [--keep] [--] command [args...]
+#   scripts/testlan.sh [--keep] [--two-cards] [--] command [args...]
 #
 # The command runs inside the workstation namespace (198.18.0.1/16, default
 # route over the veth) with these variables exported:
 #   CV_WS_NS, CV_LAN_NS       namespace names (ip netns exec $CV_LAN_NS ...)
 #   CV_WS_ADDR, CV_LAN_ADDR   198.18.0.1 and 198.18.0.2
 #   CV_ENDPOINT_NETS          endpoint addresses the endpoints side owns
+#   CV_TOPOLOGY               one-card or two-cards
+# --two-cards builds an integrator's workstation: an office card
+# (198.19.0.1/16 to namespace $CV_OFFICE_NS at 198.19.0.2) holds the default
+# route and no endpoints; the AV card to the endpoints has only its subnet
+# route. Also exported then: CV_OFFICE_NS, CV_OFFICE_ADDR (198.19.0.1).
+# As on a stock Debian install, the workstation's hosts file maps the host
+# name to 127.0.1.1 (ip netns exec reads /etc/netns/NAME/hosts).
 # Endpoint addresses 198.18.1.0 - 198.18.250.255 are local in the endpoints
 # namespace (one local route per /24), so a simulator there can bind and
 # answer from any of them. Exit status is the command's; everything is torn
@@ -19,11 +26,13 @@ set -euo pipefail
 usage() { sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; }
 
 keep=0
+topology=one-card
 while (($#)); do
   case "$1" in
     --) shift; break ;;
     -h|--help) usage; exit 0 ;;
     --keep) keep=1; shift ;;   # leave the namespaces up (debugging)
+    --two-cards) topology=two-cards; shift ;;
     -*) echo "testlan: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -43,8 +52,11 @@ suffix="$$"
 if ip netns list | grep -qE "^cv-(ws|lan)-$suffix( |$)"; then suffix="$$r$RANDOM"; fi
 ws="cv-ws-$suffix"
 lan="cv-lan-$suffix"
+office="cv-office-$suffix"
 vws="cvw$suffix"
 vlan="cvl$suffix"
+vwo="cvo$suffix"
+voff="cvf$suffix"
 
 cleanup() {
   local rc=$?
@@ -55,12 +67,13 @@ cleanup() {
   fi
   # Whatever the command left running in the namespaces was started by this run.
   local ns pid
-  for ns in "$lan" "$ws"; do
+  for ns in "$lan" "$office" "$ws"; do
     if ip netns list | grep -qE "^$ns( |$)"; then
       for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -TERM "$pid" 2>/dev/null || true; done
     fi
   done
-  for ns in "$lan" "$ws"; do
+  rm -rf "/etc/netns/$ws"
+  for ns in "$lan" "$office" "$ws"; do
     if ip netns list | grep -qE "^$ns( |$)"; then
       for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null || true; done
       ip netns del "$ns" 2>/dev/null || echo "testlan: could not delete $ns" >&2
@@ -81,7 +94,24 @@ ip link add "$vws" netns "$ws" type veth peer name "$vlan" netns "$lan" \
 ip -n "$ws" link set lo up
 ip -n "$ws" addr add 198.18.0.1/16 dev "$vws"
 ip -n "$ws" link set "$vws" up
-ip -n "$ws" route add default via 198.18.0.2 dev "$vws"
+if [ "$topology" = two-cards ]; then
+  ip netns add "$office" || fail "cannot create namespace $office"
+  ip link add "$vwo" netns "$ws" type veth peer name "$voff" netns "$office" \
+    || fail "cannot create the office veth pair"
+  ip -n "$office" link set lo up
+  ip -n "$office" addr add 198.19.0.2/16 dev "$voff"
+  ip -n "$office" link set "$voff" up
+  ip -n "$ws" addr add 198.19.0.1/16 dev "$vwo"
+  ip -n "$ws" link set "$vwo" up
+  ip -n "$ws" route add default via 198.19.0.2 dev "$vwo"
+else
+  ip -n "$ws" route add default via 198.18.0.2 dev "$vws"
+fi
+
+# The resolver answers as on a stock workstation: the host name is loopback.
+mkdir -p "/etc/netns/$ws"
+printf '127.0.0.1\tlocalhost\n127.0.1.1\t%s\n::1\tlocalhost ip6-localhost ip6-loopback\n' \
+  "$(hostname)" >"/etc/netns/$ws/hosts"
 
 ip -n "$lan" link set lo up
 ip -n "$lan" addr add 198.18.0.2/16 dev "$vlan"
@@ -101,7 +131,10 @@ case "$probe" in
 esac
 
 export CV_WS_NS="$ws" CV_LAN_NS="$lan" CV_WS_ADDR=198.18.0.1 CV_LAN_ADDR=198.18.0.2
-export CV_ENDPOINT_NETS="198.18.1.0-198.18.250.255"
+export CV_ENDPOINT_NETS="198.18.1.0-198.18.250.255" CV_TOPOLOGY="$topology"
+if [ "$topology" = two-cards ]; then
+  export CV_OFFICE_NS="$office" CV_OFFICE_ADDR=198.19.0.1
+fi
 # In the background so that a signal reaches the traps at once (bash defers
 # traps while a foreground child runs); stdin stays the caller's.
 set +e
