@@ -2,8 +2,13 @@
 
 #include "lan/Reach.h"
 
-#include <QSocketNotifier>
 #include <QTimer>
+
+namespace {
+// Often enough that the answer shows without a noticeable delay; each look
+// is a non-blocking poll, so the window stays live.
+constexpr int kLookEveryMs = 50;
+}  // namespace
 
 ComebackCheck::ComebackCheck(const QString& address, std::chrono::milliseconds timeout, Done done)
     : probe_(std::make_unique<cv::lan::ConnectProbe>()), done_(std::move(done))
@@ -11,15 +16,15 @@ ComebackCheck::ComebackCheck(const QString& address, std::chrono::milliseconds t
     deadline_ = new QTimer(this);
     deadline_->setSingleShot(true);
     connect(deadline_, &QTimer::timeout, this, [this] { Finish(false); });
-    if (!probe_->Start(address.toStdString(), kShellPort) || probe_->state() != cv::lan::ConnectProbe::State::Pending) {
-        const bool connected = probe_->state() == cv::lan::ConnectProbe::State::Connected;
+    look_ = new QTimer(this);
+    connect(look_, &QTimer::timeout, this, [this] { Poll(); });
+    if (!probe_->Start(address.toStdString(), kShellPort)) {
         // Reported from the loop, so the caller has finished its own step.
-        QTimer::singleShot(0, this, [this, connected] { Finish(connected); });
+        QTimer::singleShot(0, this, [this] { Finish(false); });
         return;
     }
-    notifier_ = std::make_unique<QSocketNotifier>(probe_->fd(), QSocketNotifier::Write);
-    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { Poll(); });
     deadline_->start(timeout);
+    look_->start(kLookEveryMs);
 }
 
 ComebackCheck::~ComebackCheck() = default;
@@ -36,7 +41,7 @@ void ComebackCheck::Finish(bool cameBack)
     if (!done_)
         return;
     deadline_->stop();
-    notifier_.reset();
+    look_->stop();
     probe_->Cancel();
     // The report may open a modal box whose loop delivers more events;
     // nothing here may fire a second time meanwhile.

@@ -9,7 +9,6 @@
 #include <functional>
 #include <memory>
 
-class QSocketNotifier;
 class QTimer;
 
 namespace cv::lan {
@@ -33,7 +32,7 @@ private:
     void Finish(bool cameBack);
 
     std::unique_ptr<cv::lan::ConnectProbe> probe_;
-    std::unique_ptr<QSocketNotifier> notifier_;
     QTimer* deadline_ = nullptr;
+    QTimer* look_ = nullptr;
     Done done_;
 };

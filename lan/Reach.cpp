@@ -7,8 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <thread>
 
 namespace cv::lan {
+
+namespace {
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kPollStep{20};
+}  // namespace
 
 ConnectProbe::~ConnectProbe()
 {
@@ -22,10 +28,12 @@ void ConnectProbe::Cancel()
     fd_ = -1;
 }
 
-bool ConnectProbe::Start(const std::string& address, unsigned short port)
+bool ConnectProbe::Start(const std::string& address, unsigned short port, std::chrono::milliseconds hold)
 {
     Cancel();
     state_ = State::Failed;
+    holding_ = false;
+    hold_ = hold;
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
@@ -34,12 +42,7 @@ bool ConnectProbe::Start(const std::string& address, unsigned short port)
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
         return false;
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) {
-        state_ = State::Connected;
-        Cancel();
-        return true;
-    }
-    if (errno != EINPROGRESS) {
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0 && errno != EINPROGRESS) {
         Cancel();
         return false;
     }
@@ -51,33 +54,44 @@ ConnectProbe::State ConnectProbe::Check()
 {
     if (state_ != State::Pending)
         return state_;
-    pollfd watch{fd_, POLLOUT, 0};
-    if (::poll(&watch, 1, 0) <= 0)
-        return state_;
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-        error = errno;
-    state_ = error == 0 ? State::Connected : State::Failed;
-    Cancel();
+    if (!holding_) {
+        pollfd watch{fd_, POLLOUT, 0};
+        if (::poll(&watch, 1, 0) <= 0)
+            return state_;
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+            state_ = State::Failed;
+            Cancel();
+            return state_;
+        }
+        holding_ = true;
+        holdUntil_ = Clock::now() + hold_;
+    }
+    pollfd watch{fd_, POLLIN, 0};
+    if (::poll(&watch, 1, 0) > 0) {
+        // A greeting means a live shell; an end or a reset means it is not
+        // up yet.
+        char byte = 0;
+        state_ = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0 ? State::Connected : State::Failed;
+    } else if (Clock::now() >= holdUntil_) {
+        state_ = State::Connected;
+    }
+    if (state_ != State::Pending)
+        Cancel();
     return state_;
 }
 
 bool CanConnect(const std::string& address, unsigned short port, std::chrono::milliseconds timeout)
 {
-    using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + timeout;
     ConnectProbe probe;
     if (!probe.Start(address, port))
         return false;
-    while (probe.state() == ConnectProbe::State::Pending) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
+    while (probe.Check() == ConnectProbe::State::Pending) {
+        if (Clock::now() >= deadline)
             return false;
-        pollfd watch{probe.fd(), POLLOUT, 0};
-        if (::poll(&watch, 1, static_cast<int>(left.count()) + 1) < 0 && errno != EINTR)
-            return false;
-        probe.Check();
+        std::this_thread::sleep_for(kPollStep);
     }
     return probe.state() == ConnectProbe::State::Connected;
 }

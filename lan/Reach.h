@@ -1,7 +1,10 @@
 #pragma once
-// Whether an endpoint's shell accepts a connection: how a restart is seen
-// to have ended. Non-blocking, so a window can keep serving events while
-// it waits; CanConnect is the blocking form for the command line.
+// Whether an endpoint's shell accepts a connection and keeps it: how a
+// restart is seen to have ended. A shell that is still starting may take
+// the connection and drop it at once, so a connection only counts once it
+// has sent something or stayed open for a short hold. Non-blocking, so a
+// window can keep serving events while it waits; CanConnect is the
+// blocking form for the command line.
 #include <chrono>
 #include <string>
 
@@ -16,11 +19,11 @@ public:
     ConnectProbe(const ConnectProbe&) = delete;
     ConnectProbe& operator=(const ConnectProbe&) = delete;
 
+    static constexpr std::chrono::milliseconds kDefaultHold{500};
+
     // Starts a non-blocking connect; false (and Failed) when it cannot
     // even start.
-    bool Start(const std::string& address, unsigned short port);
-    // The socket to watch for writability while Pending; -1 otherwise.
-    int fd() const { return fd_; }
+    bool Start(const std::string& address, unsigned short port, std::chrono::milliseconds hold = kDefaultHold);
     // Looks without blocking; closes the socket once it has an answer.
     State Check();
     State state() const { return state_; }
@@ -29,6 +32,9 @@ public:
 private:
     int fd_ = -1;
     State state_ = State::Failed;
+    bool holding_ = false;
+    std::chrono::milliseconds hold_{kDefaultHold};
+    std::chrono::steady_clock::time_point holdUntil_{};
 };
 
 bool CanConnect(const std::string& address, unsigned short port, std::chrono::milliseconds timeout);
