@@ -75,12 +75,16 @@ bool IsSpace(char16_t c) {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f';
 }
 
-std::u16string Trimmed(std::u16string s) {
+// Trimmed before the copy: behind a flood the channel span is megabytes of
+// text with the value at its end.
+std::u16string TrimmedCut(const Transcript& t, Span span) {
+    if (span.first == npos || span.second == npos) return {};
+    const View s = View(t.text()).substr(span.first, span.second - span.first);
     std::size_t end = s.size();
     while (end > 0 && IsSpace(s[end - 1])) --end;
     std::size_t begin = 0;
     while (begin < end && IsSpace(s[begin])) ++begin;
-    return s.substr(begin, end - begin);
+    return std::u16string(s.substr(begin, end - begin));
 }
 
 DeviceDetails Build(const Transcript& t, const Spans& s) {
@@ -92,7 +96,7 @@ DeviceDetails Build(const Transcript& t, const Spans& s) {
     d.gateway = Cut(t, s[kGateway]);
     d.ipMode = Cut(t, s[kIpMode]);
     d.multicast = Cut(t, s[kMulticast]);
-    d.channel = Trimmed(Cut(t, s[kChannel]));
+    d.channel = TrimmedCut(t, s[kChannel]);
     d.version = Cut(t, s[kVersion]);
 
     const View mode = d.ipMode;
@@ -123,8 +127,12 @@ std::optional<DeviceDetails> ParseDeviceDetails(const Transcript& transcript) {
 }
 
 std::shared_ptr<const DeviceDetails> DeviceDetailsParser::parse(const Transcript& transcript) {
-    if (!IsComplete(transcript)) return nullptr;
+    // Every search runs on every arrival, complete or not: the transcript
+    // then only looks at what arrived since. Left for the end, they would
+    // all read the whole text in the one arrival that completes it (tens of
+    // megabytes from a flooding endpoint).
     const Spans spans = Locate(transcript);
+    if (!IsComplete(transcript)) return nullptr;
     Positions positions;
     for (std::size_t i = 0; i < spans.size(); ++i) {
         positions[2 * i] = spans[i].first;

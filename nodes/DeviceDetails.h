@@ -48,7 +48,8 @@ struct DeviceDetails {
 std::optional<DeviceDetails> ParseDeviceDetails(const Transcript& transcript);
 
 // Same result as ParseDeviceDetails, built again only when one of the
-// positions it depends on has moved.
+// positions it depends on has moved. Each call costs the text appended since
+// the previous one (plus the values, when they are built).
 class DeviceDetailsParser {
 public:
     // nullptr until the dump is complete; a pointer equal to the previous

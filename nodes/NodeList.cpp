@@ -81,24 +81,115 @@ std::optional<NodeList> ParseNodeList(const Transcript& transcript) {
     return ParseRecords(View(transcript.text()).substr(WorkStart(transcript)));
 }
 
-std::shared_ptr<const NodeList> NodeListParser::parse(const Transcript& transcript) {
-    if (!transcript.contains(kDumpEndMarker.text())) return nullptr;
-    const std::size_t workStart = WorkStart(transcript);
-    // Records reach up to the end of the last "MY_MAC"; "node_query" and
-    // "MY_MAC" cannot overlap, so one found before the work text is not in it.
-    const std::size_t lastSeparator = transcript.rfind(kRecordSeparator.text());
-    const std::size_t workEnd = (lastSeparator == npos || lastSeparator < workStart)
-                                    ? workStart
-                                    : lastSeparator + kRecordSeparator.size();
-    if (result_ && generation_ == transcript.generation() && workStart_ == workStart &&
-        workEnd_ == workEnd) {
-        return result_;
+std::size_t NodeListParser::Search::advance(View text, View literal, std::size_t begin,
+                                           std::size_t end) {
+    if (found != npos) return found;
+    // An occurrence that straddles the end looked at last time starts at
+    // most len-1 characters before it.
+    const std::size_t overlap = literal.size() - 1;
+    const std::size_t start = std::max(begin, scanned > overlap ? scanned - overlap : 0);
+    if (end > start && end - start >= literal.size()) {
+        const std::size_t hit = text.substr(start, end - start).find(literal);
+        if (hit != npos) found = start + hit;
     }
-    const View work = View(transcript.text()).substr(workStart, workEnd - workStart);
-    result_ = std::make_shared<const NodeList>(ParseRecords(work));
-    generation_ = transcript.generation();
+    scanned = std::max(scanned, end);
+    return found;
+}
+
+namespace {
+
+// The keys a record is read for, in the order of NodeListParser's searches;
+// those with a line value also have a line-end search.
+constexpr std::size_t kGatewayAt = 0, kClientAt = 1, kAddressAt = 2, kMulticastAt = 3,
+                      kTxChannelAt = 4, kRxChannelAt = 5;
+constexpr View kKeyTexts[] = {kTransmitterWord.text(), kReceiverWord.text(), kAddressKey.text(),
+                              kMulticastKey.text(),    kTxChannelKey.text(), kRxChannelKey.text()};
+constexpr bool kHasLine[] = {false, true, true, false, true, true};
+
+}  // namespace
+
+void NodeListParser::restart(std::size_t workStart) {
     workStart_ = workStart;
-    workEnd_ = workEnd;
+    recordStart_ = workStart;
+    stopped_ = false;
+    separator_ = {};
+    keys_ = {};
+    lineEnds_ = {};
+    rows_ = {};
+    ++changes_;
+}
+
+void NodeListParser::readRecords(const Transcript& transcript) {
+    const View text(transcript.text());
+    const std::size_t sepLength = kRecordSeparator.size();
+    while (!stopped_) {
+        const std::size_t sep =
+            separator_.advance(text, kRecordSeparator.text(), recordStart_, text.size());
+        // Until its "MY_MAC" has come, the record reaches at least up to
+        // where one could still begin.
+        const std::size_t known =
+            sep != npos ? sep
+                        : std::max(recordStart_, text.size() > sepLength - 1 ? text.size() - (sepLength - 1) : 0);
+        for (std::size_t k = 0; k < kKeys; ++k) {
+            const std::size_t at = keys_[k].advance(text, kKeyTexts[k], recordStart_, known);
+            if (at != npos && kHasLine[k])
+                lineEnds_[k].advance(text, kLineEnd.text(), at + kKeyTexts[k].size(), known);
+        }
+        if (sep == npos) return;
+
+        // The record [recordStart_, sep) is whole: the same reading as
+        // ParseRecords gives it.
+        const auto value = [&](std::size_t k) -> std::u16string {
+            const std::size_t at = keys_[k].found, end = lineEnds_[k].found;
+            if (at == npos || end == npos) return {};
+            const std::size_t from = at + kKeyTexts[k].size();
+            return std::u16string(text.substr(from, end - from));
+        };
+        const auto character = [&](std::size_t k) -> std::u16string {
+            const std::size_t at = keys_[k].found;
+            if (at == npos || at + kKeyTexts[k].size() >= sep) return {};
+            return std::u16string(1, text[at + kKeyTexts[k].size()]);
+        };
+        if (keys_[kGatewayAt].found != npos) {
+            TransmitterRow row{value(kAddressAt), character(kMulticastAt), value(kTxChannelAt)};
+            rows_.last = LastRowValues{row.address, row.multicast, row.channel};
+            rows_.transmitters.push_back(std::move(row));
+        } else if (keys_[kClientAt].found != npos) {
+            ReceiverRow row{value(kAddressAt), character(kMulticastAt), value(kRxChannelAt),
+                            Decimal(rows_.receivers.size()), value(kClientAt)};
+            rows_.last = LastRowValues{row.address, row.multicast, row.channel};
+            rows_.receivers.push_back(std::move(row));
+        } else {
+            stopped_ = true;  // neither word: nothing after it is read
+        }
+        ++changes_;
+        recordStart_ = sep + sepLength;
+        separator_ = {};
+        keys_ = {};
+        lineEnds_ = {};
+    }
+}
+
+std::shared_ptr<const NodeList> NodeListParser::parse(const Transcript& transcript) {
+    if (generation_ != transcript.generation()) {
+        generation_ = transcript.generation();
+        result_.reset();
+        restart(0);
+    }
+    // The first "node_query" appears once; records read before it (from the
+    // start of the text) are read again from there, which is only the text
+    // of the arrival that brought it.
+    const std::size_t workStart = WorkStart(transcript);
+    if (workStart != workStart_) restart(workStart);
+    readRecords(transcript);
+    if (!transcript.contains(kDumpEndMarker.text())) return nullptr;
+    if (!result_ || changesShown_ != changes_) {
+        auto list = std::make_shared<NodeList>(rows_);
+        // Each transmitter went in at the top of the list.
+        std::reverse(list->transmitters.begin(), list->transmitters.end());
+        result_ = std::move(list);
+        changesShown_ = changes_;
+    }
     return result_;
 }
 
