@@ -57,6 +57,50 @@ void ReceivePipeline(benchmark::State& state)
 }
 BENCHMARK(ReceivePipeline)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
+// A misbehaving endpoint puts megabytes of text before every answer (the
+// simulator's flood fault): the detail answer of a selected row behind 10 MB
+// per command, through the whole receive path. worst_arrival_ms is how long
+// the window could not react to anything else.
+std::string FloodedDetailAnswer(size_t megabytes)
+{
+    const std::string line = "flood flood flood flood flood flood flood flood flood flood\r\n";
+    std::string flood;
+    while (flood.size() < (megabytes << 20))
+        flood += line;
+    return "root\r\n/ # lmparam g CH_SELECT_V\r\n" + flood + "0003\r\n/ # cat /etc/version\r\n" + flood +
+           "initrd2m: A7.3.1 20231005\r\n/ # lmparam dump\r\n" + flood +
+           "HOSTNAME_ID=rx-001\r\nSTATE=s_srv_on\r\nMY_MAC=02C700000001\r\nMY_NETMASK=255.255.0.0\r\n"
+           "MY_GATEWAYIP=0.0.0.0\r\nIP_MODE=autoip\r\nMULTICAST_ON=y\r\nIS_HOST=n\r\n/ # ";
+}
+
+void FloodedDetailAnswer(benchmark::State& state)
+{
+    const std::string answer = FloodedDetailAnswer(size_t(state.range(0)));
+    CMyCortaviaDlg dlg;
+    dlg.Create();
+    double worstArrivalMs = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        dlg.m_transcript.clear();
+        dlg.m_bDetailMode = 1;
+        dlg.m_strHostnameId.clear();
+        platform::SystemDecoder decoder;
+        state.ResumeTiming();
+        for (size_t at = 0; at < answer.size(); at += 1024) {
+            QElapsedTimer arrival;
+            arrival.start();
+            const size_t n = std::min<size_t>(1024, answer.size() - at);
+            AppendArrival(dlg, decoder.Decode(QByteArrayView(answer.data() + at, qsizetype(n))));
+            worstArrivalMs = std::max(worstArrivalMs, arrival.nsecsElapsed() / 1e6);
+        }
+        if (dlg.m_strHostnameId != QStringLiteral("rx-001"))
+            state.SkipWithError("the answer behind the flood was not read");
+    }
+    state.counters["bytes"] = double(answer.size());
+    state.counters["worst_arrival_ms"] = worstArrivalMs;
+}
+BENCHMARK(FloodedDetailAnswer)->Arg(10)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 // The longest the window is busy with one arrival once it shows the lists:
 // fill 10000 rows and paint the visible part.
 void FillAndPaintLists(benchmark::State& state)
