@@ -1,0 +1,615 @@
+#include "cli/Fleet.h"
+
+#include "lan/Discovery.h"
+#include "lan/HostInfo.h"
+#include "lan/Interfaces.h"
+#include "lan/Tftp.h"
+#include "lan/Workstation.h"
+#include "nodes/Firmware.h"
+#include "nodes/UpgradeCheck.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+namespace cv::cli {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using namespace std::chrono_literals;
+
+void Reporter::Progress(const std::string& address, const std::string& text)
+{
+    if (quiet_)
+        return;
+    std::lock_guard lock(mutex_);
+    err_ << address << ": " << text << std::endl;
+}
+
+void Reporter::Failure(const std::string& address, const std::string& step, const std::string& detail)
+{
+    std::lock_guard lock(mutex_);
+    err_ << address << ": " << step << " failed: " << detail << std::endl;
+}
+
+void Reporter::Note(const std::string& text)
+{
+    if (quiet_)
+        return;
+    std::lock_guard lock(mutex_);
+    err_ << text << std::endl;
+}
+
+namespace {
+void Progress(const Context& ctx, const std::string& address, const std::string& text)
+{
+    if (ctx.reporter)
+        ctx.reporter->Progress(address, text);
+}
+
+StepError Fail(const Context& ctx, const std::string& address, std::string step, std::string detail)
+{
+    if (ctx.reporter)
+        ctx.reporter->Failure(address, step, detail);
+    return {std::move(step), std::move(detail)};
+}
+
+std::optional<StepError> OpenSession(const Context& ctx, ShellSession& s)
+{
+    if (s.Open())
+        return std::nullopt;
+    // Open fails in the connect unless it got as far as the login line.
+    const bool connect = s.received().empty() && s.error().find("waiting for") == std::string::npos;
+    return Fail(ctx, s.address(), connect ? "connect" : "login", s.error());
+}
+
+template <std::size_t N>
+nodes::WireLine Plain(const nodes::Literal<N>& literal)
+{
+    return {std::u16string(literal.text()), false, false, 0};
+}
+}  // namespace
+
+void RunParallel(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& fn)
+{
+    if (count == 0)
+        return;
+    const std::size_t threads = std::max<std::size_t>(1, std::min<std::size_t>(jobs, count));
+    std::atomic<std::size_t> next{0};
+    const auto worker = [&] {
+        for (std::size_t i = next++; i < count; i = next++)
+            fn(i);
+    };
+    std::vector<std::thread> pool;
+    for (std::size_t t = 1; t < threads; ++t)
+        pool.emplace_back(worker);
+    worker();
+    for (auto& t : pool)
+        t.join();
+}
+
+// --- scan ------------------------------------------------------------------
+
+std::optional<StepError> Scan(const Context& ctx, ScanResult& out, bool* usage)
+{
+    lan::DiscoveryOptions options;
+    options.interfaces = ctx.interfaces;
+    const lan::DiscoveryResult found = lan::Discover(options);
+    if (!found.unknownInterfaces.empty()) {
+        if (usage)
+            *usage = true;
+        std::string names;
+        for (const auto& n : found.unknownInterfaces)
+            names += (names.empty() ? "" : ", ") + n;
+        return Fail(ctx, "workstation", "discovery", "no usable network card named " + names);
+    }
+    if (found.failure)
+        return Fail(ctx, "workstation", "discovery",
+                    found.failure->step + ": " + std::strerror(found.failure->error));
+    out.sentOn = found.sentOn;
+    out.responder = found.lastResponder();
+    if (out.responder.empty())
+        return Fail(ctx, "workstation", "discovery", "no endpoint answered within 1 s");
+    if (ctx.reporter)
+        ctx.reporter->Note("discovery: " + std::to_string(found.replies.size()) + " answer(s), node list from " +
+                           out.responder);
+    ShellSession s(out.responder, ctx.port, ctx.timeouts);
+    if (auto e = OpenSession(ctx, s))
+        return e;
+    s.ClearTranscript();
+    std::optional<nodes::NodeList> list;
+    const auto complete = [&] { return (list = nodes::ParseNodeList(s.transcript())).has_value(); };
+    if (!s.Run(Plain(nodes::kNodeQueryDump)) && !complete())
+        return Fail(ctx, out.responder, "node list", s.error());
+    if (!complete() && !s.ReadUntil(complete))
+        return Fail(ctx, out.responder, "node list", "no end of the dump: " + s.error());
+    out.nodes = std::move(*list);
+    return std::nullopt;
+}
+
+std::vector<Json> ScanRecords(const nodes::NodeList& list)
+{
+    std::vector<Json> rows;
+    for (const auto& t : list.transmitters) {
+        Json r{Json::Object{}};
+        r.set("address", Narrow(t.address));
+        r.set("kind", "tx");
+        r.set("multicast", Narrow(t.multicast));
+        r.set("channel", Narrow(t.channel));
+        rows.push_back(std::move(r));
+    }
+    for (const auto& x : list.receivers) {
+        Json r{Json::Object{}};
+        r.set("address", Narrow(x.address));
+        r.set("kind", "rx");
+        r.set("multicast", Narrow(x.multicast));
+        r.set("channel", Narrow(x.channel));
+        r.set("hostname_id", Narrow(x.hostnameId));
+        r.set("number", Narrow(x.number));
+        rows.push_back(std::move(r));
+    }
+    return rows;
+}
+
+// --- detail query -------------------------------------------------------------
+
+namespace {
+// The dump says which kind it is: "IS_HOST=y" on a transmitter.
+std::string KindOf(const nodes::Transcript& t)
+{
+    static const std::u16string key = std::u16string(nodes::kIsHostKey.text()) + u"=";
+    const std::size_t at = t.find(key);
+    if (at == nodes::Transcript::npos || at + key.size() >= t.size())
+        return {};
+    const char16_t c = t.text()[at + key.size()];
+    return c == u'y' ? "tx" : c == u'n' ? "rx" : "";
+}
+}  // namespace
+
+std::optional<StepError> QueryDetails(ShellSession& s, Details& out)
+{
+    s.ClearTranscript();
+    const nodes::WireLine lines[] = {Plain(nodes::kChannelQuery), Plain(nodes::kVersionQuery),
+                                     Plain(nodes::kParamDump)};
+    for (const auto& line : lines)
+        if (!s.Run(line))
+            return StepError{"read", s.error()};
+    std::optional<nodes::DeviceDetails> d;
+    const auto complete = [&] { return (d = nodes::ParseDeviceDetails(s.transcript())).has_value(); };
+    if (!complete() && !s.ReadUntil(complete))
+        return StepError{"read", "the parameter dump did not end: " + s.error()};
+    out.values = std::move(*d);
+    out.kind = KindOf(s.transcript());
+    return std::nullopt;
+}
+
+std::optional<StepError> ReadDetails(const Context& ctx, const std::string& address, Details& out)
+{
+    ShellSession s(address, ctx.port, ctx.timeouts);
+    if (auto e = OpenSession(ctx, s))
+        return e;
+    if (auto e = QueryDetails(s, out))
+        return Fail(ctx, address, e->step, e->detail);
+    return std::nullopt;
+}
+
+Json DetailRecord(const std::string& address, const Details& d)
+{
+    Json r{Json::Object{}};
+    r.set("address", address);
+    r.set("kind", d.kind);
+    r.set("hostname_id", Narrow(d.values.hostnameId));
+    r.set("version", Narrow(d.values.version));
+    r.set("mac", Narrow(d.values.macAddress));
+    r.set("state", Narrow(d.values.lanStatus));
+    r.set("multicast", Narrow(d.values.multicast));
+    r.set("channel", Narrow(d.values.channel));
+    r.set("ip_mode", Narrow(d.values.ipMode));
+    r.set("netmask", Narrow(d.values.netmask));
+    r.set("gateway", Narrow(d.values.gateway));
+    return r;
+}
+
+// --- settings ---------------------------------------------------------------
+
+std::optional<std::string> ValidateRequest(const SetRequest& r)
+{
+    if (r.hostnameId && !nodes::IsValidHostnameId(Widen(*r.hostnameId)))
+        return "hostname_id '" + *r.hostnameId + "': " + Narrow(nodes::kHostnameIdRuleMessage);
+    if (r.channel && !nodes::IsValidChannel(Widen(*r.channel)))
+        return "channel '" + *r.channel + "': must be four digits, 0000 to 0099";
+    const bool anyAddress = !r.ipaddr.empty() || !r.netmask.empty() || !r.gateway.empty();
+    if (r.ipMode) {
+        if (*r.ipMode != "autoip" && *r.ipMode != "dhcp" && *r.ipMode != "static")
+            return "ip_mode '" + *r.ipMode + "': must be autoip, dhcp or static";
+        if (*r.ipMode == "static") {
+            for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"ipaddr", r.ipaddr},
+                                              {"netmask", r.netmask},
+                                              {"gateway", r.gateway}}) {
+                if (value.empty())
+                    return std::string("a static address needs ") + name;
+                if (lan::CanonicalIpv4(value) != value)
+                    return std::string(name) + " '" + value + "': not a dotted IPv4 address";
+            }
+        } else if (anyAddress) {
+            return "ipaddr, netmask and gateway go with ip_mode static only";
+        }
+    } else if (anyAddress) {
+        return "ipaddr, netmask and gateway go with ip_mode static only";
+    }
+    return std::nullopt;
+}
+
+std::vector<nodes::WireLine> RequestLines(const SetRequest& r)
+{
+    std::vector<nodes::WireLine> out;
+    const auto add = [&](std::vector<nodes::WireLine> group) { out.insert(out.end(), group.begin(), group.end()); };
+    if (r.hostnameId)
+        add(nodes::HostnameGroupLines(Widen(*r.hostnameId)));
+    if (r.multicast)
+        add(nodes::CastingGroupLines(*r.multicast));
+    if (r.channel)
+        add(nodes::ChannelGroupLines(Widen(*r.channel)));
+    if (r.ipMode) {
+        const nodes::IpMode mode = *r.ipMode == "autoip" ? nodes::IpMode::AutoIp
+                                   : *r.ipMode == "dhcp" ? nodes::IpMode::Dhcp
+                                                         : nodes::IpMode::Static;
+        add(nodes::IpGroupLines(mode, Widen(r.ipaddr), Widen(r.netmask), Widen(r.gateway)));
+    }
+    return out;
+}
+
+bool SetResult::ok() const
+{
+    if (error)
+        return false;
+    for (const auto& f : fields)
+        if (f.status != "confirmed" && f.status != "pending")
+            return false;
+    return true;
+}
+
+namespace {
+std::vector<FieldResult> RequestedFields(const SetRequest& r)
+{
+    std::vector<FieldResult> f;
+    if (r.hostnameId)
+        f.push_back({"hostname_id", *r.hostnameId, "", "not sent"});
+    if (r.multicast)
+        f.push_back({"multicast", *r.multicast ? "y" : "n", "", "not sent"});
+    if (r.channel)
+        f.push_back({"channel", *r.channel, "", "not sent"});
+    if (r.ipMode) {
+        f.push_back({"ip_mode", *r.ipMode, "", "not sent"});
+        if (*r.ipMode == "static") {
+            f.push_back({"ipaddr", r.ipaddr, "", "not sent"});
+            f.push_back({"netmask", r.netmask, "", "not sent"});
+            f.push_back({"gateway", r.gateway, "", "not sent"});
+        }
+    }
+    return f;
+}
+
+// Only hostname and channel take effect at once; the rest waits for a start.
+bool TakesEffectAtOnce(const std::string& field) { return field == "hostname_id" || field == "channel"; }
+
+std::string ReadBackValue(const std::string& field, const Details& d, const std::string& address)
+{
+    if (field == "hostname_id")
+        return Narrow(d.values.hostnameId);
+    if (field == "multicast")
+        return Narrow(d.values.multicast);
+    if (field == "channel")
+        return Narrow(d.values.channel);
+    if (field == "ip_mode")
+        return Narrow(d.values.ipMode);
+    if (field == "ipaddr")
+        return address;  // the address it answers at
+    if (field == "netmask")
+        return Narrow(d.values.netmask);
+    if (field == "gateway")
+        return Narrow(d.values.gateway);
+    return {};
+}
+
+void Compare(std::vector<FieldResult>& fields, const Details& d, const std::string& address, bool all)
+{
+    for (auto& f : fields) {
+        if (!all && !TakesEffectAtOnce(f.field)) {
+            f.status = "pending";
+            continue;
+        }
+        f.readBack = ReadBackValue(f.field, d, address);
+        f.status = f.readBack == f.requested ? "confirmed" : "mismatch";
+    }
+}
+}  // namespace
+
+SetResult ApplySettings(const Context& ctx, const std::string& address, const SetRequest& request)
+{
+    SetResult result;
+    result.address = address;
+    result.fields = RequestedFields(request);
+    ShellSession s(address, ctx.port, ctx.timeouts);
+    if ((result.error = OpenSession(ctx, s)))
+        return result;
+    // The window reads the device before Apply; so does this, which also
+    // tells a transmitter (no hostname ID to set) before anything is sent.
+    Details before;
+    if (auto e = QueryDetails(s, before)) {
+        result.error = Fail(ctx, address, e->step, e->detail);
+        return result;
+    }
+    if (request.hostnameId && before.kind == "tx") {
+        result.error = Fail(ctx, address, "hostname_id", "a transmitter has no hostname ID to set");
+        return result;
+    }
+    Progress(ctx, address, "sending settings");
+    s.ClearTranscript();
+    const auto lines = RequestLines(request);
+    for (const auto& line : lines) {
+        if (!s.Run(line)) {
+            result.error = Fail(ctx, address, "send", s.error());
+            return result;
+        }
+        for (auto& f : result.fields)
+            if (f.status == "not sent")
+                f.status = "sent";
+    }
+    if (request.channel)
+        std::this_thread::sleep_for(milliseconds(nodes::kChannelSettleMs));
+
+    // Read back on a fresh session: what the device reports now.
+    const bool anyAtOnce = request.hostnameId || request.channel;
+    if (anyAtOnce || !request.reboot) {
+        Details now;
+        if (auto e = ReadDetails(ctx, address, now)) {
+            result.error = StepError{"read-back", e->text()};
+            return result;
+        }
+        Compare(result.fields, now, address, false);
+    }
+    if (!request.reboot) {
+        for (const auto& f : result.fields)
+            if (f.status == "mismatch")
+                Fail(ctx, address, "read-back", f.field + " reads '" + f.readBack + "', not '" + f.requested + "'");
+        return result;
+    }
+
+    Progress(ctx, address, "rebooting");
+    const auto reboot = nodes::WireBytes(nodes::RebootLines()[0]);
+    if (!s.Send(*reboot)) {
+        result.error = Fail(ctx, address, "reboot", s.error());
+        return result;
+    }
+    const std::string comeBackAt =
+        request.ipMode && *request.ipMode == "static" ? request.ipaddr : address;
+    const RestartResult restart = WaitForRestart(ctx, s, comeBackAt);
+    if (restart.error) {
+        result.error = restart.error;
+        return result;
+    }
+    Details after;
+    if (auto e = ReadDetails(ctx, comeBackAt, after)) {
+        result.error = StepError{"read-back", e->text()};
+        return result;
+    }
+    Compare(result.fields, after, comeBackAt, true);
+    for (const auto& f : result.fields)
+        if (f.status == "mismatch")
+            Fail(ctx, address, "read-back", f.field + " reads '" + f.readBack + "' after the reboot, not '" +
+                                                f.requested + "'");
+    return result;
+}
+
+std::vector<Json> SetRecords(const SetResult& result, const std::string& key)
+{
+    std::vector<Json> rows;
+    for (const auto& f : result.fields) {
+        Json r{Json::Object{}};
+        if (!key.empty())
+            r.set("key", key);
+        r.set("address", result.address);
+        r.set("field", f.field);
+        r.set("requested", f.requested);
+        r.set("read_back", f.readBack);
+        r.set("status", result.error && f.status != "confirmed" ? "failed" : f.status);
+        if (result.error)
+            r.set("error", result.error->text());
+        rows.push_back(std::move(r));
+    }
+    if (rows.empty() && result.error) {
+        Json r{Json::Object{}};
+        if (!key.empty())
+            r.set("key", key);
+        r.set("address", result.address);
+        r.set("status", "failed");
+        r.set("error", result.error->text());
+        rows.push_back(std::move(r));
+    }
+    return rows;
+}
+
+// --- restarts -------------------------------------------------------------------
+
+RestartResult WaitForRestart(const Context& ctx, ShellSession& session, const std::string& comeBackAt)
+{
+    RestartResult r;
+    const auto start = Clock::now();
+    const auto deadline = start + ctx.restartTimeout;
+    const auto left = [&] { return std::chrono::duration_cast<milliseconds>(deadline - Clock::now()); };
+    // Seeing the session drop first keeps a still-running endpoint from
+    // passing for one that came back.
+    constexpr milliseconds kDropWait = 15s;
+    if (!session.WaitClosed(std::min(kDropWait, left()))) {
+        ShellSession probe(comeBackAt, ctx.port, {1s, 2s});
+        if (probe.Open()) {
+            r.error = Fail(ctx, session.address(), "reboot", "the endpoint kept answering; it did not restart");
+            return r;
+        }
+        session.Close();
+    }
+    Progress(ctx, session.address(), "down, waiting for it to answer again");
+    for (;;) {
+        const auto attempt = Clock::now();
+        ShellSession probe(comeBackAt, ctx.port, {std::min<milliseconds>(1s, ctx.timeouts.connect), ctx.timeouts.reply});
+        if (probe.Open()) {
+            r.downFor = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+            Progress(ctx, comeBackAt, "answers again after " + Seconds(r.downFor));
+            return r;
+        }
+        if (left() <= 0ms) {
+            r.error = Fail(ctx, session.address(), "come back",
+                           "no answer at " + comeBackAt + " within " + Seconds(ctx.restartTimeout));
+            return r;
+        }
+        const auto spent = Clock::now() - attempt;
+        if (spent < 500ms)
+            std::this_thread::sleep_for(std::min<milliseconds>(
+                std::chrono::duration_cast<milliseconds>(500ms - spent), std::max(left(), 0ms)));
+    }
+}
+
+RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault)
+{
+    RestartResult r;
+    ShellSession s(address, ctx.port, ctx.timeouts);
+    if ((r.error = OpenSession(ctx, s)))
+        return r;
+    const auto lines = factoryDefault ? nodes::FactoryDefaultLines() : nodes::RebootLines();
+    if (factoryDefault) {
+        // The reset script is waited for, so the reboot follows a finished reset.
+        Progress(ctx, address, "resetting to factory defaults");
+        if (!s.Run(lines[0])) {
+            r.error = Fail(ctx, address, "reset", s.error());
+            return r;
+        }
+    }
+    Progress(ctx, address, "rebooting");
+    if (!s.Send(*nodes::WireBytes(lines.back()))) {
+        r.error = Fail(ctx, address, "reboot", s.error());
+        return r;
+    }
+    return WaitForRestart(ctx, s, address);
+}
+
+// --- upgrade ----------------------------------------------------------------------
+
+UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot)
+{
+    UpgradeResult r;
+    ShellSession s(address, ctx.port, ctx.timeouts);
+    if ((r.error = OpenSession(ctx, s)))
+        return r;
+    Details before;
+    if (auto e = QueryDetails(s, before)) {
+        r.error = Fail(ctx, address, e->step, e->detail);
+        return r;
+    }
+    r.kind = before.kind;
+    r.versionBefore = Narrow(before.values.version);
+    if (r.kind.empty()) {
+        r.error = Fail(ctx, address, "read", "the dump does not say whether this is a transmitter or a receiver");
+        return r;
+    }
+    const bool transmitter = r.kind == "tx";
+    r.file = Narrow(transmitter ? nodes::kTxFirmwareFile.text() : nodes::kRxFirmwareFile.text());
+
+    // The address the endpoint reaches us at: this session's own end.
+    const auto candidates = lan::UpgradeAddressCandidates(lan::LocalAddressOf(s.fd()), lan::SystemHostInfo());
+    if (candidates.empty()) {
+        r.error = Fail(ctx, address, "address", "the workstation has no IPv4 address the endpoint could reach");
+        return r;
+    }
+    r.server = candidates.back();
+
+    const std::string path = tftpRoot + "/" + r.file;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path.c_str(), R_OK) != 0) {
+        r.error = Fail(ctx, address, "tftp check", "put " + r.file + " into " + tftpRoot);
+        return r;
+    }
+    const lan::TftpProbeResult probe = lan::ProbeTftp(r.server, r.file);
+    if (!probe.ok()) {
+        std::string why;
+        switch (probe.status) {
+        case lan::TftpProbeStatus::NoAnswer: why = "no TFTP server answers at " + r.server + ": run one"; break;
+        case lan::TftpProbeStatus::FileNotFound:
+            why = "the TFTP server at " + r.server + " does not have " + r.file + " (is " + tftpRoot +
+                  " its directory?)";
+            break;
+        case lan::TftpProbeStatus::AccessViolation:
+            why = "the TFTP server at " + r.server + " refuses " + r.file + ": " + probe.message;
+            break;
+        default: why = "the TFTP server at " + r.server + " answered: " + probe.message; break;
+        }
+        r.error = Fail(ctx, address, "tftp check", why);
+        return r;
+    }
+
+    Progress(ctx, address, "fetching " + r.file + " from " + r.server);
+    s.ClearTranscript();
+    const auto lines = nodes::UpgradeLines(Widen(r.server), transmitter);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const bool last = i + 1 == lines.size();
+        const bool slow = i == 1 || last;
+        if (!s.Run(lines[i], nodes::kLineBuffer, slow ? ctx.upgradeTimeout : milliseconds{0})) {
+            // The update script may restart the endpoint under us.
+            if (last && !s.open())
+                break;
+            if (last && s.error().find("closed") != std::string::npos)
+                break;
+            r.error = Fail(ctx, address, i == 1 ? "fetch" : last ? "update" : "send", s.error());
+            return r;
+        }
+        if (i == 1) {
+            const nodes::UpgradeFailures f = nodes::CheckUpgradeFailures(s.transcript());
+            // Nothing after a failed fetch: the update script would install
+            // whatever an earlier attempt left behind.
+            if (f.fileNotFound) {
+                r.error = Fail(ctx, address, "fetch", "the endpoint's tftp reports File not found for " + r.file);
+                return r;
+            }
+            if (f.transferTimedOut) {
+                r.error = Fail(ctx, address, "fetch", "the endpoint's tftp timed out fetching from " + r.server);
+                return r;
+            }
+        }
+        if (i == 4)
+            Progress(ctx, address, "installing");
+    }
+    if (!s.open() || s.WaitClosed(1s)) {
+        const RestartResult back = WaitForRestart(ctx, s, address);
+        if (back.error) {
+            r.error = back.error;
+            return r;
+        }
+    }
+    Details after;
+    if (auto e = ReadDetails(ctx, address, after)) {
+        r.error = StepError{"read-back", e->text()};
+        return r;
+    }
+    r.versionAfter = Narrow(after.values.version);
+    Progress(ctx, address, "firmware " + r.versionBefore + " -> " + r.versionAfter);
+    return r;
+}
+
+// --- lines to receivers ----------------------------------------------------------------
+
+std::optional<StepError> SendLines(const Context& ctx, const std::string& address,
+                                   const std::vector<nodes::WireLine>& lines, std::size_t buffer,
+                                   const std::string& step)
+{
+    ShellSession s(address, ctx.port, ctx.timeouts);
+    if (auto e = OpenSession(ctx, s))
+        return e;
+    for (const auto& line : lines)
+        if (!s.Run(line, buffer))
+            return Fail(ctx, address, step, s.error());
+    return std::nullopt;
+}
+
+}  // namespace cv::cli

@@ -1,0 +1,34 @@
+#pragma once
+// Results on standard output: a readable table, JSON or CSV; and CSV read
+// back for plan files.
+#include "cli/Json.h"
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace cv::cli {
+
+enum class Format { Table, Json, Csv };
+
+// Rows are JSON objects. Table and CSV show the given columns in order (a
+// missing key is an empty cell); JSON writes each object whole.
+void PrintRecords(std::ostream& out, Format format, const std::vector<std::string>& columns,
+                  const std::vector<Json>& rows);
+// One object: JSON as it is, otherwise the table/CSV form of a single row.
+void PrintRecord(std::ostream& out, Format format, const std::vector<std::string>& columns, const Json& row);
+
+// A cell's text: strings as they are, numbers in decimal, null empty.
+std::string CellText(const Json& value);
+std::string CsvField(const std::string& text);
+
+// RFC 4180 records: quoted fields may hold commas, quotes ("") and line
+// breaks; CR LF or LF end a record; a UTF-8 byte-order mark is skipped.
+// lineOfRecord gets the 1-based line each record starts on.
+struct CsvTable {
+    std::vector<std::vector<std::string>> records;
+    std::vector<int> lineOfRecord;
+};
+bool ParseCsv(const std::string& text, CsvTable& table, std::string& error);
+
+}  // namespace cv::cli
