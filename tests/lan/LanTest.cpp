@@ -1,0 +1,300 @@
+// The workstation's side of the network, on loopback: the address rules
+// with a resolver of the test's choosing, a TFTP server that answers in
+// each way a real one can, and shells that keep or drop a connection.
+#include "lan/Interfaces.h"
+#include "lan/Reach.h"
+#include "lan/Tftp.h"
+#include "lan/Workstation.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <thread>
+
+using namespace std::chrono_literals;
+using namespace cv::lan;
+
+namespace {
+
+HostInfo Resolver(std::string name, std::vector<ResolvedAddress> answer, std::vector<std::string>* asked = nullptr)
+{
+    HostInfo info;
+    info.hostName = [name](char* buf, std::size_t len) {
+        std::memset(buf, 0, len);
+        if (name.size() + 1 > len)
+            return -1;
+        std::memcpy(buf, name.data(), name.size());
+        return 0;
+    };
+    info.resolve = [answer, asked](const std::string& n, int, int) {
+        if (asked)
+            asked->push_back(n);
+        return answer;
+    };
+    return info;
+}
+
+std::string LastCard()
+{
+    const std::vector<std::string> cards = UpInterfaceAddresses();
+    return cards.empty() ? std::string() : cards.back();
+}
+
+}  // namespace
+
+TEST(AddressText, OnlyDottedIpv4IsAcceptedAndLoopbackIsTheWholeOfOneTwoSeven)
+{
+    EXPECT_EQ(CanonicalIpv4("198.18.0.1"), "198.18.0.1");
+    EXPECT_EQ(CanonicalIpv4("198.18.0.1 -c get x"), "");
+    EXPECT_EQ(CanonicalIpv4("1.2.3.4.5"), "");
+    EXPECT_EQ(CanonicalIpv4("fe80::1"), "");
+    EXPECT_EQ(CanonicalIpv4(""), "");
+    EXPECT_TRUE(IsLoopbackAddress("127.0.1.1"));
+    EXPECT_TRUE(IsLoopbackAddress("127.255.255.254"));
+    EXPECT_FALSE(IsLoopbackAddress("128.0.0.1"));
+    EXPECT_FALSE(IsLoopbackAddress("10.127.0.1"));
+    EXPECT_FALSE(IsLoopbackAddress("localhost"));
+}
+
+TEST(AddressRules, TheSessionsAddressAloneCountsWhenThereIsOne)
+{
+    std::vector<std::string> asked;
+    const HostInfo host = Resolver("ws", {{AF_INET, "10.0.0.5"}}, &asked);
+    EXPECT_EQ(UpgradeAddressCandidates("198.18.0.1", host), std::vector<std::string>{"198.18.0.1"});
+    EXPECT_TRUE(asked.empty());
+    // A session address that is not an address is no session address.
+    EXPECT_EQ(UpgradeAddressCandidates("garbage", host), std::vector<std::string>{"10.0.0.5"});
+}
+
+TEST(AddressRules, ResolverAnswersKeepTheirOrderWithoutLoopbackOrOtherFamilies)
+{
+    const HostInfo host = Resolver("ws", {{AF_INET, "127.0.1.1"},
+                                          {AF_INET, "10.0.0.5"},
+                                          {AF_INET6, "fd00::1"},
+                                          {AF_INET, "198.18.0.1"},
+                                          {AF_INET, "127.0.0.1"}});
+    EXPECT_EQ(UpgradeAddressCandidates("", host), (std::vector<std::string>{"10.0.0.5", "198.18.0.1"}));
+    EXPECT_EQ(CaptionAddress(host), "198.18.0.1");
+}
+
+TEST(AddressRules, OnlyLoopbackOrNothingFromTheResolverFallsBackToTheCards)
+{
+    for (const auto& answer : std::vector<std::vector<ResolvedAddress>>{{}, {{AF_INET, "127.0.1.1"}}}) {
+        const HostInfo host = Resolver("ws", answer);
+        EXPECT_EQ(UpgradeAddressCandidates("", host), UpInterfaceAddresses());
+        EXPECT_EQ(CaptionAddress(host), LastCard());
+    }
+    for (const std::string& card : UpInterfaceAddresses())
+        EXPECT_FALSE(IsLoopbackAddress(card)) << card;
+}
+
+TEST(AddressRules, TheCaptionReadsTheNameIntoTwentyBytesAndUpgradeIntoFifty)
+{
+    std::vector<std::string> asked;
+    const HostInfo longName = Resolver(std::string(30, 'n'), {{AF_INET, "10.0.0.5"}}, &asked);
+    CaptionAddress(longName);
+    UpgradeAddressCandidates("", longName);
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0], "") << "does not fit 20 bytes with its zero";
+    EXPECT_EQ(asked[1], std::string(30, 'n'));
+}
+
+// --- TFTP check ---------------------------------------------------------------
+
+namespace {
+
+// One UDP "server" on loopback that answers a read request with what the
+// test gives it, from a port of its own as real servers do.
+class FakeTftp {
+public:
+    using Answer = std::function<std::string(const std::string& request)>;
+    explicit FakeTftp(Answer answer) : answer_(std::move(answer))
+    {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t n = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~FakeTftp()
+    {
+        Finish();
+        ::close(fd_);
+    }
+    // Waits until the server has seen what follows its answer.
+    void Finish()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    unsigned short Port() const { return port_; }
+    std::string request, afterwards;
+
+private:
+    void Serve()
+    {
+        char buf[1024];
+        pollfd p{fd_, POLLIN, 0};
+        while (!stop_ && ::poll(&p, 1, 50) == 0) {
+        }
+        if (stop_)
+            return;
+        sockaddr_in from{};
+        socklen_t n = sizeof from;
+        const ssize_t got = ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &n);
+        request.assign(buf, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        const std::string reply = answer_(request);
+        if (reply.empty())
+            return;
+        const int tid = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ::sendto(tid, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+        pollfd q{tid, POLLIN, 0};
+        if (reply[1] == 3 && ::poll(&q, 1, 2000) == 1) {
+            const ssize_t m = ::recv(tid, buf, sizeof buf, 0);
+            afterwards.assign(buf, static_cast<std::size_t>(std::max<ssize_t>(m, 0)));
+        }
+        ::close(tid);
+    }
+
+    Answer answer_;
+    int fd_ = -1;
+    unsigned short port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+std::string Packet(std::initializer_list<int> head, const std::string& tail = {})
+{
+    std::string p;
+    for (int b : head)
+        p.push_back(static_cast<char>(b));
+    return p + tail;
+}
+
+}  // namespace
+
+TEST(TftpCheck, AsksForTheFileInOctetModeAndStopsTheTransferAfterTheFirstBlock)
+{
+    FakeTftp server([](const std::string&) { return Packet({0, 3, 0, 1}, std::string(512, 'x')); });
+    const TftpProbeResult r = ProbeTftp("127.0.0.1", "webfwc.bin", 2s, server.Port());
+    server.Finish();
+    EXPECT_EQ(r.status, TftpProbeStatus::Served);
+    EXPECT_TRUE(r.ok());
+    EXPECT_EQ(server.request, std::string("\0\1webfwc.bin\0octet\0", 19));
+    ASSERT_GE(server.afterwards.size(), 4u);
+    EXPECT_EQ(server.afterwards.substr(0, 2), std::string("\0\5", 2)) << "an error packet ends the transfer";
+}
+
+TEST(TftpCheck, ErrorPacketsSayWhatTheServerRefused)
+{
+    struct Case {
+        int code;
+        TftpProbeStatus status;
+    };
+    for (const Case c : {Case{1, TftpProbeStatus::FileNotFound}, Case{2, TftpProbeStatus::AccessViolation},
+                         Case{0, TftpProbeStatus::OtherError}}) {
+        FakeTftp server([&](const std::string&) { return Packet({0, 5, 0, c.code}, std::string("File not found\0", 15)); });
+        const TftpProbeResult r = ProbeTftp("127.0.0.1", "webfwh.bin", 2s, server.Port());
+        EXPECT_EQ(r.status, c.status) << c.code;
+        EXPECT_EQ(r.message, "File not found");
+    }
+    // An error text the server forgot to end is read only to the packet's end.
+    FakeTftp unterminated([](const std::string&) { return Packet({0, 5, 0, 1}, "gone"); });
+    EXPECT_EQ(ProbeTftp("127.0.0.1", "f", 2s, unterminated.Port()).message, "gone");
+}
+
+TEST(TftpCheck, SilenceEndsAtTheTimeOutAndNonsenseIsNotAnAnswer)
+{
+    for (const std::string& reply : {std::string(), Packet({0, 3}), Packet({0, 3, 0, 2}, "late block"), Packet({0, 9, 0, 0})}) {
+        FakeTftp server([&](const std::string&) { return reply; });
+        const auto start = std::chrono::steady_clock::now();
+        const TftpProbeResult r = ProbeTftp("127.0.0.1", "webfwc.bin", 300ms, server.Port());
+        EXPECT_EQ(r.status, TftpProbeStatus::NoAnswer) << reply.size();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << "it ends";
+    }
+    EXPECT_EQ(ProbeTftp("", "webfwc.bin", 300ms).status, TftpProbeStatus::LocalFailure) << "no address, nothing sent";
+}
+
+// --- Reachability -----------------------------------------------------------
+
+namespace {
+class Shell {
+public:
+    Shell()
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 4);
+        socklen_t n = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
+        port_ = ntohs(a.sin_port);
+    }
+    ~Shell() { ::close(fd_); }
+    unsigned short Port() const { return port_; }
+    // Accepts in the background and does `what` with the connection.
+    std::thread Serve(std::function<void(int)> what)
+    {
+        return std::thread([this, what] {
+            const int c = ::accept(fd_, nullptr, nullptr);
+            what(c);
+            ::close(c);
+        });
+    }
+
+private:
+    int fd_ = -1;
+    unsigned short port_ = 0;
+};
+}  // namespace
+
+TEST(Reach, AShellThatKeepsTheConnectionOrGreetsIsBack)
+{
+    Shell keeps;
+    std::thread t = keeps.Serve([](int) { std::this_thread::sleep_for(1500ms); });
+    EXPECT_TRUE(CanConnect("127.0.0.1", keeps.Port(), 5s));
+    t.join();
+
+    Shell greets;
+    std::thread g = greets.Serve([](int c) {
+        (void)!::write(c, "/ # ", 4);
+        std::this_thread::sleep_for(300ms);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(CanConnect("127.0.0.1", greets.Port(), 5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    g.join();
+}
+
+TEST(Reach, ATakenAndDroppedConnectionARefusalOrNoAddressIsNotBack)
+{
+    Shell drops;
+    std::thread t = drops.Serve([](int) {});
+    EXPECT_FALSE(CanConnect("127.0.0.1", drops.Port(), 5s)) << "a shell still starting takes and drops it";
+    t.join();
+
+    unsigned short closed = 0;
+    {
+        Shell gone;
+        closed = gone.Port();
+    }
+    EXPECT_FALSE(CanConnect("127.0.0.1", closed, 5s));
+    EXPECT_FALSE(CanConnect("not an address", 24, 5s));
+
+    ConnectProbe probe;
+    EXPECT_FALSE(probe.Start("", 24));
+    EXPECT_EQ(probe.Check(), ConnectProbe::State::Failed);
+}
