@@ -66,6 +66,29 @@ TftpProbeResult Finish(TftpProbeResult result, Clock::time_point start)
 
 }  // namespace
 
+std::optional<TftpProbeResult> ReadTftpReply(std::string_view datagram)
+{
+    if (datagram.size() < 4)
+        return std::nullopt;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(datagram.data());
+    const std::uint16_t opcode = Word(bytes);
+    TftpProbeResult result;
+    if (opcode == kData && Word(bytes + 2) == 1) {
+        result.status = TftpProbeStatus::Served;
+        return result;
+    }
+    if (opcode != kError)
+        return std::nullopt;
+    const std::uint16_t code = Word(bytes + 2);
+    result.status = code == kErrorFileNotFound       ? TftpProbeStatus::FileNotFound
+                    : code == kErrorAccessViolation ? TftpProbeStatus::AccessViolation
+                                                    : TftpProbeStatus::OtherError;
+    // The text ends at its zero, or at the datagram's end if it has none.
+    const std::string_view text = datagram.substr(4);
+    result.message = std::string(text.substr(0, text.find('\0')));
+    return result;
+}
+
 TftpProbeResult ProbeTftp(const std::string& serverAddress, const std::string& file,
                           std::chrono::milliseconds timeout, unsigned short port)
 {
@@ -118,21 +141,13 @@ TftpProbeResult ProbeTftp(const std::string& serverAddress, const std::string& f
         // address we asked; anything else is somebody else's datagram.
         if (n < 4 || from.sin_addr.s_addr != server.sin_addr.s_addr)
             continue;
-        const std::uint16_t opcode = Word(packet);
-        if (opcode == kData && Word(packet + 2) == 1) {
+        std::optional<TftpProbeResult> reply =
+            ReadTftpReply(std::string_view(reinterpret_cast<const char*>(packet), static_cast<std::size_t>(n)));
+        if (!reply)
+            continue;
+        if (reply->ok())
             Abandon(fd, from);
-            result.status = TftpProbeStatus::Served;
-            return Finish(std::move(result), start);
-        }
-        if (opcode == kError) {
-            const std::uint16_t code = Word(packet + 2);
-            result.status = code == kErrorFileNotFound       ? TftpProbeStatus::FileNotFound
-                            : code == kErrorAccessViolation ? TftpProbeStatus::AccessViolation
-                                                            : TftpProbeStatus::OtherError;
-            const auto* text = reinterpret_cast<const char*>(packet + 4);
-            result.message.assign(text, ::strnlen(text, static_cast<std::size_t>(n) - 4));
-            return Finish(std::move(result), start);
-        }
+        return Finish(std::move(*reply), start);
     }
     result.status = TftpProbeStatus::NoAnswer;
     result.message = "no answer";

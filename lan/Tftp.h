@@ -3,7 +3,9 @@
 // the first data block: proof that the server runs, is reachable at that
 // address and gives out that file, before an endpoint is told to fetch it.
 #include <chrono>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace cv::lan {
 
@@ -22,6 +24,11 @@ struct TftpProbeResult {
     std::chrono::milliseconds elapsed{0};
     bool ok() const { return status == TftpProbeStatus::Served; }
 };
+
+// What one datagram from the server says about our read request: Served,
+// a refusal with its text, or nullopt when it is no answer to it (a later
+// block, an acknowledgement, a runt).
+std::optional<TftpProbeResult> ReadTftpReply(std::string_view datagram);
 
 TftpProbeResult ProbeTftp(const std::string& serverAddress, const std::string& file,
                           std::chrono::milliseconds timeout = std::chrono::seconds(2),
