@@ -60,9 +60,7 @@ std::optional<StepError> OpenSession(const Context& ctx, ShellSession& s)
 {
     if (s.Open())
         return std::nullopt;
-    // Open fails in the connect unless it got as far as the login line.
-    const bool connect = s.received().empty() && s.error().find("waiting for") == std::string::npos;
-    return Fail(ctx, s.address(), connect ? "connect" : "login", s.error());
+    return Fail(ctx, s.address(), s.connected() ? "login" : "connect", s.error());
 }
 
 template <std::size_t N>

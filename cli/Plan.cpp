@@ -46,6 +46,7 @@ bool ValidMac(const std::string& mac)
 bool ParsePlan(const std::string& text, std::vector<PlanRow>& rows, std::vector<std::string>& errors)
 {
     rows.clear();
+    errors.clear();
     CsvTable table;
     std::string error;
     if (!ParseCsv(text, table, error)) {

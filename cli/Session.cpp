@@ -89,6 +89,7 @@ bool ShellSession::Connect()
 {
     Close();
     peerClosed_ = false;
+    connected_ = false;
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port_);
@@ -131,6 +132,7 @@ bool ShellSession::Connect()
             return false;
         }
     }
+    connected_ = true;
     return true;
 }
 

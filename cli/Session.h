@@ -42,6 +42,8 @@ public:
     void Close();
 
     bool open() const { return fd_ >= 0; }
+    // The last Open got as far as a connection (a later failure is the login's).
+    bool connected() const { return connected_; }
     int fd() const { return fd_; }
     const std::string& address() const { return address_; }
     // Why the last call failed, in words for the operator.
@@ -66,6 +68,7 @@ private:
     Timeouts timeouts_;
     int fd_ = -1;
     bool peerClosed_ = false;
+    bool connected_ = false;
     std::string raw_;
     std::size_t cursor_ = 0;  // where the next echo is looked for
     nodes::Transcript transcript_;

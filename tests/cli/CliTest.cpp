@@ -1,0 +1,270 @@
+// The command line without a network: usage and exit codes, plan and layout
+// checks (everything refused before a line is sent), the dry run's bytes,
+// and the JSON and CSV it reads and writes.
+#include "cli/Cli.h"
+#include "cli/Json.h"
+#include "cli/Layout.h"
+#include "cli/Output.h"
+#include "cli/Plan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace cv::cli;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int rc;
+    std::string out, err;
+};
+
+Result Cli(std::vector<std::string> args)
+{
+    std::ostringstream out, err;
+    const int rc = Run(args, out, err);
+    return {rc, out.str(), err.str()};
+}
+
+std::string TempFile(const std::string& name, const std::string& text)
+{
+    const fs::path p = fs::temp_directory_path() / ("cv-cli-" + std::to_string(::getpid()) + "-" + name);
+    std::ofstream(p, std::ios::binary) << text;
+    return p.string();
+}
+
+}  // namespace
+
+TEST(CliUsage, EveryCommandHasHelpAndUsageErrorsExitTwoWithoutTouchingTheNetwork)
+{
+    EXPECT_EQ(Cli({"--help"}).rc, 0);
+    EXPECT_NE(Cli({"--help"}).out.find("inventory"), std::string::npos);
+    for (const char* c : {"scan", "inventory", "show", "set", "reboot", "factory-default", "upgrade", "wall", "osd"}) {
+        const Result r = Cli({c, "--help"});
+        EXPECT_EQ(r.rc, 0) << c;
+        EXPECT_NE(r.out.find(std::string("usage: cortavia-cli ") + c), std::string::npos) << c;
+        EXPECT_NE(r.out.find("--jobs"), std::string::npos) << c;
+    }
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"frobnicate"},
+        {"scan", "--bogus"},
+        {"scan", "--json", "--csv"},
+        {"show"},
+        {"show", "198.18.2.1; reboot"},
+        {"set", "198.18.2.1"},
+        {"set", "198.18.2.1", "--hostname", "bad name"},
+        {"set", "198.18.2.1", "--hostname", "a;reboot"},
+        {"set", "198.18.2.1", "--hostname", std::string(25, 'a')},
+        {"set", "198.18.2.1", "--channel", "0100"},
+        {"set", "198.18.2.1", "--channel", "42"},
+        {"set", "198.18.2.1", "--multicast", "--unicast"},
+        {"set", "198.18.2.1", "--static", "10.0.0.5"},
+        {"set", "198.18.2.1", "--static", "10.0.0.5", "--netmask", "255.255.255.0", "--gateway", "10.0.0.1 x"},
+        {"set", "198.18.2.1", "--dhcp", "--netmask", "255.0.0.0"},
+        {"set", "198.18.2.1", "--autoip", "--dhcp"},
+        {"set", "198.18.2.1", "--channel", "0001", "--dry-run"},
+        {"set", "--plan", "/nonexistent/plan.csv"},
+        {"reboot"},
+        {"reboot", "198.18.2.1", "--timeout", "0"},
+        {"reboot", "198.18.2.1", "--jobs", "0"},
+        {"factory-default", "198.18.2.1"},
+        {"upgrade", "198.18.2.1"},
+        {"wall", "quick", "6x1", "--bezel", "1,1,1,1"},
+        {"wall", "quick", "2x2", "--bezel", "1,1,1"},
+        {"wall", "quick", "2x2", "--bezel", "0,1,1,1"},
+        {"wall", "quick", "2x2", "--bezel", "1,1,1,-1"},
+        {"wall", "place", "198.18.2.1", "2", "0", "--size", "2x2", "--bezel", "1,1,1,1"},
+        {"wall", "place", "198.18.2.1", "0", "0", "--bezel", "1,1,1,1"},
+        {"wall", "stretch", "wide", "198.18.2.1"},
+        {"wall", "rotate", "90", "198.18.2.1"},
+        {"wall", "spin"},
+        {"osd", "blink"},
+        {"osd", "on", "not-an-address"},
+    };
+    for (const auto& args : bad) {
+        const Result r = Cli(args);
+        std::string joined;
+        for (const auto& a : args)
+            joined += a + " ";
+        EXPECT_EQ(r.rc, 2) << joined << "\n" << r.err;
+        EXPECT_FALSE(r.err.empty()) << joined;
+        EXPECT_TRUE(r.out.empty()) << joined;
+    }
+}
+
+TEST(CliUsage, AWallThatWrapsToZeroWidthIsRefusedWithTheWindowsWords)
+{
+    // A zero bezel first; then 2^31 + 2^31 wraps to a wall 0 wide.
+    const Result wrap = Cli({"wall", "quick", "1x3", "--bezel", "2147483648,1,0,1"});
+    EXPECT_EQ(wrap.rc, 2);
+    EXPECT_NE(wrap.err.find("OW, OH, VW, VH can not be 0."), std::string::npos) << wrap.err;
+    const Result zero = Cli({"wall", "quick", "1x2", "--bezel", "2147483648,1,2147483648,1"});
+    EXPECT_EQ(zero.rc, 2);
+    EXPECT_NE(zero.err.find("0 wide or 0 high"), std::string::npos) << zero.err;
+    // One cell with a zero visible size has no picture to divide either.
+    EXPECT_EQ(Cli({"wall", "quick", "1x1", "--bezel", "1,1,0,1"}).rc, 2);
+}
+
+TEST(Plan, ChecksEveryRowBeforeAnythingAndNamesEachBadLine)
+{
+    std::vector<PlanRow> rows;
+    std::vector<std::string> errors;
+    const std::string text =
+        "mac,hostname_id,channel,multicast,ip_mode,ipaddr,netmask,gateway\r\n"
+        "02:00:C6:12:02:01,lobby-1,0042,n,,,,\r\n"
+        "02:00:c6:12:02:02,bad id,,,,,,\r\n"
+        "02:00:C6:12:02:03,,0100,,,,,\r\n"
+        "02:00:C6:12:02:04,,,maybe,,,,\r\n"
+        "02:00:C6:12:02:05,,,,static,10.0.0.5,255.255.255.0,\r\n"
+        "02:00:C6:12:02:06,,,,dhcp,10.0.0.6,,\r\n"
+        "02:00:c6:12:02:01,,,,,,,\r\n"
+        "nonsense,,,,,,,\r\n"
+        "02:00:C6:12:02:09,,,,static,10.0.0.9,255.255.255.0,10.0.0.1\r\n";
+    EXPECT_FALSE(ParsePlan(text, rows, errors));
+    ASSERT_EQ(errors.size(), 7u);
+    for (int line = 3; line <= 9; ++line)
+        EXPECT_EQ(errors[static_cast<std::size_t>(line - 3)].rfind("line " + std::to_string(line) + ":", 0), 0u)
+            << errors[static_cast<std::size_t>(line - 3)];
+    EXPECT_NE(errors[4].find("gateway"), std::string::npos);
+
+    ASSERT_TRUE(ParsePlan("address,channel,hostname_id\n198.18.2.1,0007,\n\"198.18.2.2\",,\"a.b\"\n", rows, errors));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(*rows[0].request.channel, "0007");
+    EXPECT_FALSE(rows[0].request.hostnameId);
+    EXPECT_EQ(*rows[1].request.hostnameId, "a.b");
+    EXPECT_EQ(rows[1].line, 3);
+
+    for (const char* header : {"hostname_id\n", "mac,address\n", "address,colour\n", "address,channel,channel\n"}) {
+        errors.clear();
+        EXPECT_FALSE(ParsePlan(header, rows, errors)) << header;
+    }
+}
+
+TEST(Plan, DryRunPrintsEveryByteItWouldSendZerosIncludedAndContactsNobody)
+{
+    const std::string plan = TempFile("plan.csv", "address,hostname_id,multicast,channel\n198.18.2.1,hall,n,0042\n");
+    const Result r = Cli({"set", "--plan", plan, "--dry-run", "--reboot"});
+    fs::remove(plan);
+    EXPECT_EQ(r.rc, 0) << r.err;
+    const char* expected[] = {"astparam s hostname_id hall\\r\\n", "e e_chg_hostname\\r\\n",
+                              "28 bytes  astparam s multicast_on n\\r\\n\\0",
+                              "15 bytes  astparam save\\r\\n",
+                              "32 bytes  astparam s reset_ch_on_boot n\\r\\n\\0",
+                              "16 bytes  astparam save\\r\\n\\0", "e e_reconnect::0042\\r\\n\\0",
+                              "9 bytes  reboot\\r\\n\\0"};
+    std::size_t at = 0;
+    for (const char* line : expected) {
+        const std::size_t found = r.out.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << "\n" << r.out;
+        at = found;
+    }
+    const std::string bad = TempFile("bad.csv", "address,channel\n198.18.2.1,0042\n198.18.2.2,99\n");
+    const Result refused = Cli({"set", "--plan", bad});
+    fs::remove(bad);
+    EXPECT_EQ(refused.rc, 2);
+    EXPECT_NE(refused.err.find("line 3"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("nothing was sent"), std::string::npos);
+}
+
+TEST(Layout, ReadsWhatItWritesAndRefusesCellsOutsideTheWall)
+{
+    Layout l{2, 3, {12170, 6870, 12100, 6800}, std::string("fit"), std::nullopt, {}};
+    Place(l, {0, 0, "198.18.2.1", "", std::nullopt, std::nullopt});
+    Place(l, {0, 1, "", "02:00:C6:12:02:02", std::string("out"), 270u});
+    Place(l, {1, 2, "198.18.2.1", "", std::nullopt, std::nullopt});  // moves off 0,0
+    Place(l, {0, 1, "198.18.2.3", "", std::nullopt, std::nullopt});  // takes the cell
+    std::string error;
+    const auto back = LayoutFromJson(*Json::parse(LayoutToJson(l).dump(2)), error);
+    ASSERT_TRUE(back) << error;
+    ASSERT_EQ(back->placements.size(), 2u);
+    EXPECT_EQ(back->placements[0].address, "198.18.2.1");
+    EXPECT_EQ(back->placements[0].row, 1u);
+    EXPECT_EQ(back->placements[1].address, "198.18.2.3");
+    EXPECT_EQ(*back->stretch, "fit");
+
+    const char* bad[] = {
+        R"({"rows":2,"columns":3,"bezel":{"ow":1,"oh":1,"vw":1,"vh":1},"placements":[{"row":2,"column":0,"address":"198.18.2.1"}]})",
+        R"({"rows":6,"columns":3,"bezel":{"ow":1,"oh":1,"vw":1,"vh":1},"placements":[]})",
+        R"({"rows":2,"columns":2,"bezel":{"ow":0,"oh":1,"vw":1,"vh":1},"placements":[]})",
+        R"({"rows":2,"columns":2,"bezel":{"ow":1,"oh":1,"vw":1,"vh":1},"placements":[{"row":0,"column":0}]})",
+        R"({"rows":2,"columns":2,"bezel":{"ow":1,"oh":1,"vw":1,"vh":1},"placements":[{"row":0,"column":0,"address":"1.2.3.4; reboot"}]})",
+        R"({"rows":2,"columns":2,"bezel":{"ow":1,"oh":1,"vw":1,"vh":1},"rotate":90,"placements":[]})",
+        R"({"rows":2,"columns":2,"bezel":{"ow":1,"oh":1,"vw":1,"vh":1},"placements":[{"row":0,"column":0,"address":"1.2.3.4"},{"row":1,"column":0,"address":"1.2.3.4"}]})",
+        R"({"rows":2,"columns":2,"bezel":{"ow":1.5,"oh":1,"vw":1,"vh":1},"placements":[]})",
+    };
+    for (const char* text : bad) {
+        const auto json = Json::parse(text, &error);
+        ASSERT_TRUE(json) << text << ": " << error;
+        EXPECT_FALSE(LayoutFromJson(*json, error)) << text;
+    }
+}
+
+TEST(Layout, PlacedAndQuickTilesFollowTheWindowsRules)
+{
+    const Bezel b{12170, 6870, 12100, 6800};
+    EXPECT_EQ(PlacedTile(1, 1, 2, 3, b), (cv::nodes::Tile{3339, 5025, 6660, 10000}));
+    // A drop on a 1 x 1 wall sends zeros; the quick layout's one tile is whole.
+    EXPECT_EQ(PlacedTile(0, 0, 1, 1, {0, 0, 0, 0}), (cv::nodes::Tile{}));
+    EXPECT_EQ(QuickTile(3, 1, 1, {5, 5, 5, 5}), (cv::nodes::Tile{0, 0, 10000, 10000}));
+    EXPECT_EQ(QuickTile(7, 2, 3, b), PlacedTile(0, 0, 2, 3, b));  // surplus shares the first cell
+    EXPECT_EQ(*ParseWallSize("2x3"), (std::pair<std::uint32_t, std::uint32_t>{2, 3}));
+    EXPECT_FALSE(ParseWallSize("0x3"));
+    EXPECT_FALSE(ParseWallSize("2x"));
+    EXPECT_EQ(*ParseBezel("4294967295,0,1,2"), (Bezel{4294967295u, 0, 1, 2}));
+    EXPECT_FALSE(ParseBezel("4294967296,0,1,2"));
+}
+
+TEST(Json, RoundTripsAndKeepsOutputValidWhateverADeviceSent)
+{
+    std::string error;
+    const auto v = Json::parse(R"({"a":[1,2.5,-3,true,null],"s":"x\"\\\n\u00e9\ud83d\ude00","o":{}})", &error);
+    ASSERT_TRUE(v) << error;
+    EXPECT_EQ(v->find("s")->asString(), "x\"\\\n\xC3\xA9\xF0\x9F\x98\x80");
+    EXPECT_EQ(Json::parse(v->dump())->dump(), v->dump());
+    EXPECT_EQ(Json(1.9).dump(), "1.9");
+    // Bytes that are not UTF-8 and control bytes never break the document.
+    const std::string dumped = Json(std::string("a\xFF\x01z")).dump();
+    EXPECT_EQ(dumped, "\"a\xEF\xBF\xBD\\u0001z\"");
+    EXPECT_TRUE(Json::parse(dumped));
+    for (const char* bad : {"{", "[1,]", "{\"a\" 1}", "\"\\x\"", "01x", "[1] 2", "\"a\nb\""})
+        EXPECT_FALSE(Json::parse(bad, &error)) << bad;
+    std::string deep(200, '[');
+    EXPECT_FALSE(Json::parse(deep + std::string(200, ']')));
+}
+
+TEST(Csv, QuotesWhatNeedsItAndReadsItBack)
+{
+    std::ostringstream out;
+    Json row{Json::Object{}};
+    row.set("a", "plain");
+    row.set("b", "with,comma \"and\" quotes\r\nand a line");
+    PrintRecords(out, Format::Csv, {"a", "b", "missing"}, {row});
+    CsvTable t;
+    std::string error;
+    ASSERT_TRUE(ParseCsv(out.str(), t, error)) << error;
+    ASSERT_EQ(t.records.size(), 2u);
+    EXPECT_EQ(t.records[1][1], "with,comma \"and\" quotes\r\nand a line");
+    EXPECT_EQ(t.records[1][2], "");
+    EXPECT_TRUE(ParseCsv("\xEF\xBB\xBF" "a,b\n\n1,2", t, error));
+    EXPECT_EQ(t.records.size(), 2u);
+    EXPECT_EQ(t.records[0][0], "a");
+    EXPECT_EQ(t.lineOfRecord[1], 3);
+    EXPECT_FALSE(ParseCsv("a,\"b\n", t, error));
+    EXPECT_FALSE(ParseCsv("\"a\"b\n", t, error));
+}
+
+TEST(Table, ShowsDeviceTextWithoutControlBytes)
+{
+    std::ostringstream out;
+    Json row{Json::Object{}};
+    row.set("name", std::string("evil\x1b[2Jname"));
+    PrintRecords(out, Format::Table, {"name", "empty"}, {row});
+    EXPECT_EQ(out.str().find('\x1b'), std::string::npos);
+    EXPECT_NE(out.str().find("evil\\x1b[2Jname  -"), std::string::npos) << out.str();
+}
