@@ -11,13 +11,18 @@
 #include "lan/Workstation.h"
 #include "platform/MessageBox.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace {
 constexpr std::size_t kLineBuffer = 50;
 constexpr int kUpgradeTicks = 500;
 constexpr int kUpgradeTickMs = 1000;
-constexpr std::chrono::seconds kTftpCheckTimeout{2};
+// The whole Upgrade holds the window at most this long, the TFTP check
+// included, however slow the resolver was before it.
+constexpr std::chrono::milliseconds kUpgradeHoldsAtMost{2000};
+constexpr std::chrono::milliseconds kAfterTheCheck{20};
 
 void Tell(IMainWindow& window, const char* text, unsigned icon)
 {
@@ -57,6 +62,7 @@ QString WorkstationAddressForUpgrade(const CMyAsyncSocket& scan)
 
 void Upgrade(IMainWindow& window)
 {
+    const auto started = std::chrono::steady_clock::now();
     DialogMembers& m = window.Members();
     CMyAsyncSocket& scan = window.Slot(0);
     const QString target = ConnectedEndpoint(scan);
@@ -77,8 +83,9 @@ void Upgrade(IMainWindow& window)
     // line whether or not a file arrived; so the file is asked for here
     // first, from the same server at the same address.
     const auto& file = transmitter ? cv::nodes::kTxFirmwareFile : cv::nodes::kRxFirmwareFile;
-    const cv::lan::TftpProbeResult check =
-        cv::lan::ProbeTftp(address.toStdString(), std::string(file.bytes()), kTftpCheckTimeout);
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    const auto budget = std::max(kUpgradeHoldsAtMost - kAfterTheCheck - spent, std::chrono::milliseconds(0));
+    const cv::lan::TftpProbeResult check = cv::lan::ProbeTftp(address.toStdString(), std::string(file.bytes()), budget);
     if (const char* advice = TftpAdvice(check, transmitter)) {
         m.m_bUpgradeWatch = 0;
         window.Dialog().KillTimer(TIMER_UPGRADE);

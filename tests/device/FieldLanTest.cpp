@@ -1,15 +1,18 @@
 // The workstation as it is in the field, with the real resolver and cards:
 // the host name maps to 127.0.1.1, Debian's TFTP server may or may not be
 // running, and an endpoint may never come back from a restart.
+#include "device/Comeback.h"
 #include "device/Device.h"
 #include "lan/HostInfo.h"
 #include "lan/Workstation.h"
 #include "tests/support/FieldLan.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <arpa/inet.h>
 #include <netdb.h>
 
+#include <optional>
 #include <random>
 
 using cv::sim::SimProcess;
@@ -234,4 +237,23 @@ TEST_F(FieldLan, RebootAfterTheEndpointDroppedTheSessionSaysToScanAgain)
     EXPECT_EQ(boxes.Texts(), std::vector<QString>{"Reboot fail, please scan again."});
     EXPECT_FALSE(dlg->IsTimerRunning(TIMER_REBOOT));
     EXPECT_TRUE(DeviceButtonsEnabled());
+}
+
+// An endpoint without power answers nothing at all: the check gives up
+// after its 3 s, and the window keeps running meanwhile.
+TEST_F(FieldLan, ACheckOfAnAddressNobodyAnswersEndsAfterItsTimeOut)
+{
+    int ticks = 0;
+    QTimer alive;
+    QObject::connect(&alive, &QTimer::timeout, [&] { ++ticks; });
+    alive.start(100);
+    std::optional<bool> back;
+    QElapsedTimer took;
+    took.start();
+    ComebackCheck check("198.18.0.77", std::chrono::seconds(3), [&](bool cameBack) { back = cameBack; });
+    ASSERT_TRUE(PumpUntil([&] { return back.has_value(); }, 20000));
+    std::printf("[ figure ] check of a silent address ended after %lld ms\n", static_cast<long long>(took.elapsed()));
+    EXPECT_FALSE(*back);
+    EXPECT_GE(took.elapsed(), 2500);
+    EXPECT_GT(ticks, 5) << "events kept flowing while it waited";
 }
