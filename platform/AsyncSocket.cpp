@@ -67,6 +67,10 @@ int CAsyncSocket::Send(const void* buf, int len)
 {
     if (m_hSocket == INVALID_SOCKET || len < 0)
         return SOCKET_ERROR;
+    if (sendsBeforeFailure_ == 0)
+        return SOCKET_ERROR;
+    if (sendsBeforeFailure_ > 0)
+        --sendsBeforeFailure_;
     const ssize_t n = ::send(m_hSocket, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
     return n < 0 ? SOCKET_ERROR : static_cast<int>(n);
 }

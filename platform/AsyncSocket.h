@@ -34,6 +34,11 @@ public:
     bool IsOpen() const { return m_hSocket != INVALID_SOCKET; }
     int Handle() const { return m_hSocket; }
 
+    // Test seam: the next `sends` sends go out, every later one fails, as
+    // with a device that drops off in the middle of a group. Kept across
+    // Close and Create; -1 (the default) never fails on purpose.
+    void FailSendsAfter(int sends) { sendsBeforeFailure_ = sends; }
+
 protected:
     virtual void OnReceive(int /*errorCode*/) {}
     virtual void OnClose(int /*errorCode*/) {}
@@ -42,6 +47,7 @@ private:
     void StopWatching();
 
     int m_hSocket = INVALID_SOCKET;
+    int sendsBeforeFailure_ = -1;
     std::unique_ptr<QSocketNotifier> readNotifier_;
 };
 

@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <string>
+
 namespace {
 
 using Listener = testing_support::LoopbackListener;
@@ -42,6 +44,39 @@ TEST(AsyncSocket, SendFailsBeforeTheSocketExistsAndAfterClose)
     s.Close();
     EXPECT_FALSE(s.IsOpen());
     EXPECT_EQ(s.Send("x", 1), platform::SOCKET_ERROR);
+}
+
+TEST(AsyncSocket, ATestCanFailEverySendAfterTheNthAsADeviceThatDropsOff)
+{
+    Listener server;
+    platform::CAsyncSocket s;
+    ASSERT_TRUE(s.Create());
+    ASSERT_TRUE(s.Connect("127.0.0.1", server.Port()));
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    s.FailSendsAfter(2);
+    EXPECT_EQ(s.Send("ab", 2), 2);
+    EXPECT_EQ(s.Send("cd", 2), 2);
+    EXPECT_EQ(s.Send("ef", 2), platform::SOCKET_ERROR);
+    EXPECT_EQ(s.Send("gh", 2), platform::SOCKET_ERROR);
+
+    // A new session to the same device fails on as well.
+    ASSERT_TRUE(s.Create());
+    ASSERT_TRUE(s.Connect("127.0.0.1", server.Port()));
+    const int second = server.Accept();
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(s.Send("ij", 2), platform::SOCKET_ERROR);
+    s.FailSendsAfter(-1);
+    EXPECT_EQ(s.Send("kl", 2), 2);
+    s.Close();
+
+    char buf[16] = {};
+    EXPECT_EQ(::recv(peer, buf, sizeof buf, 0), 4);
+    EXPECT_EQ(std::string(buf, 4), "abcd");
+    EXPECT_EQ(::recv(second, buf, sizeof buf, 0), 2);
+    EXPECT_EQ(std::string(buf, 2), "kl");
+    ::close(peer);
+    ::close(second);
 }
 
 TEST(AsyncSocket, NotifiesAgainWhileUnreadDataRemainsAndStopsAtTheEnd)

@@ -2,6 +2,8 @@
 
 #include "ui/CortaviaDlg.h"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace testing_support {
@@ -38,6 +40,18 @@ InstantSleeps::InstantSleeps()
 }
 
 InstantSleeps::~InstantSleeps() { platform::SetSleepHandler(std::move(previous_)); }
+
+RecordedSleeps::RecordedSleeps(std::function<void(unsigned)> after) : after_(std::move(after))
+{
+    previous_ = platform::SetSleepHandler([this](unsigned ms) {
+        pauses_.push_back(ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        if (after_)
+            after_(ms);
+    });
+}
+
+RecordedSleeps::~RecordedSleeps() { platform::SetSleepHandler(std::move(previous_)); }
 
 std::unique_ptr<CMyCortaviaDlg> MakeMainWindow()
 {

@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -42,6 +43,22 @@ public:
 private:
     unsigned long long total_ = 0;
     std::vector<unsigned> pauses_;
+    platform::SleepHandler previous_;
+};
+
+// Sleeps for real, as sessions need the time to come up, and records each
+// pause. `after`, when given, runs at the end of every pause, so a test can
+// look at what was sent before it.
+class RecordedSleeps {
+public:
+    explicit RecordedSleeps(std::function<void(unsigned milliseconds)> after = {});
+    ~RecordedSleeps();
+    const std::vector<unsigned>& Pauses() const { return pauses_; }
+    void Clear() { pauses_.clear(); }
+
+private:
+    std::vector<unsigned> pauses_;
+    std::function<void(unsigned)> after_;
     platform::SleepHandler previous_;
 };
 
