@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # check-install-tree.sh BUILD_DIR
 # Installs a built tree into a scratch prefix and checks that it holds what
-# the package promises and nothing else: the two programs, the LAN helper,
-# the desktop entry and a 64x64 PNG icon it names, with no path back into
-# the build tree.
+# the package promises and nothing else: the window, the command line and
+# the simulator, the LAN helper, the desktop entry and a 64x64 PNG icon it
+# names, the command line's manual page, with no path back into the build
+# tree.
 set -euo pipefail
 build=${1:?usage: check-install-tree.sh BUILD_DIR}
 prefix=$(mktemp -d /tmp/cortavia-install.XXXXXX)
@@ -14,20 +15,22 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 expected="bin/Cortavia
+bin/cortavia-cli
 bin/endpoint-sim
 lib/cortavia/testlan.sh
 share/applications/cortavia.desktop
-share/icons/hicolor/64x64/apps/cortavia.png"
+share/icons/hicolor/64x64/apps/cortavia.png
+share/man/man1/cortavia-cli.1.gz"
 actual=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)
 if [ "$actual" != "$expected" ]; then
   fail "installed files differ from the package contents:"
   diff <(echo "$expected") <(echo "$actual") >&2 || true
 fi
 
-for exe in bin/Cortavia bin/endpoint-sim lib/cortavia/testlan.sh; do
+for exe in bin/Cortavia bin/cortavia-cli bin/endpoint-sim lib/cortavia/testlan.sh; do
   [ -x "$prefix/$exe" ] || fail "$exe is not executable"
 done
-for elf in bin/Cortavia bin/endpoint-sim; do
+for elf in bin/Cortavia bin/cortavia-cli bin/endpoint-sim; do
   [ -f "$prefix/$elf" ] || continue
   # A run path into the build tree would load stale libraries, or none.
   if readelf -d "$prefix/$elf" | grep -E 'R(UN)?PATH' | grep -qF "$(cd "$build" && pwd)"; then
@@ -38,6 +41,18 @@ done
 # The simulator must work from where it is installed, not only from the build.
 if [ -x "$prefix/bin/endpoint-sim" ] && ! "$prefix/bin/endpoint-sim" --help >/dev/null; then
   fail "installed endpoint-sim --help failed"
+fi
+# The command line must not need Qt at all, and must start installed.
+if [ -x "$prefix/bin/cortavia-cli" ]; then
+  "$prefix/bin/cortavia-cli" --help >/dev/null || fail "installed cortavia-cli --help failed"
+  if readelf -d "$prefix/bin/cortavia-cli" | grep NEEDED | grep -qi qt; then
+    fail "cortavia-cli links Qt"
+  fi
+fi
+man=$prefix/share/man/man1/cortavia-cli.1.gz
+if [ -f "$man" ]; then
+  gzip -t "$man" || fail "the manual page is not gzip"
+  zcat "$man" | grep -q '^\.TH CORTAVIA-CLI 1' || fail "the manual page has no .TH line"
 fi
 
 png=$prefix/share/icons/hicolor/64x64/apps/cortavia.png
