@@ -22,6 +22,7 @@ Transcript::Transcript(const Transcript& other)
 Transcript& Transcript::operator=(const Transcript& other) {
     if (this != &other) {
         text_ = other.text_;
+        dropNext();
         generation_ = NextGeneration();
         resetCaches();
     }
@@ -30,9 +31,13 @@ Transcript& Transcript::operator=(const Transcript& other) {
 
 Transcript::Transcript(Transcript&& other) noexcept
     : text_(std::move(other.text_)),
+      next_(std::move(other.next_)),
+      copied_(other.copied_),
+      moving_(other.moving_),
       generation_(other.generation_),
       entries_(std::move(other.entries_)),
       useClock_(other.useClock_) {
+    other.dropNext();
     other.text_.clear();
     other.generation_ = NextGeneration();
     other.resetCaches();
@@ -41,6 +46,10 @@ Transcript::Transcript(Transcript&& other) noexcept
 Transcript& Transcript::operator=(Transcript&& other) noexcept {
     if (this != &other) {
         text_ = std::move(other.text_);
+        next_ = std::move(other.next_);
+        copied_ = other.copied_;
+        moving_ = other.moving_;
+        other.dropNext();
         generation_ = other.generation_;
         entries_ = std::move(other.entries_);
         useClock_ = other.useClock_;
@@ -51,7 +60,44 @@ Transcript& Transcript::operator=(Transcript&& other) noexcept {
     return *this;
 }
 
-void Transcript::append(std::u16string_view piece) { text_.append(piece); }
+void Transcript::dropNext() {
+    std::u16string().swap(next_);
+    copied_ = 0;
+    moving_ = false;
+}
+
+void Transcript::finishMove() {
+    next_.append(std::u16string_view(text_).substr(copied_));
+    text_.swap(next_);
+    dropNext();  // gives back the old buffer
+}
+
+void Transcript::append(std::u16string_view piece) {
+    if (text_.capacity() < kMoveInSteps) {
+        text_.append(piece);
+        return;
+    }
+    if (!moving_ && text_.size() + piece.size() > text_.capacity() / 2) {
+        next_.reserve(2 * text_.capacity());
+        copied_ = 0;
+        moving_ = true;
+    }
+    if (moving_ && text_.size() + piece.size() > text_.capacity()) {
+        finishMove();  // a piece too big for the room left: the rest in one go
+    }
+    text_.append(piece);
+    if (moving_) {
+        // Three times the piece: done before the old buffer fills up.
+        const std::size_t step = std::max(kMinStep, 3 * piece.size());
+        const std::size_t n = std::min(step, text_.size() - copied_);
+        next_.append(std::u16string_view(text_).substr(copied_, n));
+        copied_ += n;
+        if (copied_ == text_.size()) {
+            text_.swap(next_);
+            dropNext();
+        }
+    }
+}
 
 void Transcript::clear() {
     // A flood of text would otherwise stay allocated for the window's whole
@@ -60,6 +106,7 @@ void Transcript::clear() {
         std::u16string().swap(text_);
     else
         text_.clear();
+    dropNext();
     generation_ = NextGeneration();
     resetCaches();
 }

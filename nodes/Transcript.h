@@ -56,11 +56,23 @@ private:
 
     Entry& entryFor(std::u16string_view literal, std::size_t from, Kind kind) const;
     void resetCaches();
+    void dropNext();
+    void finishMove();
+
+    // A large text does not move to a bigger buffer in one go: that copy
+    // would hold the window for the whole transcript (tens of megabytes in a
+    // flood). From half full on, every append also copies a few times its
+    // own size into next_, which takes over once it holds everything.
+    static constexpr std::size_t kMoveInSteps = std::size_t{1} << 16;  // characters
+    static constexpr std::size_t kMinStep = 4096;
 
     // Largest buffer clear() keeps for reuse (characters).
     static constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
 
     std::u16string text_;
+    std::u16string next_;  // the first copied_ characters of text_, in a buffer twice as big
+    std::size_t copied_ = 0;
+    bool moving_ = false;
     std::uint64_t generation_;
     // A handful of literals are searched for; the bound only matters for
     // callers that search from many different positions.

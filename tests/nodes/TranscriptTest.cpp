@@ -107,3 +107,35 @@ TEST(UpgradeCheck, IgnoresTextsThatDifferInCase) {
     t.append(u"file not found, transfer Timed Out");
     EXPECT_FALSE(CheckUpgradeFailures(t).any());
 }
+
+TEST(TranscriptGrowth, HoldsEveryArrivalInOrderWhileItMovesToABiggerBuffer) {
+    // Pieces of every size, small ones as from the socket and some bigger
+    // than the room left, across several moves to a bigger buffer; copies
+    // and moves taken in the middle of a move hold the same text.
+    std::mt19937 rng(7);
+    Transcript t;
+    std::u16string plain;
+    std::uniform_int_distribution<int> kind(0, 19);
+    std::uniform_int_distribution<std::size_t> small(1, 1024), big(1, 300000);
+    while (plain.size() < 3000000) {
+        const std::size_t n = kind(rng) == 0 ? big(rng) : small(rng);
+        std::u16string piece(n, u'a');
+        for (std::size_t i = 0; i < n; i += 97) piece[i] = static_cast<char16_t>(u'b' + (plain.size() + i) % 20);
+        t.append(piece);
+        plain += piece;
+        ASSERT_EQ(t.size(), plain.size());
+        if (kind(rng) == 1) {
+            ASSERT_EQ(t.text(), plain);
+            const Transcript copy = t;
+            ASSERT_EQ(copy.text(), plain);
+        }
+    }
+    EXPECT_EQ(t.text(), plain);
+    EXPECT_EQ(t.rfind(u"b"), plain.rfind(u"b"));
+    Transcript moved = std::move(t);
+    moved.append(u"end");
+    EXPECT_EQ(moved.text(), plain + u"end");
+    moved.clear();
+    moved.append(u"again");
+    EXPECT_EQ(moved.text(), u"again");
+}
