@@ -89,7 +89,6 @@ void Apply(IMainWindow& window)
     CMyAsyncSocket& scan = window.Slot(0);
     using namespace cv::nodes;
 
-    const QString previousHostnameId = m.m_strHostnameId;
     m.m_bUpgradeWatch = 0;
     window.UpdateData(true);
     m.m_transcript.clear();
@@ -99,19 +98,17 @@ void Apply(IMainWindow& window)
     platform::ComboBox* channelCombo = dlg.Combo(IDC_CHANNEL);
     const int channelIndex = channelCombo->GetCurSel();
     if (channelIndex < 0) {
-        // The held hostname stays the device's, so the edit still counts as
-        // a change on the next Apply.
-        m.m_strHostnameId = previousHostnameId;
         platform::MessageBox(&dlg, Text(device_text::kSelectChannel), platform::MB_OK | platform::MB_ICONWARNING);
         return;
     }
     const QString chosenChannel = channelCombo->GetLBText(channelIndex);
     m.m_bChannelChanged = m.m_strChannel != chosenChannel ? 1 : 0;
 
+    // Compared with the device's id, not with the held text: an IP-mode
+    // click, a drop or a quick layout has already read the edit into it.
+    const bool hostnameGroup = m.m_strRecordedHostnameId != m.m_strHostnameId && !m.m_bTxSelected;
     // Operator text goes into a shell line: check it before anything leaves.
-    const bool hostnameGroup = previousHostnameId != m.m_strHostnameId && !m.m_bTxSelected;
     if (hostnameGroup && !IsValidHostnameId(U16(m.m_strHostnameId))) {
-        m.m_strHostnameId = previousHostnameId;
         platform::MessageBox(&dlg, Q(kHostnameIdRuleMessage), platform::MB_OK | platform::MB_ICONWARNING);
         return;
     }
@@ -128,6 +125,7 @@ void Apply(IMainWindow& window)
         platform::Sleep(kLinePauseMs);
         platform::ListView* rx = dlg.List(IDC_RX_LIST);
         rx->SetItemText(rx->GetSelectedRow(), 4, m.m_strHostnameId);
+        m.m_strRecordedHostnameId = m.m_strHostnameId;
     }
 
     bool castingChanged = false;

@@ -77,6 +77,7 @@ void DeviceDetailParse(IMainWindow& window)
         return;
     platform::CDialogBase& dlg = window.Dialog();
     m.m_strHostnameId = Q(d->hostnameId);
+    m.m_strRecordedHostnameId = m.m_strHostnameId;
     m.m_strLanStatus = QStringLiteral("Lan Status: ") + Q(d->lanStatus);
     m.m_strMac = QStringLiteral("MAC Address: ") + Q(d->macAddress);
     m.m_strNetmask = Q(d->netmask);

@@ -69,6 +69,8 @@ void ClearDeviceInfo(IMainWindow& window)
     DialogMembers& m = window.Members();
     platform::CDialogBase& dlg = window.Dialog();
     m.m_strHostnameId.clear();
+    // The emptied field is the new reference: left alone it is no change.
+    m.m_strRecordedHostnameId.clear();
     m.m_strLanStatus = QStringLiteral("Lan Status: ");
     m.m_strMac = QStringLiteral("MAC Address: ");
     m.m_strVersion = QStringLiteral("Version: ");

@@ -9,6 +9,7 @@
 #include "lan/HostInfo.h"
 #include "tests/support/TestSupport.h"
 #include "ui/CortaviaDlg.h"
+#include "wall/Wall.h"
 
 #include <QAbstractButton>
 #include <gtest/gtest.h>
@@ -171,6 +172,47 @@ TEST_F(DeviceLan, OnlyTheHostnameOfAReceiverChangedSendsThreeLinesWithoutZeros)
     EXPECT_EQ(SentAfterWaiting(lines), lines);
 }
 
+// Clicking Static, dropping the receiver on the wall and the quick layout
+// each read the controls; the edit typed before them still goes out.
+TEST_F(DeviceLan, AHostnameEditSurvivesAStaticClickADropAndAQuickLayoutOnTheWire)
+{
+    Start(kAutoIpReceiver);
+    Select(false, "198.18.2.1");
+    const std::string staticLines =
+        "astparam s ipaddr 192.168.0.80\r\nastparam s netmask 255.255.255.0\r\nastparam s gatewayip 192.168.0.1\r\n"
+        "astparam s ip_mode static\r\nastparam save\r\n";
+    const auto hostnameLines = [](const std::string& id) {
+        return "astparam s hostname_id " + id + "\r\ne e_chg_hostname\r\nastparam save\r\n";
+    };
+    const std::string wallSession = "root\r\ne e_vw_enable_0_0_2000_2000_2\r\n";  // cell 0_0 of 5 x 5
+
+    dlg->SetDlgItemText(IDC_HOSTNAME_ID, "lobby-2");
+    Click(IDC_STATIC);
+    Apply(*dlg);
+    std::string lines = hostnameLines("lobby-2") + staticLines;
+    EXPECT_EQ(SentAfterWaiting(lines), lines);
+    EXPECT_EQ(boxes.Texts(), std::vector<QString>{kRebootQuestion});
+    EXPECT_TRUE(sim->waitForEvent(ip, "hostname lobby-2")) << sim->events(ip);
+
+    dlg->SetDlgItemText(IDC_HOSTNAME_ID, "lobby-3");
+    dlg->m_nDragRow = 0;
+    Drop(*dlg, GridButtonId(0, 0));
+    PumpEvents(200);  // the receiver's answers arrive and are shown
+    Apply(*dlg);
+    lines += wallSession + hostnameLines("lobby-3") + staticLines;
+    EXPECT_EQ(SentAfterWaiting(lines), lines);
+    EXPECT_TRUE(sim->waitForEvent(ip, "hostname lobby-3")) << sim->events(ip);
+
+    dlg->SetDlgItemText(IDC_HOSTNAME_ID, "lobby-4");
+    QuickLayout(*dlg);
+    PumpEvents(200);
+    Apply(*dlg);
+    lines += wallSession + hostnameLines("lobby-4") + staticLines;
+    EXPECT_EQ(SentAfterWaiting(lines), lines);
+    EXPECT_TRUE(sim->waitForEvent(ip, "hostname lobby-4")) << sim->events(ip);
+    EXPECT_EQ(RxCell(4), "lobby-4");
+}
+
 TEST_F(DeviceLan, MulticastToUnicastSendsTheZeroTerminatedLineThenSaveAndAsksToReboot)
 {
     Start(kAutoIpReceiver);
@@ -283,7 +325,12 @@ TEST_F(DeviceLan, NoChannelSelectedStopsBeforeAnyLine)
     ASSERT_EQ(boxes.Texts(), std::vector<QString>{"Select a channel before applying."});
     EXPECT_EQ(boxes.Shown()[0].flags, platform::MB_OK | platform::MB_ICONWARNING);
     EXPECT_EQ(dlg->m_bUpgradeWatch, 0);
-    EXPECT_EQ(dlg->m_strHostnameId, "rx-001") << "the edit still counts as a change next time";
+
+    PumpEvents(100);
+    dlg->Combo(IDC_CHANNEL)->SetCurSel(3);
+    Apply(*dlg);
+    const std::string lines = "astparam s hostname_id lobby-2\r\ne e_chg_hostname\r\nastparam save\r\n";
+    EXPECT_EQ(SentAfterWaiting(lines), lines) << "the edit still counts as a change next time";
 }
 
 TEST_F(DeviceLan, AClosedSessionStopsApplyWithOneMessageAndNoLine)
@@ -298,6 +345,25 @@ TEST_F(DeviceLan, AClosedSessionStopsApplyWithOneMessageAndNoLine)
     ASSERT_EQ(boxes.Texts(), std::vector<QString>{"Apply fail, please scan again."});
     EXPECT_EQ(RxCell(1), "") << "the failed group leaves its cell alone";
     EXPECT_EQ(dlg->m_nRecordedCastRadio, IDC_MULTICAST);
+}
+
+TEST_F(DeviceLan, ASendFailingOnTheThirdStaticLineStopsApplyThereWithOneMessage)
+{
+    Start(kAutoIpReceiver);
+    Select(false, "198.18.2.1");
+    Click(IDC_STATIC);
+    dlg->Combo(IDC_CHANNEL)->SetCurSel(5);
+    dlg->Slot(0).FailSendsAfter(3 + 2);  // the channel group, then two Static lines
+    Apply(*dlg);
+    const std::string lines = "astparam s reset_ch_on_boot n\r\n\0astparam save\r\n\0e e_reconnect::0005\r\n\0"
+                              "astparam s ipaddr 192.168.0.80\r\nastparam s netmask 255.255.255.0\r\n"s;
+    EXPECT_EQ(SentAfterWaiting(lines), lines);
+    PumpEvents(300);
+    EXPECT_EQ(Sent(), lines) << "nothing after the failed line";
+    EXPECT_EQ(boxes.Texts(), std::vector<QString>{"Apply fail, please scan again."});
+    EXPECT_EQ(RxCell(2), "0005") << "the completed group's cell stays written";
+    EXPECT_EQ(dlg->m_nRecordedIpRadio, IDC_AUTO_IP);
+    EXPECT_EQ(sim->events(ip).find("reboot"), std::string::npos);
 }
 
 // --- Factory Default ---------------------------------------------------------------

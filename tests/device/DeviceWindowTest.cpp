@@ -164,7 +164,8 @@ TEST_F(DeviceWindow, AHostnameEditedBeforeAStoppedApplyStillCountsAsAChangeNextT
     dlg->SetDlgItemText(IDC_HOSTNAME_ID, "bad name");
     dlg->Combo(IDC_CHANNEL)->SetCurSel(-1);
     Apply(*dlg);
-    EXPECT_EQ(dlg->m_strHostnameId, "rx-001");
+    AppendArrival(*dlg, QString());  // the held values go back into the controls
+    EXPECT_EQ(dlg->GetDlgItemText(IDC_HOSTNAME_ID), "bad name") << "the edit stays in the field";
 
     dlg->Combo(IDC_CHANNEL)->SetCurSel(3);
     boxes.Clear();
@@ -261,6 +262,27 @@ TEST_F(DeviceWindow, OnlyACompletedHostnameGroupBecomesTheNewReference)
     Apply(*dlg);
     EXPECT_EQ(Received(), "") << "the applied id is the new reference";
     EXPECT_EQ(boxes.Texts(), std::vector<QString>{kApplySuccess});
+}
+
+// Every clearing of the panel (Scan, a new selection, Reboot, Factory
+// Default, Upgrade) empties the reference with the field: the untouched
+// empty field is no change, a name typed into it is one.
+TEST_F(DeviceWindow, ClearingThePanelEmptiesTheHostnameReferenceWithTheField)
+{
+    SelectReceiver("autoip", 0);
+    ClearDeviceInfo(*dlg);
+    dlg->Combo(IDC_CHANNEL)->SetCurSel(3);
+    dlg->CheckRadioButton(IDC_MULTICAST, IDC_UNICAST, IDC_MULTICAST);
+    dlg->CheckRadioButton(IDC_AUTO_IP, IDC_STATIC, IDC_AUTO_IP);
+    ConnectScanSocket();
+    Apply(*dlg);
+    EXPECT_EQ(Received(), "");
+    EXPECT_EQ(boxes.Texts(), std::vector<QString>{kApplySuccess}) << "not the hostname rule for an empty id";
+
+    boxes.Clear();
+    dlg->SetDlgItemText(IDC_HOSTNAME_ID, "lobby-2");
+    Apply(*dlg);
+    EXPECT_EQ(Received(), kHostnameLines);
 }
 
 TEST_F(DeviceWindow, ApplyPausesAfterEachTestedLineAfterTheChannelGroupAndBeforeTheResult)

@@ -3,6 +3,7 @@
 #include "SimProcess.h"
 #include "net/Session.h"
 #include "platform/Controls.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestSupport.h"
 #include "ui/CortaviaDlg.h"
 
@@ -15,6 +16,7 @@
 using cv::sim::SimProcess;
 using testing_support::MakeMainWindow;
 using testing_support::PumpUntil;
+using testing_support::RecordedSleeps;
 using testing_support::ScriptedMessageBoxes;
 
 namespace {
@@ -46,7 +48,9 @@ protected:
 TEST_F(ScanLan, SendsTheQueryThenLogsInAndAsksTheLastResponderForItsDump)
 {
     Start({"--tx", "1", "--rx", "2"});
+    RecordedSleeps sleeps;
     Scan(*dlg);
+    EXPECT_EQ(sleeps.Pauses(), (std::vector<unsigned>{20, 20})) << "before the login and before the query";
     EXPECT_NE(sim->discoveryLog().find("bytes=8"), std::string::npos) << sim->discoveryLog();
     // The answers come in fleet order: the third one read wins.
     EXPECT_EQ(dlg->Slot(0).m_strPeerAddress, "198.18.2.2");
@@ -64,7 +68,9 @@ TEST_F(ScanLan, SendsTheQueryThenLogsInAndAsksTheLastResponderForItsDump)
 TEST_F(ScanLan, WithNoResponderShowsTheMessageAndKeepsTheEarlierPeer)
 {
     Start({"--tx", "1", "--rx", "1", "--fault", "no-discovery"});
+    RecordedSleeps sleeps;
     Scan(*dlg);
+    EXPECT_TRUE(sleeps.Pauses().empty());
     EXPECT_EQ(boxes.Texts(), std::vector<QString>{"No device found, please check network and IP address."});
     EXPECT_EQ(boxes.Shown()[0].flags, platform::MB_OK | platform::MB_ICONINFORMATION);
     EXPECT_TRUE(dlg->Slot(0).m_strPeerAddress.isEmpty());
@@ -124,6 +130,32 @@ TEST_F(ScanLan, AClickOnARowFillsThePanelWithTheEndpointsValues)
     EXPECT_EQ(dlg->IpAddress(IDC_IP_ADDRESS)->AddressText(), "198.18.2.1");
     EXPECT_TRUE(dlg->IsWindowEnabled(IDC_HOSTNAME_ID));
     EXPECT_FALSE(dlg->IsWindowEnabled(IDC_APPLY)) << "until the selection wait ends";
+}
+
+// The workstation namespace of the test LAN is this test's own, so a shell
+// of its own can listen on loopback port 24 and say, at the end of each
+// pause, what had been sent before it.
+TEST(DetailQueryLan, PausesTwentyBeforeTheLoginAndTheChannelQueryAndNoneBeforeTheOtherTwo)
+{
+    testing_support::LoopbackListener shell(kShellPort);
+    ASSERT_TRUE(shell.Bound()) << "port 24 on loopback inside the test LAN";
+    auto dlg = MakeMainWindow();
+    dlg->List(IDC_RX_LIST)->InsertItem(0, "127.0.0.1");
+    int peer = -1;
+    using Pause = std::pair<unsigned, std::string>;
+    std::vector<Pause> log;
+    {
+        RecordedSleeps sleeps([&](unsigned ms) {
+            if (peer < 0)
+                peer = shell.Accept();  // the connection is up after the first pause
+            log.emplace_back(ms, testing_support::ReadAvailable(peer));
+        });
+        DetailQuery(*dlg, false, 0);
+    }
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(log, (std::vector<Pause>{{20, ""}, {20, "root\r\n"}}));
+    EXPECT_EQ(testing_support::ReadAvailable(peer, 200), "lmparam g CH_SELECT_V\r\ncat /etc/version\r\nlmparam dump\r\n");
+    ::close(peer);
 }
 
 TEST_F(ScanLan, ScanWhileASessionIsStillAnsweringClosesIt)

@@ -28,8 +28,10 @@ public:
     SimProcess& operator=(const SimProcess&) = delete;
 
     // Starts and waits for "ready". False with error() set on failure
-    // (no namespace, simulator exited, time-out).
-    bool start(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // (no namespace, simulator exited, time-out). The default time-outs here
+    // are bounds for "it never happens", wide enough for a sanitizer build
+    // on a loaded machine; a wait that succeeds returns as soon as it can.
+    bool start(std::chrono::milliseconds timeout = std::chrono::seconds(60));
     // SIGTERM, then wait (SIGKILL after 5 s). Returns the exit status.
     int stop();
     bool running() const { return pid_ > 0; }
@@ -49,9 +51,9 @@ public:
 
     // Poll until the events log holds `text` / the wire log holds `bytes`.
     bool waitForEvent(const std::string& ip, const std::string& text,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+                      std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
     bool waitForWire(const std::string& ip, const std::string& bytes,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+                     std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
 
     // $CV_ENDPOINT_SIM, else the path the build baked in.
     static std::string simulatorPath();

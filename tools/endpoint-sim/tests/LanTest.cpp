@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -40,7 +41,8 @@ public:
     bool connected() const { return connected_; }
     void send(const std::string& bytes) { ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), (ssize_t)bytes.size()); }
     // Reads until `marker` is in the text, the peer closes, or time runs out.
-    std::string readUntil(const std::string& marker, std::chrono::milliseconds timeout = 3s) {
+    // The default is a bound for "it never comes", not a speed.
+    std::string readUntil(const std::string& marker, std::chrono::milliseconds timeout = 30s) {
         auto deadline = Clock::now() + timeout;
         while (text_.find(marker) == std::string::npos && !closed_) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -69,8 +71,10 @@ private:
     std::vector<size_t> reads_;
 };
 
-// One discovery query as the tool sends it; the source address of every answer.
-std::vector<std::string> discover() {
+// One discovery query as the tool sends it; the source address of every
+// answer. Waits long for the expected number (a loaded machine may pause the
+// simulator between answers), then briefly for any surplus.
+std::vector<std::string> discover(size_t expected) {
     int rx = ::socket(AF_INET, SOCK_DGRAM, 0);
     int one = 1;
     ::setsockopt(rx, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -87,7 +91,7 @@ std::vector<std::string> discover() {
     ::sendto(tx, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&g), sizeof g);
     std::vector<std::string> from;
     pollfd p{rx, POLLIN, 0};
-    while (::poll(&p, 1, 1000) > 0) {
+    while (::poll(&p, 1, from.size() >= expected ? 500 : 20000) > 0) {
         char buf[1024];
         sockaddr_in src{};
         socklen_t len = sizeof src;
@@ -112,7 +116,7 @@ TEST(SimInTestLan, AnswersDiscoveryFromEveryEndpointAddressExceptSilencedOnes) {
     requireTestLan();
     SimProcess sim({"--tx", "2", "--rx", "252", "--fault", "no-discovery@198.18.2.2"});
     ASSERT_TRUE(sim.start()) << sim.error();
-    auto from = discover();
+    auto from = discover(253);
     std::set<std::string> unique(from.begin(), from.end());
     EXPECT_EQ(from.size(), 253u);
     EXPECT_EQ(unique.size(), 253u);
@@ -124,7 +128,9 @@ TEST(SimInTestLan, AnswersDiscoveryFromEveryEndpointAddressExceptSilencedOnes) {
 
 TEST(SimInTestLan, ShellSessionKeepsSavedSettingsAcrossARebootAndLogsEveryByte) {
     requireTestLan();
-    SimProcess sim({"--tx", "1", "--rx", "1", "--reboot-delay", "700"});
+    // The endpoint stays down long enough for the connection right after
+    // the reboot to find it down even when this process is slow to get there.
+    SimProcess sim({"--tx", "1", "--rx", "1", "--reboot-delay", "5000"});
     ASSERT_TRUE(sim.start()) << sim.error();
 
     const std::string sent = "root\r\nnode_query --dump\r\nastparam s multicast_on n\r\n\0astparam save\r\n"s;
@@ -143,11 +149,11 @@ TEST(SimInTestLan, ShellSessionKeepsSavedSettingsAcrossARebootAndLogsEveryByte) 
         EXPECT_NE(out.find("MULTICAST_ON=n\r\n"), std::string::npos);
         // astparam s without save, then reboot: only the saved value survives.
         c.send("astparam s ip_mode dhcp\r\nreboot\r\n\0"s);
-        c.readUntil("never", 2s);
+        c.readUntil("never");
         EXPECT_TRUE(c.closed());
     }
     EXPECT_FALSE(Tcp("198.18.2.1").readUntil("login", 500ms).find("login") != std::string::npos);
-    ASSERT_TRUE(sim.waitForEvent("198.18.2.1", "\nup\n", 3s));
+    ASSERT_TRUE(sim.waitForEvent("198.18.2.1", "\nup\n", 60s));
     Tcp again("198.18.2.1");
     ASSERT_TRUE(again.connected());
     again.send("root\r\nlmparam dump\r\n");
@@ -164,7 +170,7 @@ TEST(SimInTestLan, ShellSessionKeepsSavedSettingsAcrossARebootAndLogsEveryByte) 
 
 TEST(SimInTestLan, InjectedFaultsShowOnTheWire) {
     requireTestLan();
-    SimProcess sim({"--tx", "4", "--rx", "0", "--fault", "chunk=7:10@198.18.1.1", "--fault",
+    SimProcess sim({"--tx", "4", "--rx", "0", "--fault", "chunk=7:40@198.18.1.1", "--fault",
                     "cut-dump=40@198.18.1.2", "--fault", "refuse@198.18.1.3", "--fault", "silent@198.18.1.4"});
     ASSERT_TRUE(sim.start()) << sim.error();
 
@@ -172,7 +178,12 @@ TEST(SimInTestLan, InjectedFaultsShowOnTheWire) {
     slow.send("root\r\ncat /etc/version\r\n");
     std::string out = slow.readUntil("initrd2m: A7.3.1\r\n/ # ");
     EXPECT_NE(out.find("initrd2m: A7.3.1\r\n/ # "), std::string::npos);
-    for (size_t n : slow.readSizes()) EXPECT_LE(n, 7u);
+    // Pieces of 7 bytes 40 ms apart; a reader that is late on a loaded
+    // machine may find two in one read, but not most of the time.
+    const auto& sizes = slow.readSizes();
+    const auto small = std::count_if(sizes.begin(), sizes.end(), [](size_t n) { return n <= 7; });
+    EXPECT_GT(sizes.size(), 3u);
+    EXPECT_GE(2 * small, static_cast<long>(sizes.size())) << "most reads are one piece";
 
     Tcp cut("198.18.1.2");
     cut.send("root\r\nnode_query --dump\r\n");
@@ -181,7 +192,7 @@ TEST(SimInTestLan, InjectedFaultsShowOnTheWire) {
     EXPECT_EQ(out.find("<<<<<<<<<<"), std::string::npos);
 
     Tcp refused("198.18.1.3");
-    refused.readUntil("login", 1s);
+    refused.readUntil("login");
     EXPECT_TRUE(refused.closed());
 
     Tcp silent("198.18.1.4");
@@ -202,20 +213,30 @@ TEST(SimInTestLan, RealTftpClientFetchesFromTheWorkstationAndReportsMissingFiles
                 static_cast<char*>(nullptr));
         _exit(127);
     }
-    std::this_thread::sleep_for(200ms);
+    // Until the server's socket is bound (port 69 is 0045 in /proc/net/udp),
+    // rather than a guessed pause.
+    const auto bound = [] {
+        std::ifstream udp("/proc/net/udp");
+        std::string line;
+        while (std::getline(udp, line))
+            if (line.find(":0045 ") != std::string::npos) return true;
+        return false;
+    };
+    for (auto until = Clock::now() + 30s; !bound() && Clock::now() < until;) std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(bound()) << "in.tftpd did not start";
 
     SimProcess sim({"--tx", "1", "--rx", "1"});
     ASSERT_TRUE(sim.start()) << sim.error();
     Tcp rx("198.18.2.1");
     rx.send("root\r\ncd /dev/shm\r\ntftp -v 198.18.0.1 -c get webfwc.bin\r\nrm -f mtdblk*\r\nrm -f *.sh\r\n"
             "mv webfwc.bin fw.tar.gz\r\n/usr/local/bin/update_fw.sh\r\n");
-    std::string out = rx.readUntil("Update done.\r\n/ # ", 10s);
+    std::string out = rx.readUntil("Update done.\r\n/ # ", 60s);
     EXPECT_NE(out.find("Update done."), std::string::npos) << out;
     EXPECT_NE(sim.events("198.18.2.1").find("update_fw fw.tar.gz bytes=23"), std::string::npos);
 
     Tcp tx("198.18.1.1");
     tx.send("root\r\ncd /dev/shm\r\ntftp -v 198.18.0.1 -c get webfwh.bin\r\n");
-    out = tx.readUntil("File not found", 10s);
+    out = tx.readUntil("File not found", 60s);
     EXPECT_NE(out.find("File not found"), std::string::npos) << out;
 
     ::kill(tftpd, SIGTERM);
