@@ -3,6 +3,7 @@
 // the bytes each one put on the wire read from the simulator's log.
 #include "cli/Cli.h"
 #include "cli/Json.h"
+#include "tests/cli/TftpServer.h"
 #include "tools/endpoint-sim/harness/SimProcess.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <thread>
 
 using cv::cli::Json;
+using cv::cli_test::TftpServer;
 using cv::sim::SimProcess;
 using namespace std::string_literals;
 namespace fs = std::filesystem;
@@ -50,43 +52,6 @@ std::string Field(const Json& row, const char* key)
     const Json* v = row.find(key);
     return v && v->isString() ? v->asString() : v ? v->dump() : std::string();
 }
-
-// Debian's TFTP server on the workstation address, one directory.
-class TftpServer {
-public:
-    TftpServer() : dir_(fs::temp_directory_path() / ("cv-cli-tftp-" + std::to_string(::getpid())))
-    {
-        fs::create_directories(dir_);
-    }
-    ~TftpServer()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        fs::remove_all(dir_);
-    }
-    bool Start()
-    {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::execl("/usr/sbin/in.tftpd", "in.tftpd", "--foreground", "--listen", "--address", "198.18.0.1:69",
-                    "--secure", dir_.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0;
-    }
-    void Put(const std::string& name, const std::string& bytes) const
-    {
-        std::ofstream(dir_ / name, std::ios::binary) << bytes;
-    }
-    std::string dir() const { return dir_.string(); }
-
-private:
-    fs::path dir_;
-    pid_t pid_ = -1;
-};
 
 class CliLan : public ::testing::Test {
 protected:
