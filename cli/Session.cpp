@@ -213,21 +213,31 @@ bool ShellSession::ReadSome(milliseconds wait)
 
 bool ShellSession::WaitForEcho(std::string_view echo, milliseconds idle, const std::string& what)
 {
+    // A prompt after output that did not end its last line has no line
+    // start before it; a "/" that is the last thing the shell printed, with
+    // the stream quiet for a moment, counts as the prompt too.
+    constexpr milliseconds kPromptQuiet{200};
     auto deadline = Clock::now() + idle;
     std::size_t seen = raw_.size();
+    const auto finish = [&](std::size_t after, std::size_t slash) {
+        std::size_t start = after;
+        while (start < slash && (raw_[start] == '\r' || raw_[start] == '\n'))
+            ++start;
+        lastOutput_ = raw_.substr(start, slash - start);
+        cursor_ = slash + 1;
+        return true;
+    };
     for (;;) {
         const std::size_t at = raw_.find(echo, cursor_);
+        std::size_t lastSlash = std::string::npos;
         if (at != std::string::npos) {
             const std::size_t after = at + echo.size();
             const std::size_t prompt = raw_.find("\n/", after);
-            if (prompt != std::string::npos) {
-                std::size_t start = after;
-                while (start < prompt && (raw_[start] == '\r' || raw_[start] == '\n'))
-                    ++start;
-                lastOutput_ = raw_.substr(start, prompt + 1 - start);
-                cursor_ = prompt + 2;
-                return true;
-            }
+            if (prompt != std::string::npos)
+                return finish(after, prompt + 1);
+            const std::size_t slash = raw_.rfind('/');
+            if (slash != std::string::npos && slash >= after && raw_.find('\n', slash) == std::string::npos)
+                lastSlash = slash;
         }
         const int left = LeftMs(deadline);
         if (left == 0) {
@@ -235,13 +245,17 @@ bool ShellSession::WaitForEcho(std::string_view echo, milliseconds idle, const s
                      "' within " + Seconds(idle);
             return false;
         }
-        if (!ReadSome(milliseconds(left))) {
+        const milliseconds wait = lastSlash != std::string::npos ? std::min(kPromptQuiet, milliseconds(left))
+                                                                 : milliseconds(left);
+        if (!ReadSome(wait)) {
             error_ += " (waiting for '" + what + "')";
             return false;
         }
         if (raw_.size() != seen) {
             seen = raw_.size();
             deadline = Clock::now() + idle;
+        } else if (lastSlash != std::string::npos) {
+            return finish(at + echo.size(), lastSlash);
         }
     }
 }

@@ -381,3 +381,26 @@ TEST_F(CliLan, OsdUsesTheReceiverListsNumbersAndReportsStrangers)
     EXPECT_EQ(sim->connectionBytes("198.18.2.3").back(), kLogin + "osd_off.sh 0\r\n");
     EXPECT_TRUE(sim->connectionBytes("198.18.1.1").size() <= 1) << "transmitters get no OSD line";
 }
+
+// --- shells that answer slowly or noisily ----------------------------------------------
+
+TEST_F(CliLan, SlowPiecesAndTextFloodsStillEndEachReplyAtItsPrompt)
+{
+    Start({"--tx", "1", "--rx", "2", "--fault", "chunk=5:2"});
+    const Result slow = Cli({"inventory", "--json", "--quiet"});
+    ASSERT_EQ(slow.rc, 0) << slow.err;
+    for (const Json& r : slow.json().asArray())
+        EXPECT_EQ(Field(r, "version"), "A7.3.1") << r.dump();
+
+    // A flood before every output leaves the last line open before the
+    // prompt; the lines still go out one at a time, and a channel the flood
+    // hides is not passed off as confirmed.
+    sim.reset();
+    Start({"--rx", "1", "--fault", "flood=3000"});
+    const Result noisy = Cli({"set", "198.18.2.1", "--hostname", "x1", "--channel", "0009", "--json"});
+    EXPECT_EQ(noisy.rc, 1);
+    const Json rows = noisy.json();
+    EXPECT_EQ(Field(rows.asArray()[0], "status"), "confirmed");
+    EXPECT_EQ(Field(rows.asArray()[1], "status"), "mismatch");
+    EXPECT_TRUE(sim->waitForEvent("198.18.2.1", "reconnect 0009"));
+}
