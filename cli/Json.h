@@ -38,8 +38,10 @@ public:
     bool asBool() const { return std::get<bool>(v_); }
     double asNumber() const { return std::get<double>(v_); }
     const std::string& asString() const { return std::get<std::string>(v_); }
-    const Array& asArray() const { return std::get<Array>(v_); }
-    Array& asArray() { return std::get<Array>(v_); }
+    const Array& asArray() const& { return std::get<Array>(v_); }
+    Array& asArray() & { return std::get<Array>(v_); }
+    // From a temporary, a copy: a range-for over it then stays valid.
+    Array asArray() && { return std::move(std::get<Array>(v_)); }
     const Object& asObject() const { return std::get<Object>(v_); }
 
     // Object access: nullptr when absent or not an object.
