@@ -520,10 +520,10 @@ int SendWall(const Context& ctx, std::vector<WallJob>& jobs, std::ostream& out, 
     std::atomic<bool> failed{false};
     RunParallel(jobs.size(), ctx.jobs, [&](std::size_t i) {
         const WallJob& j = jobs[i];
-        std::vector<nodes::WireLine> lines = {{nodes::WallEnableLine(j.tile), false, true, 0}};
-        auto e = SendLines(ctx, j.address, lines, nodes::kLineBuffer, "wall enable");
-        if (!e && !j.extra.empty())
-            e = SendLines(ctx, j.address, j.extra, nodes::kShortLineBuffer, "wall look");
+        std::vector<BufferedLine> lines = {{{nodes::WallEnableLine(j.tile), false, true, 0}, nodes::kLineBuffer}};
+        for (const auto& extra : j.extra)
+            lines.push_back({extra, nodes::kShortLineBuffer});
+        const auto e = SendLines(ctx, j.address, lines, "wall");
         Json r{Json::Object{}};
         r.set("address", j.address);
         r.set("number", j.number);

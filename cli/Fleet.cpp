@@ -598,16 +598,25 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
 // --- lines to receivers ----------------------------------------------------------------
 
 std::optional<StepError> SendLines(const Context& ctx, const std::string& address,
-                                   const std::vector<nodes::WireLine>& lines, std::size_t buffer,
-                                   const std::string& step)
+                                   const std::vector<BufferedLine>& lines, const std::string& step)
 {
     ShellSession s(address, ctx.port, ctx.timeouts);
     if (auto e = OpenSession(ctx, s))
         return e;
-    for (const auto& line : lines)
-        if (!s.Run(line, buffer))
+    for (const auto& l : lines)
+        if (!s.Run(l.line, l.buffer))
             return Fail(ctx, address, step, s.error());
     return std::nullopt;
+}
+
+std::optional<StepError> SendLines(const Context& ctx, const std::string& address,
+                                   const std::vector<nodes::WireLine>& lines, std::size_t buffer,
+                                   const std::string& step)
+{
+    std::vector<BufferedLine> buffered;
+    for (const auto& l : lines)
+        buffered.push_back({l, buffer});
+    return SendLines(ctx, address, buffered, step);
 }
 
 }  // namespace cv::cli

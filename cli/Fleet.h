@@ -140,4 +140,13 @@ std::optional<StepError> SendLines(const Context& ctx, const std::string& addres
                                    const std::vector<nodes::WireLine>& lines, std::size_t buffer,
                                    const std::string& step);
 
+// Lines with different buffers (the enable line and the short wall lines)
+// on one session.
+struct BufferedLine {
+    nodes::WireLine line;
+    std::size_t buffer = nodes::kLineBuffer;
+};
+std::optional<StepError> SendLines(const Context& ctx, const std::string& address,
+                                   const std::vector<BufferedLine>& lines, const std::string& step);
+
 }  // namespace cv::cli

@@ -345,7 +345,8 @@ TEST_F(CliLan, QuickLayoutSendsTheWorkedExampleAndASavedLayoutAppliesAgain)
     std::ofstream(layout) << saved.dump(2);
     const Result applied = Cli({"wall", "apply", layout.string()});
     ASSERT_EQ(applied.rc, 0) << applied.err;
-    EXPECT_EQ(sim->connectionBytes("198.18.2.6").back(), kLogin + "e e_vw_stretch_type_1\r\ne e_vw_rotate_3\r\n");
+    EXPECT_EQ(sim->connectionBytes("198.18.2.6").back(),
+              kLogin + "e e_vw_enable_6679_5025_10000_10000_2\r\ne e_vw_stretch_type_1\r\ne e_vw_rotate_3\r\n");
     EXPECT_TRUE(sim->waitForEvent("198.18.2.6", "wall_rotate 3"));
 
     // Place moves a receiver in the saved file as the grid would.
@@ -403,4 +404,38 @@ TEST_F(CliLan, SlowPiecesAndTextFloodsStillEndEachReplyAtItsPrompt)
     EXPECT_EQ(Field(rows.asArray()[0], "status"), "confirmed");
     EXPECT_EQ(Field(rows.asArray()[1], "status"), "mismatch");
     EXPECT_TRUE(sim->waitForEvent("198.18.2.1", "reconnect 0009"));
+}
+
+TEST_F(CliLan, QuickWithAnOrderGivesSurplusReceiversTheFirstCellAndApplyFindsReceiversByMac)
+{
+    Start({"--rx", "3"});
+    const Result r = Cli({"wall", "quick", "1x2", "--bezel", "100,100,90,90", "--order",
+                          "198.18.2.3,198.18.2.1,198.18.2.2", "--json"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    const Json rows = r.json();
+    EXPECT_EQ(Field(rows.asArray()[0], "address"), "198.18.2.3");
+    EXPECT_EQ(Field(rows.asArray()[2], "column"), "0") << "the third receiver of a 1 x 2 wall shares cell 0,0";
+    EXPECT_EQ(sim->connectionBytes("198.18.2.2").back(), kLogin + "e e_vw_enable_0_0_4736_10000_2\r\n");
+    EXPECT_EQ(sim->connectionBytes("198.18.2.1").back(), kLogin + "e e_vw_enable_5263_0_10000_10000_2\r\n");
+
+    const fs::path layout = fs::temp_directory_path() / ("cv-cli-mac-" + std::to_string(::getpid()) + ".json");
+    std::ofstream(layout) << R"({"rows":1,"columns":2,"bezel":{"ow":100,"oh":100,"vw":90,"vh":90},
+        "placements":[{"row":0,"column":1,"mac":"02:00:c6:12:02:02","stretch":"fit"},
+                      {"row":0,"column":0,"mac":"02:00:C6:12:02:99"}]})";
+    const Result applied = Cli({"wall", "apply", layout.string()});
+    fs::remove(layout);
+    EXPECT_EQ(applied.rc, 1) << "one mac is on no endpoint";
+    EXPECT_NE(applied.err.find("02:00:C6:12:02:99: find failed"), std::string::npos) << applied.err;
+    EXPECT_EQ(sim->connectionBytes("198.18.2.2").back(), kLogin + "e e_vw_enable_5263_0_10000_10000_2\r\n" +
+                                                             "e e_vw_stretch_type_2\r\n");
+}
+
+TEST_F(CliLan, SetWithRebootFailsWhenTheEndpointNeverReturns)
+{
+    Start({"--rx", "1", "--reboot-delay", "600000"});
+    const Result r = Cli({"set", "198.18.2.1", "--unicast", "--reboot", "--timeout", "2", "--json"});
+    EXPECT_EQ(r.rc, 1);
+    const Json rows = r.json();
+    EXPECT_EQ(Field(rows.asArray()[0], "status"), "failed");
+    EXPECT_NE(Field(rows.asArray()[0], "error").find("come back"), std::string::npos) << rows.dump();
 }
