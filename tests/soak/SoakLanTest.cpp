@@ -14,8 +14,12 @@
 #include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QThread>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -68,6 +72,13 @@ std::string TxAddress(int i) { return "198.18.1." + std::to_string(i); }  // i f
 std::string RxAddress(int j) { return "198.18.2." + std::to_string(j); }
 QString Four(int n) { return QString::asprintf("%04d", n); }
 
+double ThreadCpuMs()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
 int OpenDescriptors()
 {
     int n = 0;
@@ -88,6 +99,19 @@ long ResidentKb(bool trimmed = true)
         if (line.rfind("VmRSS:", 0) == 0)
             return std::stol(line.substr(6));
     return -1;
+}
+
+// Time limits below are bounds for "it ends", far above what any phase
+// needs even under a sanitizer on a loaded machine; how long things take is
+// printed at the end and measured by the benchmarks.
+constexpr int kDeadlineMs = 60000;
+constexpr int kFloodDeadlineMs = 240000;
+
+// Faults under which the endpoint still answers in full.
+bool AnswersInFull(Fault f)
+{
+    return f == Fault::Clean || f == Fault::OneBytePieces || f == Fault::SlowPieces || f == Fault::Flood ||
+           f == Fault::NoDiscovery;
 }
 
 int Count(const std::string& text, const std::string& what)
@@ -145,16 +169,24 @@ protected:
                 return false;
             QElapsedTimer slice;
             slice.start();
+            const double cpuStart = ThreadCpuMs();
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
             longestSliceMs = std::max<qint64>(longestSliceMs, slice.elapsed());
             longestSliceIn[phaseName] = std::max<qint64>(longestSliceIn[phaseName], slice.elapsed());
+            // On a shared machine the wall clock also counts the time other
+            // processes had the core; the thread's own time does not.
+            const double cpu = ThreadCpuMs() - cpuStart;
+            longestSliceCpuMs = std::max(longestSliceCpuMs, cpu);
+            longestSliceCpuIn[phaseName] = std::max(longestSliceCpuIn[phaseName], cpu);
             QThread::msleep(1);
         }
     }
 
-    // Until the dump has arrived, or the endpoint's side is over (it had the
-    // request, refused or dropped us) and nothing has come for a while.
-    bool PumpScan(int deadlineMs)
+    // Until the dump has arrived; when the fault may keep it from coming,
+    // also until the endpoint's side of the session is over (it refused or
+    // closed it, or took the request and stays silent) and nothing has
+    // arrived for a while after that.
+    bool PumpScan(Fault fault, int deadlineMs)
     {
         std::size_t lastSize = 0;
         QElapsedTimer still, probe;
@@ -166,15 +198,17 @@ protected:
             const auto& t = dlg->m_transcript;
             if (t.contains(kEndMarker))
                 return true;
+            if (AnswersInFull(fault) || fault == Fault::RebootInDetail)
+                return false;
             if (t.size() != lastSize) {
                 lastSize = t.size();
                 still.restart();
             }
             if (!endpointDone && probe.elapsed() > 50) {
                 probe.restart();
-                const std::string ev = sim->events(peer);
-                endpointDone = ev.find("refused") != std::string::npos || ev.find("disconnect") != std::string::npos ||
-                               sim->wireBytes(peer).find("node_query --dump\r\n") != std::string::npos;
+                const SessionSeen seen = Session(peer);
+                endpointDone = seen.refused || seen.closed ||
+                               (fault == Fault::Silent && seen.wire.find("node_query --dump\r\n") != std::string::npos);
             }
             return endpointDone && still.elapsed() > 300;
         }, deadlineMs);
@@ -218,6 +252,38 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
+    // What the endpoint did with the window's current session on slot 0,
+    // found by the session's own address and port in its events log.
+    struct SessionSeen {
+        bool refused = false;
+        bool closed = false;  // the endpoint's side is over: nothing more will come
+        std::string wire;     // the bytes it received on the session
+    };
+    SessionSeen Session(const std::string& ip)
+    {
+        SessionSeen seen;
+        sockaddr_in local{};
+        socklen_t len = sizeof local;
+        if (::getsockname(dlg->Slot(0).Handle(), reinterpret_cast<sockaddr*>(&local), &len) != 0)
+            return seen;
+        char addr[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &local.sin_addr, addr, sizeof addr);
+        const std::string from = std::string(addr) + ":" + std::to_string(ntohs(local.sin_port)) + "\n";
+        const std::string ev = sim->events(ip);
+        seen.refused = ev.find("refused " + from) != std::string::npos || ev.find("refused_rebooting " + from) != std::string::npos;
+        const std::size_t connect = ev.rfind(" connect " + from);
+        if (connect == std::string::npos)
+            return seen;
+        const std::size_t lineStart = ev.rfind('\n', connect) + 1;  // npos + 1 is 0
+        const std::string id = ev.substr(lineStart, connect - lineStart);  // "cN"
+        seen.closed = ev.find(id + " disconnect\n", connect) != std::string::npos;
+        const auto conns = sim->connectionBytes(ip);
+        const std::size_t n = static_cast<std::size_t>(std::atoi(id.c_str() + 1));
+        if (n >= 1 && n <= conns.size())
+            seen.wire = conns[n - 1];
+        return seen;
+    }
+
     bool ListsEmpty() { return dlg->List(IDC_TX_LIST)->GetItemCount() == 0 && dlg->List(IDC_RX_LIST)->GetItemCount() == 0; }
 
     // The dump as an undisturbed endpoint sends it, taken from a clean Scan.
@@ -237,6 +303,8 @@ protected:
     std::u16string cleanDump;
     long cleanReads = 0;
     qint64 longestSliceMs = 0;
+    double longestSliceCpuMs = 0;
+    std::map<std::string, double> longestSliceCpuIn;
     qint64 longestScanMs = 0;
     std::string phaseName;
     std::map<std::string, qint64> longestSliceIn, phaseMs;
@@ -267,24 +335,41 @@ void Soak::Click(const Phase& p, int n)
     EXPECT_EQ(dlg->m_bDetailMode, 1);
     EXPECT_EQ(dlg->m_strNodeAddress, address);
 
+    // The transcript's own searches: they only look at what arrived since
+    // the last call, where a plain search would read the whole flood on
+    // every turn of the loop.
     const auto answered = [&] {
         const auto& t = dlg->m_transcript;
         const std::size_t host = t.find(u"IS_HOST");
-        return host != cv::nodes::Transcript::npos && t.text().rfind(u"\r\n/") > host;
+        const std::size_t prompt = t.rfind(u"\r\n/");
+        return host != cv::nodes::Transcript::npos && prompt != cv::nodes::Transcript::npos && prompt > host;
     };
-    const int deadline = p.fault == Fault::Flood ? 20000 : 3000;
+    const int deadline = p.fault == Fault::Flood ? kFloodDeadlineMs : kDeadlineMs;
     std::size_t lastSize = 0;
-    QElapsedTimer still;
+    QElapsedTimer still, probe;
     still.start();
-    Pump([&] {
+    probe.start();
+    bool endpointDone = false;
+    const bool ended = Pump([&] {
         if (answered() && !dlg->IsTimerRunning(TIMER_SELECT))
             return true;
+        if (AnswersInFull(p.fault))
+            return false;
         if (dlg->m_transcript.size() != lastSize) {
             lastSize = dlg->m_transcript.size();
             still.restart();
         }
-        return still.elapsed() > 400 && !dlg->IsTimerRunning(TIMER_SELECT);
+        if (!endpointDone && probe.elapsed() > 50) {
+            probe.restart();
+            // Over when the endpoint refused or closed the session, or took
+            // the whole query: garbage and silence are all it will send.
+            const SessionSeen seen = Session(ip);
+            endpointDone = seen.refused || seen.closed || seen.wire.find("lmparam dump\r\n") != std::string::npos;
+        }
+        return endpointDone && still.elapsed() > (p.fault == Fault::Garbage ? 1000 : 400) &&
+               !dlg->IsTimerRunning(TIMER_SELECT);
     }, deadline);
+    EXPECT_TRUE(ended) << Name(p.fault) << " click " << n << ": no end within " << deadline << " ms";
     EXPECT_FALSE(dlg->IsTimerRunning(TIMER_SELECT));
     EXPECT_TRUE(dlg->IsWindowEnabled(IDC_APPLY)) << "the selection wait ends whether or not the endpoint answers";
 
@@ -380,12 +465,16 @@ TEST_F(Soak, HundredScansOfTwoHundredFiftyEndpointsUnderFaultsKeepTheListsRightA
             scanButton->click();
             const qint64 scanMs = t.elapsed();
             longestScanMs = std::max(longestScanMs, scanMs);
-            EXPECT_LT(scanMs, 1600) << kind << " scan " << done << ": discovery and the two pauses only";
+            // Discovery and the two pauses only: the dump is read afterwards,
+            // by the event loop (a Scan that read it here would hold the
+            // window for the whole flood).
+            EXPECT_FALSE(dlg->m_transcript.contains(kEndMarker)) << kind << " scan " << done;
+            EXPECT_LT(scanMs, kDeadlineMs) << kind << " scan " << done;
             const std::string peer = dlg->Slot(0).m_strPeerAddress.toStdString();
             ASSERT_FALSE(peer.empty()) << "no endpoint ever answered discovery";
 
-            const int deadline = p.fault == Fault::Flood ? 20000 : 3000;
-            const bool whole = PumpScan(deadline);
+            const int deadline = p.fault == Fault::Flood ? kFloodDeadlineMs : kDeadlineMs;
+            const bool whole = PumpScan(p.fault, deadline);
             ++done;
             complete[kind] += whole;
             const long reads = counter.reads - readsBefore;
@@ -517,13 +606,14 @@ TEST_F(Soak, HundredScansOfTwoHundredFiftyEndpointsUnderFaultsKeepTheListsRightA
     for (const auto& [kind, ms] : phaseMs)
         std::printf("soak: phase %-26s %6lld ms\n", kind.c_str(), static_cast<long long>(ms));
     for (const auto& [kind, ms] : longestSliceIn)
-        std::printf("soak: longest slice in %-22s %4lld ms\n", kind.c_str(), static_cast<long long>(ms));
+        std::printf("soak: longest slice in %-22s %4lld ms (thread CPU %.1f ms)\n", kind.c_str(),
+                    static_cast<long long>(ms), longestSliceCpuIn[kind]);
     for (const auto& [kind, n] : complete)
         std::printf("soak: %-32s whole dumps %d\n", kind.c_str(), n);
     std::printf("soak: fds start %d end %d; RSS start %ld kB end %ld kB (untrimmed %ld / %ld kB, peak %ld kB)\n", fdsStart,
                 fdsEnd, rssStartKb, rssEndKb, rawRssStartKb, rawRssEndKb, rssPeakKb);
-    std::printf("soak: longest Scan %lld ms, longest event-loop slice %lld ms, reads of a clean dump %ld\n",
-                static_cast<long long>(longestScanMs), static_cast<long long>(longestSliceMs), cleanReads);
+    std::printf("soak: longest Scan %lld ms, longest event-loop slice %lld ms (thread CPU %.1f ms), reads of a clean dump %ld\n",
+                static_cast<long long>(longestScanMs), static_cast<long long>(longestSliceMs), longestSliceCpuMs, cleanReads);
 
     EXPECT_EQ(done, 100);
     EXPECT_NEAR(fdsEnd, fdsStart, 2) << "sockets or files left open";
@@ -535,10 +625,8 @@ TEST_F(Soak, HundredScansOfTwoHundredFiftyEndpointsUnderFaultsKeepTheListsRightA
     // The flood puts 10 MB (20 MB of UTF-16) into the transcript; once the
     // next Scan has emptied it, what stays must be far below that.
     EXPECT_LT(rssEndKb - rssStartKb, 20 * 1024) << "memory kept after the flood was cleared";
-    // One arrival may re-read the whole transcript: the first complete
-    // detail parse after a flooded selection reads 30 MB of text (about
-    // 600 ms alone). A hang shows far above twice the program's own longest
-    // pause; the margin keeps the bound honest while other tests share the
-    // two cores.
-    EXPECT_LT(longestSliceMs, 2000) << "a handler blocked the one thread";
+    // Every reader of the transcript costs the size of an arrival, so a
+    // slice is tens of milliseconds even in the flood (bench/: the flood
+    // benchmarks). Seconds mean a handler blocked the thread.
+    EXPECT_LT(longestSliceMs, 5000) << "a handler blocked the one thread";
 }
