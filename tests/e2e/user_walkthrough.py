@@ -169,6 +169,14 @@ class Wire:
         except OSError:
             return ""
 
+    def discovery_queries(self):
+        """How many discovery queries the simulator has received so far."""
+        try:
+            with open(os.path.join(self.state_dir, "discovery.log"), encoding="utf-8", errors="replace") as f:
+                return sum(1 for line in f if line.startswith("query from "))
+        except OSError:
+            return 0
+
     def mark(self, ips):
         return {ip: [len(c) for c in self.connections(ip)] for ip in ips}
 
@@ -180,7 +188,7 @@ class Wire:
             new += conn[old[i]:] if i < len(old) else conn
         return new
 
-    def expect(self, step, mark, expected, timeout=5.0):
+    def expect(self, step, mark, expected, timeout=30.0):
         """Waits until each address has received exactly its expected bytes."""
         deadline = time.monotonic() + timeout
         while True:
@@ -255,7 +263,7 @@ class Ui:
         return None
 
     def control(self, name, role=None):
-        return wait_for(f'the control "{name}"', lambda: self.find(name, role), 10)
+        return wait_for(f'the control "{name}"', lambda: self.find(name, role), 30)
 
     def labelled(self, label, role):
         """The control a label names. Combo boxes announce their current
@@ -271,7 +279,7 @@ class Ui:
                         if t is not None and t.getRoleName() == role:
                             return t
             return None
-        return wait_for(f'the {role} labelled "{label}"', target, 10)
+        return wait_for(f'the {role} labelled "{label}"', target, 30)
 
     def extents(self, acc):
         e = acc.queryComponent().getExtents(self.at.DESKTOP_COORDS)
@@ -285,6 +293,61 @@ class Ui:
 
     def enabled(self, acc):
         return acc.getState().contains(self.at.STATE_ENABLED)
+
+    def states(self, acc):
+        """The state names of an accessible, for reports."""
+        try:
+            return sorted(self.at.stateToString(s) for s in acc.getState().getStates())
+        except Exception as e:
+            return [f"unknown ({e})"]
+
+    def mapped(self):
+        """The main window is mapped and viewable on the X display."""
+        done = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^KAV PM3TA-PM3RA Control Center - "],
+                              env=self.env, stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+        return done.returncode == 0 and done.stdout.strip() != b""
+
+    def not_ready(self, window, button, wm):
+        """Why a person could not press button yet, or None when they could:
+        the window is mapped, the window manager has made it the active
+        window, the button is showing and enabled, and it stays in place
+        (a window manager places and decorates a new window after mapping)."""
+        if not self.mapped():
+            return "the window is not mapped"
+        window.clearCache()
+        st = window.getState()
+        if wm and not st.contains(self.at.STATE_ACTIVE):
+            return f"the window is not active (states {self.states(window)})"
+        bs = button.getState()
+        for state, name in ((self.at.STATE_SHOWING, "showing"), (self.at.STATE_VISIBLE, "visible"),
+                            (self.at.STATE_ENABLED, "enabled"), (self.at.STATE_SENSITIVE, "sensitive")):
+            if not bs.contains(state):
+                return f'"{button.name}" is not {name} (states {self.states(button)})'
+        first = self.extents(button)
+        time.sleep(0.3)
+        if self.extents(button) != first:
+            return f'"{button.name}" is still moving on the screen'
+        return None
+
+    def wait_ready(self, window, button, wm, timeout):
+        """Waits as a person does until the window can take the press."""
+        why = ["not checked yet"]
+
+        def ready():
+            why[0] = self.not_ready(window, button, wm)
+            return why[0] is None
+        deadline = time.monotonic() + timeout
+        while not ready():
+            if time.monotonic() > deadline:
+                raise WalkFailed(f'the window never became ready for a press on "{button.name}" '
+                                 f"within {timeout:.0f} s: {why[0]}")
+            time.sleep(0.1)
+
+    def value_of(self, acc):
+        try:
+            return acc.queryValue().currentValue
+        except Exception:
+            return None
 
     def checked(self, acc):
         return acc.getState().contains(self.at.STATE_CHECKED)
@@ -409,17 +472,48 @@ def walk(ui, wire, procs, timings):
         log(f"step: {name}")
 
     step("window appears")
-    wait_for("the main window over AT-SPI", ui.main_window, 20)
+    window = wait_for("the main window over AT-SPI", ui.main_window, 60)
     scan = ui.control("Scan", "push button")
-    wait_for("the main window on the screen", lambda: ui.showing(scan), 10)
+    # A person waits until the window has come up, is in front and the
+    # button can be pressed; only then does the press count.
+    ui.wait_ready(window, scan, procs.window_manager, 60)
     ui.shot("window")
 
     step("scan")
     mark = wire.mark(everyone)
-    ui.click(scan)
-    rows = wait_for(f"{RX_COUNT} rows in the RX list",
-                    lambda: (lambda r: r if len(r) == RX_COUNT else None)(ui.rows("RX list", 5)), 15)
-    wait_for(f"{TX_COUNT} rows in the TX list", lambda: len(ui.rows("TX list", 3)) == TX_COUNT, 5)
+    # The press is proven by the simulator's log: Scan sends the discovery
+    # query before anything else. A press that did not arrive is repeated,
+    # so that a lost click is told apart from a Scan that found nothing.
+    presses = 0
+    queries = wire.discovery_queries()
+    while True:
+        presses += 1
+        ui.click(scan)
+        try:
+            wait_for("the discovery query of the Scan", lambda: wire.discovery_queries() > queries, 20, 0.1)
+            break
+        except WalkFailed:
+            alive()
+            if presses == 3:
+                raise WalkFailed(f"scan: the press on Scan never reached the program: {presses} presses, and the "
+                                 f"simulator saw no discovery query in 20 s after each (window states "
+                                 f"{ui.states(window)}, Scan states {ui.states(scan)})")
+            log(f"scan: press {presses} on Scan did not reach the program; pressing again")
+            ui.wait_ready(window, scan, procs.window_manager, 60)
+    log(f"scan: the program sent its discovery query after {presses} press(es)")
+
+    def rx_rows_now():
+        r = ui.rows("RX list", 5)
+        return r if len(r) == RX_COUNT else None
+    try:
+        rows = wait_for(f"{RX_COUNT} rows in the RX list", rx_rows_now, 60)
+    except WalkFailed:
+        got = ui.rows("RX list", 5)
+        raise WalkFailed(f"scan: the press reached the program (the simulator saw its discovery query), but the "
+                         f"RX list holds {len(got)} rows instead of {RX_COUNT} after 60 s; progress bar at "
+                         f"{ui.value_of(ui.control('Progress'))}, node queries on the wire: "
+                         f"{[ip for ip in everyone if wire.since(mark, ip)]}")
+    wait_for(f"{TX_COUNT} rows in the TX list", lambda: len(ui.rows("TX list", 3)) == TX_COUNT, 30)
     # Discovery names one endpoint; that one alone gets the node query.
     queried = [ip for ip in everyone if wire.since(mark, ip)]
     if len(queried) != 1:
@@ -433,7 +527,7 @@ def walk(ui, wire, procs, timings):
     if [r[3] for r in rx_rows] != [str(i) for i in range(RX_COUNT)]:
         raise WalkFailed(f"scan: the OSD column reads {[r[3] for r in rx_rows]}")
     apply_button = ui.control("Apply", "push button")
-    wait_for("Apply to be enabled after the scan wait", lambda: ui.enabled(apply_button), 10)
+    wait_for("Apply to be enabled after the scan wait", lambda: ui.enabled(apply_button), 30)
     ui.shot("scan")
 
     # The second receiver: its row, address and the cells of its row.
@@ -449,8 +543,8 @@ def walk(ui, wire, procs, timings):
         wire.expect(stepname, m, {ip: b"root\r\nlmparam g CH_SELECT_V\r\ncat /etc/version\r\nlmparam dump\r\n",
                                   **{a: b"" for a in others}})
         edit = ui.control("Hostname ID", "text")
-        wait_for("the Hostname ID field to show the receiver's ID", lambda: ui.text_of(edit), 10)
-        wait_for("the device buttons to come back", lambda: ui.enabled(apply_button), 10)
+        wait_for("the Hostname ID field to show the receiver's ID", lambda: ui.text_of(edit), 30)
+        wait_for("the device buttons to come back", lambda: ui.enabled(apply_button), 30)
         return edit
 
     edit = select_receiver("select receiver")
@@ -466,11 +560,11 @@ def walk(ui, wire, procs, timings):
     ui.click(edit)
     ui.keys("ctrl+a")
     ui.type(NEW_HOSTNAME)
-    wait_for(f"the Hostname ID field to read {NEW_HOSTNAME}", lambda: ui.text_of(edit) == NEW_HOSTNAME, 5)
+    wait_for(f"the Hostname ID field to read {NEW_HOSTNAME}", lambda: ui.text_of(edit) == NEW_HOSTNAME, 30)
     ui.click(channel)
     ui.shot("channel-open")
     ui.keys("Down", "Down", "Down", "Return")
-    new_channel = wait_for("another channel", lambda: channel.name != old_channel and channel.name, 5)
+    new_channel = wait_for("another channel", lambda: channel.name != old_channel and channel.name, 30)
     log(f"picked channel {new_channel}")
     if ui.text_of(edit) != NEW_HOSTNAME:
         raise WalkFailed(f"the typed hostname ID was replaced by {ui.text_of(edit)!r} before Apply")
@@ -479,7 +573,7 @@ def walk(ui, wire, procs, timings):
     step("apply")
     mark = wire.mark(everyone)
     ui.click(apply_button)
-    box = ui.message_box(15)
+    box = ui.message_box(60)
     ui.shot("apply-message")
     box_labels = ui.labels(box)
     log(f"message box {box.name!r}: {box_labels}")
@@ -494,8 +588,8 @@ def walk(ui, wire, procs, timings):
                 b"astparam save\r\n\0"
                 b"e e_reconnect::" + new_channel.encode() + b"\r\n\0")
     wire.expect("apply", mark, {ip: expected, **{a: b"" for a in others}})
-    ui.click(wait_for("the OK button", lambda: ui.find("OK", "push button", box), 5))
-    wait_for("the message box to close", lambda: not ui.showing(box), 5, 0.1)
+    ui.click(wait_for("the OK button", lambda: ui.find("OK", "push button", box), 30))
+    wait_for("the message box to close", lambda: not ui.showing(box), 30, 0.1)
     cells = [c.name for c in ui.rows("RX list", 5)[row]]
     if cells[2] != new_channel or cells[4] != NEW_HOSTNAME:
         raise WalkFailed(f"apply: the RX row reads {cells}, expected channel {new_channel} and {NEW_HOSTNAME}")
@@ -560,16 +654,16 @@ def walk(ui, wire, procs, timings):
     mark = wire.mark(everyone)
     ui.click(ui.control("Reboot", "push button"))
     wire.expect("reboot", mark, {ip: b"reboot\r\n\0", **{a: b"" for a in others}})
-    wait_for("the receiver to log the reboot", lambda: "reboot" in wire.events(ip), 5)
+    wait_for("the receiver to log the reboot", lambda: "reboot" in wire.events(ip), 30)
     ui.shot("rebooting")
-    box = ui.message_box(40)
+    box = ui.message_box(120)
     ui.shot("reboot-message")
     box_labels = ui.labels(box)
     log(f"message box {box.name!r}: {box_labels}")
     if "Reboot success" not in box_labels:
         raise WalkFailed(f"reboot: the message box says {box_labels}, expected \"Reboot success\"")
     ui.keys("Return")
-    wait_for("the message box to close", lambda: not ui.showing(box), 5, 0.1)
+    wait_for("the message box to close", lambda: not ui.showing(box), 30, 0.1)
     ui.shot("rebooted")
     step("end")
 
@@ -638,7 +732,8 @@ def main():
              "org.a11y.Bus.GetAddress"], env=env, capture_output=True).returncode == 0, 10, 0.1)
         os.environ.update({k: env[k] for k in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")})
 
-        if shutil.which("openbox"):
+        procs.window_manager = shutil.which("openbox") is not None
+        if procs.window_manager:
             # Title bars show the captions in the screenshots.
             procs.spawn("openbox", ["openbox", "--sm-disable"], env)
         else:
