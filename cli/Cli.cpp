@@ -56,6 +56,7 @@ Common options
   --interface NAME     send discovery on this card only (repeatable)
   --reply-timeout S    longest silence while waiting for a reply (default 5)
   --connect-timeout S  time a connection may take (default 3)
+  --port N             the endpoints' shell port (default 24)
   --quiet              no progress on standard error
 )";
 
