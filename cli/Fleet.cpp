@@ -438,16 +438,23 @@ RestartResult WaitForRestart(const Context& ctx, ShellSession& session, const st
     const auto start = Clock::now();
     const auto deadline = start + ctx.restartTimeout;
     const auto left = [&] { return std::chrono::duration_cast<milliseconds>(deadline - Clock::now()); };
-    // Seeing the session drop first keeps a still-running endpoint from
-    // passing for one that came back.
-    constexpr milliseconds kDropWait = 15s;
-    if (!session.WaitClosed(std::min(kDropWait, left()))) {
-        ShellSession probe(comeBackAt, ctx.port, {1s, 2s});
-        if (probe.Open()) {
-            r.error = Fail(ctx, session.address(), "reboot", "the endpoint kept answering; it did not restart");
+    // Seeing it go down first keeps a still-running endpoint from passing
+    // for one that came back: the session drops, or (an endpoint that dies
+    // without closing it) a fresh login stops working.
+    constexpr milliseconds kDropCheck = 1s;
+    for (;;) {
+        if (session.WaitClosed(std::min(kDropCheck, std::max(left(), 0ms))))
+            break;
+        ShellSession probe(comeBackAt, ctx.port, {1s, 1s});
+        if (!probe.Open()) {
+            session.Close();
+            break;
+        }
+        if (left() <= 0ms) {
+            r.error = Fail(ctx, session.address(), "reboot",
+                           "the endpoint kept answering for " + Seconds(ctx.restartTimeout) + "; it did not restart");
             return r;
         }
-        session.Close();
     }
     Progress(ctx, session.address(), "down, waiting for it to answer again");
     for (;;) {
