@@ -562,9 +562,7 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
         const bool slow = i == 1 || last;
         if (!s.Run(lines[i], nodes::kLineBuffer, slow ? ctx.upgradeTimeout : milliseconds{0})) {
             // The update script may restart the endpoint under us.
-            if (last && !s.open())
-                break;
-            if (last && s.error().find("closed") != std::string::npos)
+            if (last && s.peerClosed())
                 break;
             r.error = Fail(ctx, address, i == 1 ? "fetch" : last ? "update" : "send", s.error());
             return r;

@@ -44,6 +44,8 @@ public:
     bool open() const { return fd_ >= 0; }
     // The last Open got as far as a connection (a later failure is the login's).
     bool connected() const { return connected_; }
+    // The endpoint closed or reset the connection.
+    bool peerClosed() const { return peerClosed_; }
     int fd() const { return fd_; }
     const std::string& address() const { return address_; }
     // Why the last call failed, in words for the operator.

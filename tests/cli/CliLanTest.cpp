@@ -439,3 +439,19 @@ TEST_F(CliLan, SetWithRebootFailsWhenTheEndpointNeverReturns)
     EXPECT_EQ(Field(rows.asArray()[0], "status"), "failed");
     EXPECT_NE(Field(rows.asArray()[0], "error").find("come back"), std::string::npos) << rows.dump();
 }
+
+TEST_F(CliLan, UpgradeWaitsForAnEndpointThatRestartsAfterTheUpdate)
+{
+    TftpServer server;
+    ASSERT_TRUE(server.Start());
+    server.Put("webfwc.bin", "image");
+    // Three query lines and six upgrade lines: it goes down right after the
+    // update script.
+    Start({"--rx", "1", "--tftp", "ok", "--fault", "reboot-after=9", "--reboot-delay", "700"});
+    const Result r = Cli({"upgrade", "198.18.2.1", "--tftp-root", server.dir(), "--json"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.err.find("answers again after"), std::string::npos) << r.err;
+    EXPECT_TRUE(sim->waitForEvent("198.18.2.1", "fault_reboot"));
+    const Json rows = r.json();
+    EXPECT_EQ(Field(rows.asArray()[0], "version_after"), "A7.3.1");
+}
