@@ -94,7 +94,11 @@ void DeviceDetailParse(IMainWindow& window)
     m.m_strMulticast = Q(d->multicast);
     if (d->castingChoice)
         m.m_nCastMode = *d->castingChoice;
-    m.m_strChannel = Q(d->channel);
+    if (d != m.m_shownDetails) {
+        m.m_shownDetails = d;
+        m.m_shownChannel = Q(d->channel);
+    }
+    m.m_strChannel = m.m_shownChannel;
     if (!m.m_strChannel.isEmpty())
         dlg.Combo(IDC_CHANNEL)->SelectString(0, m.m_strChannel);
     m.m_strVersion = QStringLiteral("Version: ") + Q(d->version);

@@ -60,6 +60,11 @@ struct DialogMembers {
     cv::nodes::NodeListParser m_nodeListParser;
     cv::nodes::DeviceDetailsParser m_detailsParser;
     std::shared_ptr<const cv::nodes::NodeList> m_shownNodeList;
+    // The details last shown and their channel text, converted once: behind
+    // a flood the channel is megabytes, and every later arrival shows the
+    // same details again.
+    std::shared_ptr<const cv::nodes::DeviceDetails> m_shownDetails;
+    QString m_shownChannel;
     // Where the last Reboot and Upgrade went, and the checks that the
     // endpoint came back when their waits end.
     QString m_strRebootTarget;

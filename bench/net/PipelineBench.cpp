@@ -73,9 +73,14 @@ std::string FloodedDetailAnswer(size_t megabytes)
            "MY_GATEWAYIP=0.0.0.0\r\nIP_MODE=autoip\r\nMULTICAST_ON=y\r\nIS_HOST=n\r\n/ # ";
 }
 
+// Second argument: megabytes that keep coming after the answer is complete,
+// each arrival of which shows the same details again.
 void FloodedDetailAnswer(benchmark::State& state)
 {
-    const std::string answer = FloodedDetailAnswer(size_t(state.range(0)));
+    std::string answer = FloodedDetailAnswer(size_t(state.range(0)));
+    const size_t size = answer.size() + (size_t(state.range(1)) << 20);
+    while (answer.size() < size)
+        answer += "flood flood flood flood flood flood flood flood flood flood\r\n";
     CMyCortaviaDlg dlg;
     dlg.Create();
     double worstArrivalMs = 0;
@@ -99,7 +104,7 @@ void FloodedDetailAnswer(benchmark::State& state)
     state.counters["bytes"] = double(answer.size());
     state.counters["worst_arrival_ms"] = worstArrivalMs;
 }
-BENCHMARK(FloodedDetailAnswer)->Arg(10)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(FloodedDetailAnswer)->Args({10, 0})->Args({10, 1})->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // The longest the window is busy with one arrival once it shows the lists:
 // fill 10000 rows and paint the visible part.
