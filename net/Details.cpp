@@ -21,6 +21,8 @@ void DetailQuery(IMainWindow& window, bool txList, int row)
     StartWait(window, TIMER_SELECT, 4, 1);
     ClearDeviceInfo(window);
     m.m_transcript.clear();
+    m.m_shownDetails.reset();
+    m.m_shownChannel.clear();
     m.m_strNodeAddress = dlg.List(txList ? IDC_TX_LIST : IDC_RX_LIST)->GetItemText(row, 0);
     CMyAsyncSocket& scan = window.Slot(0);
     OpenCommandSession(scan, m.m_strNodeAddress);

@@ -131,6 +131,10 @@ std::shared_ptr<const DeviceDetails> DeviceDetailsParser::parse(const Transcript
     // then only looks at what arrived since. Left for the end, they would
     // all read the whole text in the one arrival that completes it (tens of
     // megabytes from a flooding endpoint).
+    if (generation_ != transcript.generation()) {
+        result_.reset();  // a flood's details are megabytes: not kept for a new text
+        generation_ = transcript.generation();
+    }
     const Spans spans = Locate(transcript);
     if (!IsComplete(transcript)) return nullptr;
     Positions positions;
@@ -138,11 +142,8 @@ std::shared_ptr<const DeviceDetails> DeviceDetailsParser::parse(const Transcript
         positions[2 * i] = spans[i].first;
         positions[2 * i + 1] = spans[i].second;
     }
-    if (result_ && generation_ == transcript.generation() && positions_ == positions) {
-        return result_;
-    }
+    if (result_ && positions_ == positions) return result_;
     result_ = std::make_shared<const DeviceDetails>(Build(transcript, spans));
-    generation_ = transcript.generation();
     positions_ = positions;
     return result_;
 }
