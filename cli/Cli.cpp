@@ -363,8 +363,15 @@ int CmdPlan(const Args& a, std::ostream& out, std::ostream& err, const Context& 
         }
         SetRequest q = r.request;
         q.reboot = reboot;
-        if (q.empty() && !reboot)
+        if (q.empty() && !reboot) {
+            // Every row gets its line in the report, also one with empty cells.
+            Json row{Json::Object{}};
+            row.set("key", r.key);
+            row.set("address", address);
+            row.set("status", "nothing to set");
+            results[i] = {row};
             return;
+        }
         const SetResult res = ApplySettings(ctx, address, q);
         if (!res.ok())
             failed = true;
