@@ -1,8 +1,10 @@
 #pragma once
 // Settings, restart and firmware upgrade of the selected endpoint.
 #include "net/MainWindow.h"
+#include "nodes/Operations.h"
 
 #include <QString>
+#include <vector>
 
 // A click on Auto IP, DHCP or Static: fills and enables the address fields.
 void IpModeClicked(IMainWindow& window);
@@ -19,6 +21,10 @@ void UpgradeFailureCheck(IMainWindow& window);
 // non-loopback IPv4 address, else a card's; each one settled on is printed
 // on standard output.
 QString WorkstationAddressForUpgrade(const CMyAsyncSocket& scan);
+
+// Sends an operation's lines as they are listed (buffer, zero byte); false
+// at the first one the socket refuses.
+bool SendAll(CMyAsyncSocket& socket, const std::vector<cv::nodes::WireLine>& lines);
 
 // The endpoint a socket's session is connected to; empty when there is no
 // session or the endpoint has closed its end.

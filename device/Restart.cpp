@@ -6,6 +6,7 @@
 #include "net/Session.h"
 #include "net/Text.h"
 #include "nodes/Firmware.h"
+#include "nodes/Operations.h"
 #include "platform/Dialog.h"
 #include "platform/MessageBox.h"
 
@@ -38,6 +39,17 @@ void CheckComeback(IMainWindow& window, std::unique_ptr<QObject>& slot, const QS
 }
 }  // namespace
 
+// Sends an operation's lines; false at the first one the socket refuses.
+bool SendAll(CMyAsyncSocket& socket, const std::vector<cv::nodes::WireLine>& lines)
+{
+    for (const cv::nodes::WireLine& line : lines) {
+        const QStringView text(line.text.data(), static_cast<qsizetype>(line.text.size()));
+        if (SendLine(socket, text, cv::nodes::kLineBuffer, line.withZero) < 0)
+            return false;
+    }
+    return true;
+}
+
 QString ConnectedEndpoint(const CMyAsyncSocket& socket)
 {
     if (!socket.IsOpen())
@@ -59,8 +71,7 @@ void Reboot(IMainWindow& window)
     m.m_transcript.clear();
     CMyAsyncSocket& scan = window.Slot(0);
     const QString target = ConnectedEndpoint(scan);
-    // The firmware takes this line with its terminating zero.
-    if (target.isEmpty() || SendBytes(scan, Bytes(cv::nodes::kReboot.bytes()), true) < 0) {
+    if (target.isEmpty() || !SendAll(scan, cv::nodes::RebootLines())) {
         Tell(window, device_text::kRebootFail, platform::MB_ICONINFORMATION);
         EnableDeviceButtons(window, true);
         return;
@@ -78,7 +89,9 @@ void FactoryDefault(IMainWindow& window)
     if (answer != platform::IDYES)
         return;
     CMyAsyncSocket& scan = window.Slot(0);
-    if (ConnectedEndpoint(scan).isEmpty() || SendBytes(scan, Bytes(cv::nodes::kResetToDefault.bytes()), true) < 0) {
+    // The reset script goes first; Reboot below sends the rest of the lines.
+    const std::vector<cv::nodes::WireLine> lines = cv::nodes::FactoryDefaultLines();
+    if (ConnectedEndpoint(scan).isEmpty() || !SendAll(scan, {lines.front()})) {
         Tell(window, device_text::kFactoryDefaultFail, platform::MB_ICONINFORMATION);
         EnableDeviceButtons(window, true);
         return;

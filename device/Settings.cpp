@@ -4,6 +4,7 @@
 #include "net/Session.h"
 #include "net/Text.h"
 #include "nodes/Firmware.h"
+#include "nodes/Operations.h"
 #include "platform/CodePage.h"
 #include "platform/Controls.h"
 #include "platform/Dialog.h"
@@ -11,10 +12,7 @@
 #include "platform/Sleep.h"
 
 namespace {
-constexpr std::size_t kLineBuffer = 50;
-constexpr unsigned kLinePauseMs = 1;
-constexpr unsigned kChannelSettleMs = 1000;
-constexpr unsigned kResultPauseMs = 500;
+using cv::nodes::kLineBuffer;
 constexpr int kAddressFields[] = {IDC_IP_ADDRESS, IDC_SUBNET_MASK, IDC_GATEWAY};
 
 QString Text(const char* s) { return QString::fromUtf8(s); }
@@ -28,9 +26,22 @@ bool SendTested(CMyAsyncSocket& socket, std::u16string_view line, bool withZero)
     return SendLine(socket, text, kLineBuffer, withZero) == expected;
 }
 
-void SendUntested(CMyAsyncSocket& socket, std::u16string_view line)
+// One of Apply's groups, line by line with the pause after each; false at
+// the first tested line that does not go out, and nothing after it.
+bool SendGroup(CMyAsyncSocket& socket, const std::vector<cv::nodes::WireLine>& lines)
 {
-    SendLine(socket, QStringView(line.data(), static_cast<qsizetype>(line.size())), kLineBuffer);
+    for (const cv::nodes::WireLine& line : lines) {
+        if (line.tested) {
+            if (!SendTested(socket, line.text, line.withZero))
+                return false;
+        } else {
+            SendLine(socket, QStringView(line.text.data(), static_cast<qsizetype>(line.text.size())), kLineBuffer,
+                     line.withZero);
+        }
+        if (line.pauseAfterMs > 0)
+            platform::Sleep(line.pauseAfterMs);
+    }
+    return true;
 }
 
 void SetAddressFields(platform::CDialogBase& dlg, const QString& address, const QString& mask, const QString& gateway)
@@ -114,15 +125,8 @@ void Apply(IMainWindow& window)
     }
 
     if (hostnameGroup) {
-        if (!SendTested(scan, HostnameIdLine(U16(m.m_strHostnameId)), false))
+        if (!SendGroup(scan, HostnameGroupLines(U16(m.m_strHostnameId))))
             return ApplyFailed(window);
-        platform::Sleep(kLinePauseMs);
-        if (!SendTested(scan, kChangeHostnameEvent.text(), false))
-            return ApplyFailed(window);
-        platform::Sleep(kLinePauseMs);
-        if (!SendTested(scan, kSave.text(), false))
-            return ApplyFailed(window);
-        platform::Sleep(kLinePauseMs);
         platform::ListView* rx = dlg.List(IDC_RX_LIST);
         rx->SetItemText(rx->GetSelectedRow(), 4, m.m_strHostnameId);
         m.m_strRecordedHostnameId = m.m_strHostnameId;
@@ -133,10 +137,8 @@ void Apply(IMainWindow& window)
         castingChanged = true;
         if (castRadio == IDC_MULTICAST || castRadio == IDC_UNICAST) {
             const bool multicast = castRadio == IDC_MULTICAST;
-            if (!SendTested(scan, MulticastLine(multicast), true))
+            if (!SendGroup(scan, CastingGroupLines(multicast)))
                 return ApplyFailed(window);
-            platform::Sleep(kLinePauseMs);
-            SendUntested(scan, kSave.text());
             m.m_strListMulticast = Q(multicast ? kMulticastYes.text() : kMulticastNo.text());
         }
         SetSelectedCell(window, 1, m.m_strListMulticast);
@@ -144,15 +146,11 @@ void Apply(IMainWindow& window)
     }
 
     if (m.m_bChannelChanged) {
-        for (const std::u16string& line : {std::u16string(kResetChannelOnBootOff.text()), std::u16string(kSave.text()),
-                                           ReconnectLine(U16(chosenChannel))}) {
-            if (!SendTested(scan, line, true))
-                return ApplyFailed(window);
-            platform::Sleep(kLinePauseMs);
-        }
+        if (!SendGroup(scan, ChannelGroupLines(U16(chosenChannel))))
+            return ApplyFailed(window);
         m.m_strChannel = channelCombo->GetLBText(channelCombo->GetCurSel());
         SetSelectedCell(window, 2, m.m_strChannel);
-        platform::Sleep(kChannelSettleMs);
+        platform::Sleep(cv::nodes::kChannelSettleMs);
     }
 
     bool ipChanged = false;
@@ -168,23 +166,16 @@ void Apply(IMainWindow& window)
             gateway == m.m_strGateway)
             ipChanged = false;
         if (ipRadio == IDC_AUTO_IP || ipRadio == IDC_DHCP) {
-            if (!SendTested(scan, IpModeLine(ipRadio == IDC_AUTO_IP ? IpMode::AutoIp : IpMode::Dhcp), false))
+            if (!SendGroup(scan, IpGroupLines(ipRadio == IDC_AUTO_IP ? IpMode::AutoIp : IpMode::Dhcp)))
                 return ApplyFailed(window);
-            platform::Sleep(kLinePauseMs);
-            SendUntested(scan, kSave.text());
         } else if (ipRadio == IDC_STATIC) {
-            for (const std::u16string& line : {IpAddressLine(U16(address)), NetmaskLine(U16(mask)),
-                                               GatewayIpLine(U16(gateway)), IpModeLine(IpMode::Static),
-                                               std::u16string(kSave.text())}) {
-                if (!SendTested(scan, line, false))
-                    return ApplyFailed(window);
-                platform::Sleep(kLinePauseMs);
-            }
+            if (!SendGroup(scan, IpGroupLines(IpMode::Static, U16(address), U16(mask), U16(gateway))))
+                return ApplyFailed(window);
         }
         m.m_nRecordedIpRadio = dlg.GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC);
     }
 
-    platform::Sleep(kResultPauseMs);
+    platform::Sleep(cv::nodes::kApplyResultPauseMs);
     if (!ipChanged && !castingChanged) {
         platform::MessageBox(&dlg, Text(device_text::kApplySuccess), platform::MB_OK | platform::MB_ICONINFORMATION);
         return;

@@ -4,6 +4,7 @@
 #include "net/Session.h"
 #include "net/Text.h"
 #include "nodes/Firmware.h"
+#include "nodes/Operations.h"
 #include "nodes/UpgradeCheck.h"
 #include "platform/Dialog.h"
 #include "lan/HostInfo.h"
@@ -16,7 +17,6 @@
 #include <cstdio>
 
 namespace {
-constexpr std::size_t kLineBuffer = 50;
 constexpr int kUpgradeTicks = 500;
 constexpr int kUpgradeTickMs = 1000;
 // The whole Upgrade holds the window at most this long, the TFTP check
@@ -95,18 +95,11 @@ void Upgrade(IMainWindow& window)
     }
 
     m.m_strUpgradeTarget = target;
-    const QString lines[] = {
-        Q(cv::nodes::kUpgradeCd.text()),
-        Q(cv::nodes::TftpLine(U16(address), transmitter)),
-        Q(cv::nodes::kUpgradeRemoveBlocks.text()),
-        Q(cv::nodes::kUpgradeRemoveScripts.text()),
-        Q(cv::nodes::RenameFirmwareLine(transmitter)),
-        Q(cv::nodes::kUpgradeRun.text()),
-    };
     // The device's replies report a failed fetch to UpgradeFailureCheck;
-    // the end of the wait checks that it came back.
-    for (const QString& line : lines)
-        SendLine(scan, line, kLineBuffer);
+    // the end of the wait checks that it came back. Each line goes out even
+    // if one before it was refused, as the endpoint may still take the rest.
+    for (const cv::nodes::WireLine& line : cv::nodes::UpgradeLines(U16(address), transmitter))
+        SendAll(scan, {line});
 }
 
 void UpgradeFailureCheck(IMainWindow& window)

