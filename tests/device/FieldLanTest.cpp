@@ -212,8 +212,8 @@ TEST_F(FieldLan, AnEndpointBackFromItsRebootIsReportedAsSuccessAndTheWindowStays
     Start({"--node", "rx ip=198.18.2.1 channel=0001", "--reboot-delay", "300"});
     Select(false, "198.18.2.1");
     Reboot(*dlg);
-    EXPECT_EQ(Sent(), "reboot\r\n\0"s);
     ASSERT_TRUE(sim->waitForEvent(ip, "down 300ms"));
+    EXPECT_EQ(Sent(), "reboot\r\n\0"s);
     PumpEvents(600);
     QElapsedTimer probe;
     probe.start();
