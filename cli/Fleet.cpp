@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -90,6 +91,24 @@ void RunParallel(std::size_t count, unsigned jobs, const std::function<void(std:
 
 // --- scan ------------------------------------------------------------------
 
+namespace {
+std::optional<StepError> NodeListFrom(const Context& ctx, const std::string& responder, ScanResult& out)
+{
+    ShellSession s(responder, ctx.port, ctx.timeouts);
+    if (auto e = OpenSession(ctx, s))
+        return e;
+    s.ClearTranscript();
+    std::optional<nodes::NodeList> list;
+    const auto complete = [&] { return (list = nodes::ParseNodeList(s.transcript())).has_value(); };
+    if (!s.Run(Plain(nodes::kNodeQueryDump)) && !complete())
+        return Fail(ctx, responder, "node list", s.error());
+    if (!complete() && !s.ReadUntil(complete))
+        return Fail(ctx, responder, "node list", "no end of the dump: " + s.error());
+    out.nodes = std::move(*list);
+    return std::nullopt;
+}
+}  // namespace
+
 std::optional<StepError> Scan(const Context& ctx, ScanResult& out, bool* usage)
 {
     lan::DiscoveryOptions options;
@@ -107,24 +126,27 @@ std::optional<StepError> Scan(const Context& ctx, ScanResult& out, bool* usage)
         return Fail(ctx, "workstation", "discovery",
                     found.failure->step + ": " + std::strerror(found.failure->error));
     out.sentOn = found.sentOn;
-    out.responder = found.lastResponder();
-    if (out.responder.empty())
+    if (found.replies.empty())
         return Fail(ctx, "workstation", "discovery", "no endpoint answered within 1 s");
-    if (ctx.reporter)
-        ctx.reporter->Note("discovery: " + std::to_string(found.replies.size()) + " answer(s), node list from " +
-                           out.responder);
-    ShellSession s(out.responder, ctx.port, ctx.timeouts);
-    if (auto e = OpenSession(ctx, s))
-        return e;
-    s.ClearTranscript();
-    std::optional<nodes::NodeList> list;
-    const auto complete = [&] { return (list = nodes::ParseNodeList(s.transcript())).has_value(); };
-    if (!s.Run(Plain(nodes::kNodeQueryDump)) && !complete())
-        return Fail(ctx, out.responder, "node list", s.error());
-    if (!complete() && !s.ReadUntil(complete))
-        return Fail(ctx, out.responder, "node list", "no end of the dump: " + s.error());
-    out.nodes = std::move(*list);
-    return std::nullopt;
+    // The last responder gives the node list, as in the window; one that
+    // answers discovery but not its shell (still booting, hung) must not
+    // cost the whole fleet, so the others are asked in turn, latest first.
+    std::vector<std::string> candidates;
+    for (auto it = found.replies.rbegin(); it != found.replies.rend(); ++it)
+        if (std::find(candidates.begin(), candidates.end(), *it) == candidates.end())
+            candidates.push_back(*it);
+    std::optional<StepError> last;
+    for (const std::string& responder : candidates) {
+        if (ctx.reporter)
+            ctx.reporter->Note("discovery: " + std::to_string(found.replies.size()) + " answer(s), node list from " +
+                               responder);
+        last = NodeListFrom(ctx, responder, out);
+        if (!last) {
+            out.responder = responder;
+            return std::nullopt;
+        }
+    }
+    return last;
 }
 
 std::vector<Json> ScanRecords(const nodes::NodeList& list)

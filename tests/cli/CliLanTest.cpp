@@ -122,6 +122,19 @@ TEST_F(CliLan, InventoryKeepsEveryEndpointAndNamesTheOnesThatDoNotAnswer)
     EXPECT_EQ(Cli({"show", "198.18.1.2"}).rc, 1);
 }
 
+TEST_F(CliLan, ALastResponderWhoseShellIsSilentDoesNotCostTheFleet)
+{
+    // It answers discovery last, but its shell never speaks: the node list
+    // comes from the responder before it, and the silent one is named.
+    Start({"--tx", "1", "--rx", "3", "--fault", "silent@198.18.2.3"});
+    const Result scan = Cli({"scan", "--json", "--reply-timeout", "1"});
+    ASSERT_EQ(scan.rc, 0) << scan.err;
+    EXPECT_EQ(scan.json().asArray().size(), 4u) << scan.out;
+    EXPECT_NE(scan.err.find("198.18.2.3: login failed"), std::string::npos) << scan.err;
+    EXPECT_NE(scan.err.find("node list from 198.18.2.2"), std::string::npos) << scan.err;
+    EXPECT_EQ(sim->wireBytes("198.18.2.2"), kLogin + "node_query --dump\r\n");
+}
+
 TEST_F(CliLan, ScanWithNoAnswerOrAnUnknownCardFails)
 {
     Start({"--rx", "1", "--no-discovery"});
