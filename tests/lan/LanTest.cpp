@@ -273,9 +273,7 @@ TEST(Reach, AShellThatKeepsTheConnectionOrGreetsIsBack)
         (void)!::write(c, "/ # ", 4);
         std::this_thread::sleep_for(300ms);
     });
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(CanConnect("127.0.0.1", greets.Port(), 5s));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     g.join();
 }
 
