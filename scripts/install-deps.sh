@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev lld
   iproute2 procps
   xvfb xauth x11-apps imagemagick
   xdotool dbus at-spi2-core python3-pyatspi openbox
