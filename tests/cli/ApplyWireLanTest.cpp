@@ -31,8 +31,8 @@ TEST(ApplyWire, WindowApplyAndCliSetSendIdenticalBytes)
     rx->InsertItem(0, "198.18.2.1");
     rx->SetSelectedRow(0);
     DetailQuery(*dlg, false, 0);
-    ASSERT_TRUE(PumpUntil([&] { return dlg->GetDlgItemText(IDC_VERSION) != "Version: "; }, 5000));
-    ASSERT_TRUE(PumpUntil([&] { return !dlg->IsTimerRunning(TIMER_SELECT); }, 2000));
+    ASSERT_TRUE(PumpUntil([&] { return dlg->GetDlgItemText(IDC_VERSION) != "Version: "; }));
+    ASSERT_TRUE(PumpUntil([&] { return !dlg->IsTimerRunning(TIMER_SELECT); }));
     PumpEvents(100);
     dlg->SetDlgItemText(IDC_HOSTNAME_ID, "lobby-7");
     dlg->CheckRadioButton(IDC_MULTICAST, IDC_UNICAST, IDC_UNICAST);

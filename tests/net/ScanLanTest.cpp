@@ -35,7 +35,7 @@ protected:
     {
         return PumpUntil([&] {
             return dlg->List(IDC_TX_LIST)->GetItemCount() == tx && dlg->List(IDC_RX_LIST)->GetItemCount() == rx;
-        }, 5000);
+        });
     }
 
     ScriptedMessageBoxes boxes;
@@ -121,7 +121,7 @@ TEST_F(ScanLan, AClickOnARowFillsThePanelWithTheEndpointsValues)
     ASSERT_TRUE(ListsFilled(1, 1));
     DetailQuery(*dlg, false, 0);
     ASSERT_TRUE(sim->waitForWire("198.18.2.1", "root\r\nlmparam g CH_SELECT_V\r\ncat /etc/version\r\nlmparam dump\r\n"));
-    ASSERT_TRUE(PumpUntil([&] { return dlg->GetDlgItemText(IDC_HOSTNAME_ID) == "lobby-left"; }, 5000));
+    ASSERT_TRUE(PumpUntil([&] { return dlg->GetDlgItemText(IDC_HOSTNAME_ID) == "lobby-left"; }));
     EXPECT_EQ(dlg->GetDlgItemText(IDC_VERSION), "Version: A7.4.0");
     EXPECT_EQ(dlg->GetCheckedRadioButton(IDC_MULTICAST, IDC_UNICAST), IDC_UNICAST);
     EXPECT_EQ(dlg->GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC), IDC_STATIC);

@@ -149,7 +149,7 @@ TEST_F(TwoCards, ScanSendsOneQueryOnEachCardAndFindsTheEndpointsBehindTheAvCard)
     Start({"--tx", "2", "--rx", "3"});
     Scan(*dlg);
     EXPECT_TRUE(boxes.Shown().empty()) << (boxes.Shown().empty() ? "" : boxes.Texts()[0].toStdString());
-    ASSERT_TRUE(PumpUntil([&] { return dlg->List(IDC_RX_LIST)->GetItemCount() == 3; }, 10000));
+    ASSERT_TRUE(PumpUntil([&] { return dlg->List(IDC_RX_LIST)->GetItemCount() == 3; }));
     EXPECT_EQ(dlg->List(IDC_TX_LIST)->GetItemCount(), 2);
     EXPECT_EQ(QueriesIn(sim->discoveryLog()), 1u) << sim->discoveryLog();
     EXPECT_EQ(office.Queries(), 1) << "the office card gets its one query too";
@@ -193,7 +193,7 @@ TEST_F(TwoCards, UpgradeTellsTheEndpointTheAddressOfTheCardThatFacesIt)
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "198.18.0.1\n");
     dlg->SetTimer(TIMER_UPGRADE, 3600 * 1000);
     const std::string lines = UpgradeLines("198.18.0.1", "webfwc.bin");
-    ASSERT_TRUE(PumpUntil([&] { return sim->wireBytes("198.18.2.1").size() >= kDetailLines.size() + lines.size(); }, 5000));
+    ASSERT_TRUE(PumpUntil([&] { return sim->wireBytes("198.18.2.1").size() >= kDetailLines.size() + lines.size(); }));
     EXPECT_EQ(sim->wireBytes("198.18.2.1").substr(kDetailLines.size()), lines);
     EXPECT_TRUE(boxes.Shown().empty());
 }

@@ -88,9 +88,9 @@ inline void SelectEndpoint(CMyCortaviaDlg& dlg, cv::sim::SimProcess& sim, bool t
     list->InsertItem(0, QString::fromStdString(address));
     list->SetSelectedRow(0);
     DetailQuery(dlg, tx, 0);
-    ASSERT_TRUE(PumpUntil([&] { return dlg.GetDlgItemText(IDC_VERSION) != "Version: "; }, 10000));
-    ASSERT_TRUE(PumpUntil([&] { return !dlg.IsTimerRunning(TIMER_SELECT); }, 5000));
-    PumpEvents(100);
+    ASSERT_TRUE(PumpUntil([&] { return dlg.GetDlgItemText(IDC_VERSION) != "Version: "; }));
+    ASSERT_TRUE(PumpUntil([&] { return !dlg.IsTimerRunning(TIMER_SELECT); }));
+    PumpUntil([&] { return sim.wireBytes(address).size() >= kDetailLines.size(); });
     ASSERT_EQ(sim.wireBytes(address), kDetailLines);
 }
 

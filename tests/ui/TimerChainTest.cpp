@@ -64,7 +64,7 @@ TEST_F(TimerChain, RebootWaitEndsOnItsTwentyFifthTickOnlyAndReportsOnce)
     EXPECT_TRUE(boxes.Shown().empty());
     Tick(TIMER_REBOOT);
     EXPECT_FALSE(dlg->IsTimerRunning(TIMER_REBOOT));
-    ASSERT_TRUE(testing_support::PumpUntil([&] { return !boxes.Shown().empty(); }, 10000));
+    ASSERT_TRUE(testing_support::PumpUntil([&] { return !boxes.Shown().empty(); }));
     testing_support::PumpEvents(100);
     ASSERT_EQ(boxes.Texts().size(), 1u);
     EXPECT_TRUE(boxes.Texts()[0].startsWith("The endpoint 127.0.0.1 did not come back")) << boxes.Texts()[0].toStdString();
@@ -92,7 +92,7 @@ TEST_F(TimerChain, UpgradeWaitEndsOnItsFiveHundredthTickWithoutClaimingSuccess)
     Tick(TIMER_UPGRADE);
     EXPECT_FALSE(dlg->IsTimerRunning(TIMER_UPGRADE));
     // No endpoint recorded: nothing can have come back.
-    ASSERT_TRUE(testing_support::PumpUntil([&] { return !boxes.Shown().empty(); }, 10000));
+    ASSERT_TRUE(testing_support::PumpUntil([&] { return !boxes.Shown().empty(); }));
     EXPECT_NE(boxes.Texts()[0], "Upgrade firmware success.");
     EXPECT_FALSE(DeviceButtonsEnabled());
 }
