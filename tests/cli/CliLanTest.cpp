@@ -253,7 +253,11 @@ TEST_F(CliLan, RebootWaitsForEachEndpointAndFailsTheOneThatNeverReturns)
     EXPECT_EQ(gone.rc, 1);
     const auto rows = gone.json().asArray();
     EXPECT_NE(Field(rows[0], "error").find("come back"), std::string::npos) << rows[0].dump();
-    EXPECT_NE(Field(rows[1], "error").find("login"), std::string::npos) << rows[1].dump();
+    // The endpoint accepts and resets at once: whether the reset is seen while
+    // connecting or at the login is the kernel's timing, not ours.
+    const std::string refused = Field(rows[1], "error");
+    EXPECT_TRUE(refused.starts_with("connect: ") || refused.starts_with("login: ")) << rows[1].dump();
+    EXPECT_EQ(Field(rows[1], "status"), "failed");
 }
 
 TEST_F(CliLan, FactoryDefaultNeedsYesThenResetsRestartsAndReadsTheDefaultsBack)
