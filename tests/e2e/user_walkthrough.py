@@ -734,8 +734,15 @@ def main():
 
         procs.window_manager = shutil.which("openbox") is not None
         if procs.window_manager:
-            # Title bars show the captions in the screenshots.
-            procs.spawn("openbox", ["openbox", "--sm-disable"], env)
+            # Title bars show the captions in the screenshots. A window mapped
+            # while openbox is still starting can be lost (it stays unmapped
+            # for good), so the program starts only once openbox has run its
+            # start-up command, as on a desktop that has finished logging in.
+            wm_ready = os.path.join(workdir, "openbox.ready")
+            wm = procs.spawn("openbox", ["openbox", "--sm-disable", "--startup", f"touch {wm_ready}"], env)
+            wait_for("openbox to finish starting", lambda: os.path.exists(wm_ready) or wm.poll() is not None, 60)
+            if not os.path.exists(wm_ready):
+                raise WalkFailed("openbox did not start:\n" + procs.log_of("openbox"))
         else:
             log("openbox not found: windows have no title bars")
 
@@ -763,8 +770,16 @@ def main():
                 ui.dump(os.path.join(args.screens, "failure-tree.txt"))
             except Exception as e:
                 print(f"no screenshot or tree of the failure: {e}", file=sys.stderr)
-        for name in ("cortavia", "sim"):
+        for name in ("cortavia", "sim", "openbox"):
             print(f"--- {name} log (tail) ---\n{procs.log_of(name)[-2000:]}", file=sys.stderr)
+        for name, proc in procs.started:
+            if proc.poll() is not None:
+                print(f"--- {name} had ended, status {proc.returncode}", file=sys.stderr)
+        if os.environ.get("DISPLAY"):
+            # What the X server holds: which windows exist, which are mapped.
+            for argv in (["xwininfo", "-root", "-tree"], ["xprop", "-root"]):
+                done = subprocess.run(argv, capture_output=True, timeout=10)
+                print(f"--- {' '.join(argv)} ---\n{done.stdout.decode(errors='replace')[-3000:]}", file=sys.stderr)
     finally:
         procs.stop_all()
         if args.keep_workdir:
