@@ -22,8 +22,10 @@ void UpgradeFailureCheck(IMainWindow& window);
 // on standard output.
 QString WorkstationAddressForUpgrade(const CMyAsyncSocket& scan);
 
-// Sends an operation's lines as they are listed (buffer, zero byte); false
-// at the first one the socket refuses.
+// Sends one of an operation's lines as it is listed (buffer, zero byte);
+// false when the socket refuses it.
+bool SendWireLine(CMyAsyncSocket& socket, const cv::nodes::WireLine& line);
+// The lines in order; false at the first one the socket refuses.
 bool SendAll(CMyAsyncSocket& socket, const std::vector<cv::nodes::WireLine>& lines);
 
 // The endpoint a socket's session is connected to; empty when there is no

@@ -39,14 +39,17 @@ void CheckComeback(IMainWindow& window, std::unique_ptr<QObject>& slot, const QS
 }
 }  // namespace
 
-// Sends an operation's lines; false at the first one the socket refuses.
+bool SendWireLine(CMyAsyncSocket& socket, const cv::nodes::WireLine& line)
+{
+    const QStringView text(line.text.data(), static_cast<qsizetype>(line.text.size()));
+    return SendLine(socket, text, cv::nodes::kLineBuffer, line.withZero) >= 0;
+}
+
 bool SendAll(CMyAsyncSocket& socket, const std::vector<cv::nodes::WireLine>& lines)
 {
-    for (const cv::nodes::WireLine& line : lines) {
-        const QStringView text(line.text.data(), static_cast<qsizetype>(line.text.size()));
-        if (SendLine(socket, text, cv::nodes::kLineBuffer, line.withZero) < 0)
+    for (const cv::nodes::WireLine& line : lines)
+        if (!SendWireLine(socket, line))
             return false;
-    }
     return true;
 }
 
@@ -91,7 +94,7 @@ void FactoryDefault(IMainWindow& window)
     CMyAsyncSocket& scan = window.Slot(0);
     // The reset script goes first; Reboot below sends the rest of the lines.
     const std::vector<cv::nodes::WireLine> lines = cv::nodes::FactoryDefaultLines();
-    if (ConnectedEndpoint(scan).isEmpty() || !SendAll(scan, {lines.front()})) {
+    if (ConnectedEndpoint(scan).isEmpty() || !SendWireLine(scan, lines.front())) {
         Tell(window, device_text::kFactoryDefaultFail, platform::MB_ICONINFORMATION);
         EnableDeviceButtons(window, true);
         return;

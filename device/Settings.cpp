@@ -35,8 +35,7 @@ bool SendGroup(CMyAsyncSocket& socket, const std::vector<cv::nodes::WireLine>& l
             if (!SendTested(socket, line.text, line.withZero))
                 return false;
         } else {
-            SendLine(socket, QStringView(line.text.data(), static_cast<qsizetype>(line.text.size())), kLineBuffer,
-                     line.withZero);
+            SendWireLine(socket, line);  // untested: its result is not looked at
         }
         if (line.pauseAfterMs > 0)
             platform::Sleep(line.pauseAfterMs);

@@ -99,7 +99,7 @@ void Upgrade(IMainWindow& window)
     // the end of the wait checks that it came back. Each line goes out even
     // if one before it was refused, as the endpoint may still take the rest.
     for (const cv::nodes::WireLine& line : cv::nodes::UpgradeLines(U16(address), transmitter))
-        SendAll(scan, {line});
+        SendWireLine(scan, line);
 }
 
 void UpgradeFailureCheck(IMainWindow& window)
