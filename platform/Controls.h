@@ -111,6 +111,10 @@ private:
     bool dragging_ = false;
 };
 
+// Four number fields that type as one address: "." or a third digit moves
+// on, Backspace at the start of a field goes back, a pasted dotted address
+// fills all four, and a number above 255 never gets into a field. The
+// control is one tab stop; Tab leaves it from whichever field has the focus.
 class IpAddressCtrl : public QFrame {
     Q_OBJECT
 public:
@@ -118,11 +122,26 @@ public:
 
     void ClearAddress();
     bool IsBlank() const;
+    // How many of the four fields hold a number (the native IPM_GETADDRESS
+    // count): 4 when the address is complete.
+    int FilledFields() const;
     // Dotted text in; numeric fields above 255 are held at 255.
     void SetAddressText(const QString& dotted);
     // Dotted text out; a blank field reads as 0.
     QString AddressText() const;
     QLineEdit* Field(int i) const { return fields_[static_cast<size_t>(i)]; }
+
+    // What a paste into field `index` does: a whole dotted address fills
+    // every field, a number that fits goes in as if typed, anything else is
+    // refused and changes nothing. Returns whether it was taken.
+    bool Paste(int index, const QString& text);
+    // Moves the caret into field `index`: its start, its end, or all of it
+    // selected.
+    enum class Caret { Start, End, SelectAll };
+    void GoToField(int index, Caret caret);
+
+protected:
+    bool focusNextPrevChild(bool next) override;
 
 private:
     std::array<QLineEdit*, 4> fields_{};
