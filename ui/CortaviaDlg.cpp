@@ -65,6 +65,7 @@ void CMyCortaviaDlg::CreateControls()
     created_ = true;
     setFont(QFont(QStringLiteral("DejaVu Sans"), 8));
     CreateFromTemplate(kMainClientCx, kMainClientCy, main_template::kControls);
+    SetTabOrder(main_template::kTabOrder);
     if (auto* logo = qobject_cast<QLabel*>(GetDlgItem(IDC_LOGO))) {
         // The picture is shown at its own size, not stretched to its frame.
         const QPixmap pixmap = MakeLogoPixmap();
