@@ -220,26 +220,67 @@ ListView::ListView(QWidget* parent) : QTreeView(parent)
     header()->setSectionsMovable(false);
     header()->setDefaultAlignment(Qt::AlignCenter);
     setFrameShape(QFrame::StyledPanel);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    // Columns follow what they hold: a refill sizes them afresh, new rows
+    // and changed cells can only widen them.
+    connect(&model_, &QAbstractItemModel::modelReset, this, &ListView::FitColumns);
+    connect(&model_, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex&, int first, int last) { WidenColumns(first, last, 0, model_.columnCount() - 1); });
+    connect(&model_, &QAbstractItemModel::dataChanged, this, [this](const QModelIndex& from, const QModelIndex& to) {
+        WidenColumns(from.row(), to.row(), from.column(), to.column());
+    });
 }
 
 int ListView::InsertColumn(int column, const QString& title, int widthPx)
 {
     model_.AddColumn(column, title);
-    setColumnWidth(column, widthPx);
+    column = std::clamp(column, 0, int(leastWidths_.size()));
+    leastWidths_.insert(leastWidths_.begin() + column, widthPx);
+    FitColumns();
     return column;
 }
 
-void ListView::FitColumnsToWidth()
+int ListView::VisibleWidth() const
 {
-    const int columns = model_.columnCount();
-    int total = 0;
-    for (int c = 0; c < columns; ++c)
-        total += columnWidth(c);
-    const int room = width() - 2 * frameWidth() - style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
-    if (total <= room || total == 0 || room <= 0)
-        return;
-    for (int c = 0; c < columns; ++c)
-        setColumnWidth(c, columnWidth(c) * room / total);
+    return width() - 2 * frameWidth() - style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+}
+
+int ListView::HeaderWidthNeeded(int column) const { return header()->sectionSizeHint(column); }
+
+int ListView::CellWidthNeeded(const QString& text) const
+{
+    // The item view's text margins on both sides. Anything longer than a
+    // list is wide is clipped anyway: a flood's megabytes are not measured.
+    constexpr qsizetype kMeasuredChars = 256;
+    const int margins = 2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1);
+    return fontMetrics().horizontalAdvance(text.left(kMeasuredChars)) + margins;
+}
+
+void ListView::WidenColumns(int firstRow, int lastRow, int firstColumn, int lastColumn)
+{
+    // Rows beyond the first thousand are not measured, as a header sized to
+    // its contents does; a long list stays cheap to refill.
+    constexpr int kMeasuredRows = 1000;
+    lastRow = std::min(lastRow, firstRow + kMeasuredRows - 1);
+    // No cell widens its column past what the list shows at once, so that
+    // one column can always be scrolled wholly into view.
+    const int most = std::max(VisibleWidth(), 1);
+    for (int c = std::max(firstColumn, 0); c <= lastColumn && c < model_.columnCount(); ++c) {
+        int needed = columnWidth(c);
+        for (int r = std::max(firstRow, 0); r <= lastRow && r < model_.rowCount(); ++r)
+            needed = std::max(needed, std::min(CellWidthNeeded(model_.Text(r, c)), most));
+        if (needed > columnWidth(c))
+            setColumnWidth(c, needed);
+    }
+}
+
+void ListView::FitColumns()
+{
+    for (int c = 0; c < model_.columnCount(); ++c) {
+        const int least = c < int(leastWidths_.size()) ? leastWidths_[static_cast<size_t>(c)] : 0;
+        setColumnWidth(c, std::max(least, HeaderWidthNeeded(c)));
+    }
+    WidenColumns(0, model_.rowCount() - 1, 0, model_.columnCount() - 1);
 }
 
 int ListView::InsertItem(int row, const QString& label) { return model_.InsertRow(row, label); }

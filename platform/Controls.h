@@ -75,10 +75,16 @@ class ListView : public QTreeView {
 public:
     explicit ListView(QWidget* parent = nullptr);
 
+    // widthPx is the least the column gets: each column widens to read its
+    // header and its cells whole, up to the list's own width, and the list
+    // scrolls sideways when together they are wider than it.
     int InsertColumn(int column, const QString& title, int widthPx);
-    // Narrows every column in proportion when together they are wider than
-    // the list (with room for its scroll bar), so no column starts hidden.
-    void FitColumnsToWidth();
+    // What a column needs for its header, or for one cell's text, to read
+    // whole.
+    int HeaderWidthNeeded(int column) const;
+    int CellWidthNeeded(const QString& text) const;
+    // The width of the rows in view, with room for the vertical scroll bar.
+    int VisibleWidth() const;
     // Inserts a row whose column 0 is `label`; returns its index.
     int InsertItem(int row, const QString& label);
     bool SetItemText(int row, int column, const QString& text);
@@ -104,7 +110,13 @@ protected:
     void mouseReleaseEvent(QMouseEvent* e) override;
 
 private:
+    // Widens the columns from firstColumn to lastColumn for rows firstRow
+    // to lastRow (never narrows them).
+    void WidenColumns(int firstRow, int lastRow, int firstColumn, int lastColumn);
+    void FitColumns();
+
     ListModel model_;
+    std::vector<int> leastWidths_;
     QPoint pressPos_;
     int pressRow_ = -1;
     bool pressed_ = false;

@@ -211,10 +211,6 @@ void CMyCortaviaDlg::OnInitDialog()
     rx->InsertColumn(2, QStringLiteral("Channel"), 55);
     rx->InsertColumn(3, QStringLiteral("OSD"), 35);
     rx->InsertColumn(4, QStringLiteral("Hostname ID"), 75);
-    // The column widths were drawn for a narrower font; keep their
-    // proportions but let the Hostname ID column start in view.
-    tx->FitColumnsToWidth();
-    rx->FitColumnsToWidth();
 
     m_nLastClientCx = width();
     m_nLastClientCy = height();
