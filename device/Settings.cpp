@@ -11,6 +11,9 @@
 #include "platform/MessageBox.h"
 #include "platform/Sleep.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 using cv::nodes::kLineBuffer;
 constexpr int kAddressFields[] = {IDC_IP_ADDRESS, IDC_SUBNET_MASK, IDC_GATEWAY};
@@ -120,6 +123,14 @@ void Apply(IMainWindow& window)
     // Operator text goes into a shell line: check it before anything leaves.
     if (hostnameGroup && !IsValidHostnameId(U16(m.m_strHostnameId))) {
         platform::MessageBox(&dlg, Q(kHostnameIdRuleMessage), platform::MB_OK | platform::MB_ICONWARNING);
+        return;
+    }
+    // Static sends the three addresses as the fields show them; one with a
+    // blank number is refused before anything leaves, not sent with a 0.
+    if (dlg.GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC) == IDC_STATIC &&
+        std::any_of(std::begin(kAddressFields), std::end(kAddressFields),
+                    [&dlg](int id) { return dlg.IpAddress(id)->FilledFields() != 4; })) {
+        platform::MessageBox(&dlg, Text(device_text::kIncompleteAddress), platform::MB_OK | platform::MB_ICONWARNING);
         return;
     }
 

@@ -8,6 +8,9 @@ inline constexpr const char* kApplySuccess = "Apply successfully";
 inline constexpr const char* kRebootQuestion = "Warning: Reboot for new settings to take effect?";
 inline constexpr const char* kApplyFail = "Apply fail, please scan again.";
 inline constexpr const char* kSelectChannel = "Select a channel before applying.";
+// A blank number of a static address would go out as 0.
+inline constexpr const char* kIncompleteAddress =
+    "Fill in all four numbers of the IP address, the subnet mask and the default gateway.";
 
 inline constexpr const char* kFactoryDefaultQuestion = "Sure you want to reset to factory default?";
 

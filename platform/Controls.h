@@ -75,10 +75,16 @@ class ListView : public QTreeView {
 public:
     explicit ListView(QWidget* parent = nullptr);
 
+    // widthPx is the least the column gets: each column widens to read its
+    // header and its cells whole, up to the list's own width, and the list
+    // scrolls sideways when together they are wider than it.
     int InsertColumn(int column, const QString& title, int widthPx);
-    // Narrows every column in proportion when together they are wider than
-    // the list (with room for its scroll bar), so no column starts hidden.
-    void FitColumnsToWidth();
+    // What a column needs for its header, or for one cell's text, to read
+    // whole.
+    int HeaderWidthNeeded(int column) const;
+    int CellWidthNeeded(const QString& text) const;
+    // The width of the rows in view, with room for the vertical scroll bar.
+    int VisibleWidth() const;
     // Inserts a row whose column 0 is `label`; returns its index.
     int InsertItem(int row, const QString& label);
     bool SetItemText(int row, int column, const QString& text);
@@ -104,13 +110,23 @@ protected:
     void mouseReleaseEvent(QMouseEvent* e) override;
 
 private:
+    // Widens the columns from firstColumn to lastColumn for rows firstRow
+    // to lastRow (never narrows them).
+    void WidenColumns(int firstRow, int lastRow, int firstColumn, int lastColumn);
+    void FitColumns();
+
     ListModel model_;
+    std::vector<int> leastWidths_;
     QPoint pressPos_;
     int pressRow_ = -1;
     bool pressed_ = false;
     bool dragging_ = false;
 };
 
+// Four number fields that type as one address: "." or a third digit moves
+// on, Backspace at the start of a field goes back, a pasted dotted address
+// fills all four, and a number above 255 never gets into a field. The
+// control is one tab stop; Tab leaves it from whichever field has the focus.
 class IpAddressCtrl : public QFrame {
     Q_OBJECT
 public:
@@ -118,11 +134,26 @@ public:
 
     void ClearAddress();
     bool IsBlank() const;
+    // How many of the four fields hold a number (the native IPM_GETADDRESS
+    // count): 4 when the address is complete.
+    int FilledFields() const;
     // Dotted text in; numeric fields above 255 are held at 255.
     void SetAddressText(const QString& dotted);
     // Dotted text out; a blank field reads as 0.
     QString AddressText() const;
     QLineEdit* Field(int i) const { return fields_[static_cast<size_t>(i)]; }
+
+    // What a paste into field `index` does: a whole dotted address fills
+    // every field, a number that fits goes in as if typed, anything else is
+    // refused and changes nothing. Returns whether it was taken.
+    bool Paste(int index, const QString& text);
+    // Moves the caret into field `index`: its start, its end, or all of it
+    // selected.
+    enum class Caret { Start, End, SelectAll };
+    void GoToField(int index, Caret caret);
+
+protected:
+    bool focusNextPrevChild(bool next) override;
 
 private:
     std::array<QLineEdit*, 4> fields_{};

@@ -117,6 +117,7 @@ void CDialogBase::CreateFromTemplate(int clientCx, int clientCy, std::span<const
             if (previousTab)
                 QWidget::setTabOrder(previousTab, w);
             previousTab = w;
+            tabOrder_.push_back(t.id);
         }
         w->show();
         order_.push_back(t.id);
@@ -130,6 +131,82 @@ void CDialogBase::CreateFromTemplate(int clientCx, int clientCy, std::span<const
     for (int id : order_)
         if (kinds_.value(id) == Kind::GroupBox)
             controls_.value(id)->lower();
+}
+
+void CDialogBase::SetTabOrder(std::span<const int> ids)
+{
+    std::vector<int> order;
+    auto listed = [&order](int id) { return std::find(order.begin(), order.end(), id) != order.end(); };
+    for (int id : ids)
+        if ((styles_.value(id) & WS_TABSTOP) && !listed(id))
+            order.push_back(id);
+    for (int id : tabOrder_)
+        if (!listed(id))
+            order.push_back(id);
+    tabOrder_ = std::move(order);
+    // Qt's own focus chain follows, for whatever walks it (accessibility).
+    for (size_t i = 1; i < tabOrder_.size(); ++i)
+        QWidget::setTabOrder(GetDlgItem(tabOrder_[i - 1]), GetDlgItem(tabOrder_[i]));
+}
+
+int CDialogBase::ControlOf(const QWidget* w) const
+{
+    for (; w && w != this; w = w->parentWidget())
+        if (const int id = GetDlgCtrlID(w))
+            return id;
+    return 0;
+}
+
+int CDialogBase::TabStopOf(int id) const
+{
+    if (KindOf(id) != Kind::RadioButton)
+        return id;
+    for (int member : GroupOf(id))
+        if (styles_.value(member) & WS_TABSTOP)
+            return member;
+    return id;
+}
+
+bool CDialogBase::FocusTabStop(int id, Qt::FocusReason reason)
+{
+    auto usable = [this](int control) {
+        const QWidget* w = GetDlgItem(control);
+        return w && w->isVisibleTo(this) && w->isEnabled();
+    };
+    int target = 0;
+    if (KindOf(id) == Kind::RadioButton) {
+        // The group is one stop: its checked radio takes the focus, else
+        // the tab stop itself. Taking the focus checks nothing.
+        const std::vector<int> group = GroupOf(id);
+        for (int member : group)
+            if (!target && IsDlgButtonChecked(member) && usable(member))
+                target = member;
+        if (!target && usable(id))
+            target = id;
+    } else if (usable(id)) {
+        target = id;
+    }
+    if (!target)
+        return false;
+    GetDlgItem(target)->setFocus(reason);
+    return true;
+}
+
+bool CDialogBase::focusNextPrevChild(bool next)
+{
+    const int n = static_cast<int>(tabOrder_.size());
+    if (n == 0)
+        return QDialog::focusNextPrevChild(next);
+    const int current = TabStopOf(ControlOf(focusWidget()));
+    const auto found = std::find(tabOrder_.begin(), tabOrder_.end(), current);
+    // From a control that is no tab stop (or none), Tab starts at the first.
+    const int at = found != tabOrder_.end() ? static_cast<int>(found - tabOrder_.begin()) : (next ? -1 : n);
+    for (int step = 1; step <= n; ++step) {
+        const int i = (((at + (next ? step : -step)) % n) + n) % n;
+        if (FocusTabStop(tabOrder_[static_cast<size_t>(i)], next ? Qt::TabFocusReason : Qt::BacktabFocusReason))
+            return true;
+    }
+    return false;
 }
 
 QWidget* CDialogBase::GetDlgItem(int id) const { return controls_.value(id, nullptr); }

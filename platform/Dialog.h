@@ -60,6 +60,15 @@ public:
     int GetDlgCtrlID(const QWidget* w) const;
     // Controls in template (z-) order.
     const std::vector<int>& ControlIds() const { return order_; }
+    // The order Tab and Shift+Tab visit the tab stops in, wrapping round.
+    // Tab stops left out follow in template order. A radio button that is a
+    // tab stop stands for its whole group: Tab reaches the group's checked
+    // radio (its tab stop when none is checked), the arrow keys move within.
+    void SetTabOrder(std::span<const int> ids);
+    const std::vector<int>& TabOrder() const { return tabOrder_; }
+    // The control that is w or holds it (a field of an address control), 0
+    // when none.
+    int ControlOf(const QWidget* w) const;
     Kind KindOf(int id) const;
 
     void EnableWindow(int id, bool enable);
@@ -98,13 +107,19 @@ public:
 protected:
     virtual void OnTimer(int id) { (void)id; }
     bool eventFilter(QObject* watched, QEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void ClickedRadio(int id);
+    // The tab stop that stands for control id: a radio's group tab stop.
+    int TabStopOf(int id) const;
+    // Gives the focus to a tab stop as Tab does; false when it cannot take it.
+    bool FocusTabStop(int id, Qt::FocusReason reason);
     std::vector<int> GroupOf(int id) const;
 
     DialogUnits units_;
     std::vector<int> order_;
+    std::vector<int> tabOrder_;
     QHash<int, QWidget*> controls_;
     QHash<const QWidget*, int> ids_;
     QHash<int, Kind> kinds_;

@@ -6,7 +6,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release
+# Only what the demo runs: the window and the simulator. The tests are most
+# of a full build; scripts/test.sh builds them. The control service joins
+# this list once the tree has it.
+targets=(Cortavia endpoint-sim)
+if cmake --build --preset release --target help | grep -x '\.\.\. cortaviad' >/dev/null; then
+  targets+=(cortaviad)
+fi
+cmake --build --preset release --target "${targets[@]}"
 root=$PWD/build/release
 if [ -z "${DISPLAY:-}" ]; then
   echo "run: no DISPLAY; start an X session (or Xvfb) first" >&2

@@ -65,6 +65,7 @@ void CMyCortaviaDlg::CreateControls()
     created_ = true;
     setFont(QFont(QStringLiteral("DejaVu Sans"), 8));
     CreateFromTemplate(kMainClientCx, kMainClientCy, main_template::kControls);
+    SetTabOrder(main_template::kTabOrder);
     if (auto* logo = qobject_cast<QLabel*>(GetDlgItem(IDC_LOGO))) {
         // The picture is shown at its own size, not stretched to its frame.
         const QPixmap pixmap = MakeLogoPixmap();
@@ -210,10 +211,6 @@ void CMyCortaviaDlg::OnInitDialog()
     rx->InsertColumn(2, QStringLiteral("Channel"), 55);
     rx->InsertColumn(3, QStringLiteral("OSD"), 35);
     rx->InsertColumn(4, QStringLiteral("Hostname ID"), 75);
-    // The column widths were drawn for a narrower font; keep their
-    // proportions but let the Hostname ID column start in view.
-    tx->FitColumnsToWidth();
-    rx->FitColumnsToWidth();
 
     m_nLastClientCx = width();
     m_nLastClientCy = height();
