@@ -461,6 +461,8 @@ int Restarts(const Args& a, std::ostream& out, std::ostream& err, bool factory)
         row.set("address", addresses[i]);
         row.set("status", r.error ? "failed" : "back");
         row.set("seconds", r.error ? Json() : Json(static_cast<double>(r.downFor.count() / 100) / 10.0));
+        if (!r.address.empty() && r.address != addresses[i])
+            row.set("new_address", r.address);
         if (r.error) {
             row.set("error", r.error->text());
             failed = true;

@@ -304,6 +304,8 @@ std::vector<Json> SetRecords(const SetResult& result, const std::string& key)
         r.set("read_back", f.readBack);
         r.set("status", endpoint::ToString(result.error && f.status != FieldStatus::Confirmed ? FieldStatus::Failed
                                                                                                : f.status));
+        if (!result.newAddress.empty())
+            r.set("new_address", result.newAddress);
         if (result.error)
             r.set("error", result.error->text());
         rows.push_back(std::move(r));
