@@ -37,7 +37,7 @@ private:
 
 struct Context {
     Timeouts timeouts;
-    unsigned short port = 24;
+    unsigned short port = lan::kShellPort;
     unsigned jobs = 16;
     // How long an endpoint may take to answer again after a restart.
     std::chrono::milliseconds restartTimeout{std::chrono::seconds(120)};
