@@ -1,5 +1,6 @@
 #include "cli/Fleet.h"
 
+#include "endpoint/Comeback.h"
 #include "lan/Discovery.h"
 #include "lan/HostInfo.h"
 #include "lan/Interfaces.h"
@@ -12,8 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
-#include <map>
 #include <cstring>
 #include <thread>
 
@@ -324,44 +323,6 @@ std::vector<Json> SetRecords(const SetResult& result, const std::string& key)
 
 // --- restarts -------------------------------------------------------------------
 
-namespace {
-bool SameMac(std::string a, std::string b)
-{
-    for (auto* s : {&a, &b})
-        for (char& c : *s)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return a == b;
-}
-
-// A scan for the endpoint with `mac`: discovery, the node list, and the
-// detail query of every listed address not read before (`known`).
-std::optional<std::string> FindByMac(const Context& ctx, const std::string& mac,
-                                     std::map<std::string, std::string>& known)
-{
-    Context quiet = ctx;
-    quiet.reporter = nullptr;
-    ScanResult scan;
-    if (!Scan(quiet, scan))
-        return std::nullopt;
-    std::vector<std::string> candidates;
-    for (const auto& t : scan.nodes.transmitters)
-        candidates.push_back(Narrow(t.address));
-    for (const auto& x : scan.nodes.receivers)
-        candidates.push_back(Narrow(x.address));
-    for (const std::string& address : candidates) {
-        if (known.count(address))
-            continue;
-        Details d;
-        if (!ReadDetails(quiet, address, d))
-            continue;  // not up yet: asked again next round
-        known[address] = Narrow(d.values.macAddress);
-        if (SameMac(known[address], mac))
-            return address;
-    }
-    return std::nullopt;
-}
-}  // namespace
-
 RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std::string& comeBackAt,
                              const std::string& mac)
 {
@@ -389,32 +350,51 @@ RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std
         }
     }
     Progress(ctx, session.address(), "down, waiting for it to answer again");
-    // Addresses whose MAC a search has read, so each is asked once.
-    std::map<std::string, std::string> known;
+    // The search runs quietly: its misses are expected, not failures.
+    Context quiet = ctx;
+    quiet.reporter = nullptr;
+    endpoint::Comeback wait(comeBackAt, mac, deadline);
     for (;;) {
-        const milliseconds within = std::clamp(left(), 250ms, lan::ConnectProbe::kDefaultWithin);
-        if (lan::CanConnect(comeBackAt, ctx.port, within)) {
-            r.address = comeBackAt;
-            r.downFor = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-            Progress(ctx, comeBackAt, "answers again after " + Seconds(r.downFor));
-            return r;
-        }
-        // An endpoint that took a new lease answers elsewhere: find it by
-        // the MAC read before the change.
-        if (!mac.empty()) {
-            if (auto found = FindByMac(ctx, mac, known)) {
-                r.address = *found;
-                r.downFor = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-                Progress(ctx, session.address(), "answers again at " + *found + " after " + Seconds(r.downFor));
-                return r;
+        const endpoint::Comeback::Action next = wait.Next(Clock::now());
+        switch (next.what) {
+        case endpoint::Comeback::Do::Probe:
+            wait.Probed(lan::CanConnect(next.address, ctx.port,
+                                        std::clamp(left(), 250ms, lan::ConnectProbe::kDefaultWithin)));
+            break;
+        case endpoint::Comeback::Do::Scan: {
+            ScanResult scan;
+            std::vector<std::string> listed;
+            if (Scan(quiet, scan)) {
+                for (const auto& t : scan.nodes.transmitters)
+                    listed.push_back(Narrow(t.address));
+                for (const auto& x : scan.nodes.receivers)
+                    listed.push_back(Narrow(x.address));
             }
+            wait.Scanned(listed);
+            break;
         }
-        if (left() <= 0ms) {
+        case endpoint::Comeback::Do::ReadMac: {
+            Details d;
+            if (ReadDetails(quiet, next.address, d))
+                wait.MacRead(next.address, Narrow(d.values.macAddress));
+            else
+                wait.MacRead(next.address, std::nullopt);
+            break;
+        }
+        case endpoint::Comeback::Do::Found:
+            r.address = next.address;
+            r.downFor = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+            if (next.address == comeBackAt)
+                Progress(ctx, comeBackAt, "answers again after " + Seconds(r.downFor));
+            else
+                Progress(ctx, session.address(), "answers again at " + next.address + " after " + Seconds(r.downFor));
+            return r;
+        case endpoint::Comeback::Do::Lost:
             r.error = Fail(ctx, session.address(), "come back",
-                           mac.empty() ? "no answer at " + comeBackAt + " within " + Seconds(ctx.restartTimeout)
-                                       : "restarted, address unknown: no answer at " + comeBackAt +
-                                             " and no scan found " + mac + " within " +
-                                             Seconds(ctx.restartTimeout))
+                           !wait.searched() ? "no answer at " + comeBackAt + " within " + Seconds(ctx.restartTimeout)
+                                            : "restarted, address unknown: no answer at " + comeBackAt +
+                                                  " and no scan found " + mac + " within " +
+                                                  Seconds(ctx.restartTimeout))
                           .value();
             return r;
         }
