@@ -34,14 +34,23 @@ Comeback::Action Comeback::Next(Clock::time_point now)
     // A round ends here: one more only while there is time.
     if (now >= deadline_)
         return {Do::Lost, {}};
+    // Another endpoint took the old address: only a scan can find it.
+    if (known_.count(address_)) {
+        phase_ = Phase::Scan;
+        return {Do::Scan, {}};
+    }
     return {Do::Probe, address_};
 }
 
 void Comeback::Probed(bool back)
 {
-    if (back) {
+    if (back && mac_.empty()) {
         found_ = address_;
         phase_ = Phase::Found;
+    } else if (back) {
+        // A new lease may have gone to another endpoint: its MAC says.
+        toRead_ = {address_};
+        phase_ = Phase::Read;
     } else {
         phase_ = mac_.empty() ? Phase::Probe : Phase::Scan;
     }

@@ -1,9 +1,9 @@
 #pragma once
 // The wait for an endpoint to come back after a restart, as decisions
 // without I/O: probe the address it should answer at, and, when it may
-// have taken a new lease, scan and read the MAC of each listed address not
-// read before, until the MAC read before the change turns up or time is
-// up. The driver carries out each action and reports its outcome.
+// have taken a new lease, check the MAC of whatever answers there, scan and
+// read the MAC of each listed address not read before, until the MAC read
+// before the change turns up or time is up. The driver carries out each action and reports its outcome.
 #include "endpoint/Conversation.h"
 
 #include <map>

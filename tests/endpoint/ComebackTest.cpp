@@ -66,3 +66,29 @@ TEST(Comeback, NoScanFindingItEndsLostAtTheDeadline)
     EXPECT_EQ(wait.Next(t + 5s).what, Do::Lost);
     EXPECT_TRUE(wait.searched());
 }
+
+TEST(Comeback, AnotherEndpointAnsweringAtTheOldAddressIsNotTakenForIt)
+{
+    const auto t = Clock::time_point{} + 1h;
+    Comeback wait("198.18.2.1", "02:00:C6:12:02:01", t + 60s);
+    wait.Next(t);
+    wait.Probed(true);
+    auto next = wait.Next(t);
+    ASSERT_EQ(next.what, Do::ReadMac);
+    EXPECT_EQ(next.address, "198.18.2.1");
+    wait.MacRead("198.18.2.1", "02:00:C6:12:02:09");
+    EXPECT_EQ(wait.Next(t).what, Do::Scan) << "no use probing an address that is another's";
+    wait.Scanned({"198.18.2.1", "198.18.2.5"});
+    EXPECT_EQ(wait.Next(t).address, "198.18.2.5") << "the old address is known to be another's";
+    wait.MacRead("198.18.2.5", "02:00:C6:12:02:01");
+    EXPECT_EQ(wait.Next(t).address, "198.18.2.5");
+    EXPECT_EQ(wait.Next(t + 2s).what, Do::Found);
+
+    Comeback same("198.18.2.1", "02:00:C6:12:02:01", t + 60s);
+    same.Next(t);
+    same.Probed(true);
+    same.Next(t);
+    same.MacRead("198.18.2.1", "02:00:c6:12:02:01");
+    EXPECT_EQ(same.Next(t).what, Do::Found);
+    EXPECT_EQ(same.Next(t).address, "198.18.2.1");
+}
