@@ -1,5 +1,6 @@
 #include "endpoint/Conversation.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace cv::endpoint {
@@ -75,6 +76,8 @@ void Conversation::ClearTranscript()
     transcript_.clear();
     cursor_ = 0;
     lastOutput_.clear();
+    lastSlash_ = lastNewline_ = std::string::npos;
+    echoFrom_ = promptFrom_ = 0;
 }
 
 std::string Conversation::TakeOutgoing()
@@ -118,6 +121,7 @@ void Conversation::Await(std::string echo, std::string what, Clock::time_point n
     waitIdle_ = idle.count() > 0 ? idle : idle_;
     echoEnd_.reset();
     promptAt_.reset();
+    echoFrom_ = cursor_;
     quietPrompt_ = false;
     lastByte_ = now;
     if (closed_) {
@@ -196,6 +200,15 @@ void Conversation::Receive(std::string_view bytes, Clock::time_point now)
             piece.push_back(c);
     if (piece.empty())
         return;
+    // Where the last "/" and the last line end are: a flood of text must not
+    // be searched again from its start on every arrival.
+    const std::size_t base = raw_.size();
+    for (std::size_t i = 0; i < piece.size(); ++i) {
+        if (piece[i] == '/')
+            lastSlash_ = base + i;
+        else if (piece[i] == '\n')
+            lastNewline_ = base + i;
+    }
     raw_ += piece;
     transcript_.append(Widen(piece));
     lastByte_ = now;
@@ -227,20 +240,29 @@ void Conversation::Look(Clock::time_point)
     if (waiting_ != Waiting::Reply)
         return;
     if (!echoEnd_) {
-        const std::size_t at = raw_.find(echo_, cursor_);
-        if (at == std::string::npos)
+        const std::size_t at = raw_.find(echo_, echoFrom_);
+        if (at == std::string::npos) {
+            // Only a match that reaches into what comes next is still possible.
+            if (raw_.size() + 1 > echo_.size())
+                echoFrom_ = std::max(echoFrom_, raw_.size() + 1 - echo_.size());
             return;
+        }
         echoEnd_ = at + echo_.size();
+        promptFrom_ = *echoEnd_;
         Emit(EventKind::EchoSeen, what_);
     }
     const std::size_t after = *echoEnd_;
     // The prompt starts a line. A "/" line that ends was output (a path),
     // not the prompt; one still open is the prompt once it ends as a
     // shell's does, or once the stream is quiet.
-    for (std::size_t from = after;;) {
+    for (std::size_t from = std::max(after, promptFrom_);;) {
         const std::size_t p = raw_.find("\n/", from);
-        if (p == std::string::npos)
+        if (p == std::string::npos) {
+            // A line end at the very end may yet be followed by the "/".
+            promptFrom_ = std::max(from, raw_.empty() ? 0 : raw_.size() - 1);
             break;
+        }
+        promptFrom_ = p;
         const std::size_t slash = p + 1;
         const std::size_t lineEnd = raw_.find('\n', slash);
         if (lineEnd != std::string::npos) {
@@ -262,8 +284,9 @@ void Conversation::Look(Clock::time_point)
     // A prompt after output that did not end its last line has no line
     // start before it: a "/" that is the last thing the shell printed
     // counts once the stream is quiet.
-    const std::size_t slash = raw_.rfind('/');
-    if (slash != std::string::npos && slash >= after && raw_.find('\n', slash) == std::string::npos) {
+    const std::size_t slash = lastSlash_;
+    if (slash != std::string::npos && slash >= after &&
+        (lastNewline_ == std::string::npos || lastNewline_ < slash)) {
         if (promptAt_ != slash) {
             promptAt_ = slash;
             Emit(EventKind::PromptSeen, what_);

@@ -114,6 +114,10 @@ private:
     std::chrono::milliseconds waitIdle_{0};
     std::optional<std::size_t> echoEnd_;    // just past the echo, once seen
     std::optional<std::size_t> promptAt_;   // the prompt's "/", once seen
+    std::size_t echoFrom_ = 0;              // where the echo search goes on
+    std::size_t promptFrom_ = 0;            // where the prompt search goes on
+    std::size_t lastSlash_ = std::string::npos;    // in raw_
+    std::size_t lastNewline_ = std::string::npos;  // in raw_
     Clock::time_point lastByte_{};          // last arrival (or the request)
     bool quietPrompt_ = false;              // a prompt waits for the quiet time
 
