@@ -167,6 +167,8 @@ tl::expected<void, std::string> Conversation::SendOnly(const nodes::WireLine& li
         return tl::unexpected(error_);
     }
     outgoing_ += *bytes;
+    failed_ = false;
+    error_.clear();
     return {};
 }
 

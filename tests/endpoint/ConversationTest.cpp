@@ -274,3 +274,40 @@ TEST(Types, EachEnumHasOneTextAndIpModesReadBack)
         EXPECT_EQ(ParseIpMode(ToString(m)), m);
     EXPECT_FALSE(ParseIpMode("Static"));
 }
+
+TEST(Steps, TheResetIsAwaitedBeforeTheRebootWhichAwaitsNothing)
+{
+    using namespace std::string_literals;
+    const auto t = Clock::time_point{} + 1h;
+    Conversation c;
+    Sequence s(RestartSteps(true));
+    EXPECT_EQ(s.Advance(c, t), Sequence::State::Running);
+    EXPECT_EQ(c.TakeOutgoing(), "reset_to_default.sh\r\n\0"s) << "the window's bytes, zero included";
+    c.Receive("reset_to_default.sh\r\n/ #", t);
+    EXPECT_EQ(s.Advance(c, t), Sequence::State::Running);
+    EXPECT_FALSE(c.hasOutgoing()) << "not before the prompt is whole";
+    c.Receive(" ", t);
+    EXPECT_EQ(s.Advance(c, t), Sequence::State::Done);
+    EXPECT_EQ(c.TakeOutgoing(), "reboot\r\n\0"s);
+    EXPECT_FALSE(c.busy()) << "a reboot gets no answer";
+
+    // A node list whose prompt never came is still whole; what follows it
+    // does not inherit that failure.
+    Conversation d(100ms);  // shorter than the quiet time: the line times out
+    Sequence list([] {
+        auto steps = NodeListSteps();
+        auto reboot = RestartSteps(false);
+        steps.insert(steps.end(), reboot.begin(), reboot.end());
+        return steps;
+    }());
+    list.Advance(d, t);
+    EXPECT_EQ(d.TakeOutgoing(), "node_query --dump\r\n");
+    d.Receive("node_query --dump\r\nMY_IP=198.18.2.1\r\nMULTICAST_ON=y\r\nCH_SELECT_V=0001\r\nclientrx-1\r\n"
+              "MY_MAC=02:00:00:00:00:01\r\n<<<<<<<<<<\r\n/",
+              t);
+    list.Advance(d, t);
+    d.OnTimer(t + 100ms);
+    EXPECT_FALSE(d.ok());
+    EXPECT_EQ(list.Advance(d, t + 100ms), Sequence::State::Done) << (list.result() ? "" : list.result().error().text());
+    EXPECT_EQ(d.TakeOutgoing(), "reboot\r\n\0"s);
+}
