@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, ASan, UBSan) and runs the transcript
 # fuzzer for a while on a scratch copy of its seed corpus, then the TFTP
-# reply reader for a quarter of that (it is far smaller).
+# reply reader and the shell conversation for a quarter of that each.
 # Usage: scripts/fuzz-smoke.sh [seconds]   (default 30)
 # Exits non-zero when the fuzzer finds a crash, a leak or a mismatch.
 set -euo pipefail
@@ -11,7 +11,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 cmake --preset fuzz
-cmake --build --preset fuzz --target cv_nodes_fuzz cv_lan_fuzz
+cmake --build --preset fuzz --target cv_nodes_fuzz cv_lan_fuzz cv_endpoint_fuzz
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/cv-fuzz.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
@@ -36,4 +36,5 @@ run() {
 }
 run nodes "$seconds" 4096
 run lan "$(( (seconds + 3) / 4 ))" 600
-echo "fuzz-smoke: no crash in ${seconds}s + $(( (seconds + 3) / 4 ))s"
+run endpoint "$(( (seconds + 3) / 4 ))" 4096
+echo "fuzz-smoke: no crash in ${seconds}s + 2 x $(( (seconds + 3) / 4 ))s"
