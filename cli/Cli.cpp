@@ -147,10 +147,10 @@ std::vector<std::string> Addresses(const std::vector<std::string>& texts, std::s
 bool RunScan(const Context& ctx, ScanResult& scan)
 {
     bool usage = false;
-    const auto e = Scan(ctx, scan, &usage);
+    const auto scanned = Scan(ctx, scan, &usage);
     if (usage)
-        throw Usage{e->detail};
-    return !e;
+        throw Usage{scanned.error().detail};
+    return scanned.has_value();
 }
 
 std::string ReadFile(const std::string& path)
@@ -197,7 +197,7 @@ std::map<std::string, std::string> MacTable(const Context& ctx, bool& scanned)
     std::mutex m;
     RunParallel(all.size(), ctx.jobs, [&](std::size_t i) {
         Details d;
-        if (!ReadDetails(ctx, all[i], d)) {
+        if (ReadDetails(ctx, all[i], d)) {
             std::string mac = Narrow(d.values.macAddress);
             for (char& c : mac)
                 c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -249,7 +249,7 @@ int CmdInventory(const Args& a, std::ostream& out, std::ostream& err)
         const std::string address = rows[i].find("address")->asString();
         Details d;
         Json r;
-        if (auto e = ReadDetails(ctx, address, d)) {
+        if (auto read = ReadDetails(ctx, address, d); !read) {
             failed = true;
             r = Json(Json::Object{});
             r.set("address", address);
@@ -258,10 +258,10 @@ int CmdInventory(const Args& a, std::ostream& out, std::ostream& err)
             for (const char* k : {"hostname_id", "multicast", "channel"})
                 if (const Json* v = rows[i].find(k))
                     r.set(k, *v);
-            r.set("error", e->text());
+            r.set("error", read.error().text());
         } else {
             r = DetailRecord(address, d);
-            if (d.kind.empty())
+            if (d.kind == Kind::Unknown)
                 r.set("kind", rows[i].find("kind")->asString());
         }
         if (const Json* n = rows[i].find("number"))
@@ -291,7 +291,7 @@ int CmdShow(const Args& a, std::ostream& out, std::ostream& err)
     Reporter rep(err, a.has("--quiet"));
     const Context ctx = MakeContext(a, rep);
     Details d;
-    if (ReadDetails(ctx, address, d))
+    if (!ReadDetails(ctx, address, d))
         return kExitFailed;
     std::vector<std::string> columns(kDetailColumns.begin(), kDetailColumns.end());
     columns.erase(std::remove(columns.begin(), columns.end(), "number"), columns.end());
@@ -418,11 +418,11 @@ int CmdSet(const Args& a, std::ostream& out, std::ostream& err)
     if (modes > 1)
         throw Usage{"choose one of --autoip, --dhcp and --static"};
     if (a.has("--autoip"))
-        q.ipMode = "autoip";
+        q.ipMode = endpoint::IpMode::AutoIp;
     if (a.has("--dhcp"))
-        q.ipMode = "dhcp";
+        q.ipMode = endpoint::IpMode::Dhcp;
     if (a.has("--static")) {
-        q.ipMode = "static";
+        q.ipMode = endpoint::IpMode::Static;
         q.ipaddr = *a.get("--static");
     }
     q.netmask = a.get("--netmask").value_or("");
@@ -435,7 +435,7 @@ int CmdSet(const Args& a, std::ostream& out, std::ostream& err)
     PrintRecords(out, f, kSetColumns, SetRecords(res));
     if (res.ok())
         for (const auto& field : res.fields)
-            if (field.status == "pending")
+            if (field.status == FieldStatus::Pending)
                 rep.Note(address + ": " + field.field + " saved; it takes effect at the next reboot (--reboot)");
     return res.ok() ? kExitOk : kExitFailed;
 }
@@ -461,6 +461,8 @@ int Restarts(const Args& a, std::ostream& out, std::ostream& err, bool factory)
         row.set("address", addresses[i]);
         row.set("status", r.error ? "failed" : "back");
         row.set("seconds", r.error ? Json() : Json(static_cast<double>(r.downFor.count() / 100) / 10.0));
+        if (!r.address.empty() && r.address != addresses[i])
+            row.set("new_address", r.address);
         if (r.error) {
             row.set("error", r.error->text());
             failed = true;
@@ -492,7 +494,7 @@ int CmdUpgrade(const Args& a, std::ostream& out, std::ostream& err)
         const UpgradeResult r = Upgrade(ctx, addresses[i], *root);
         Json row{Json::Object{}};
         row.set("address", addresses[i]);
-        row.set("kind", r.kind);
+        row.set("kind", endpoint::ToString(r.kind));
         row.set("file", r.file);
         row.set("server", r.server);
         row.set("version_before", r.versionBefore);
@@ -531,7 +533,7 @@ int SendWall(const Context& ctx, std::vector<WallJob>& jobs, std::ostream& out, 
         std::vector<BufferedLine> lines = {{{nodes::WallEnableLine(j.tile), false, true, 0}, nodes::kLineBuffer}};
         for (const auto& extra : j.extra)
             lines.push_back({extra, nodes::kShortLineBuffer});
-        const auto e = SendLines(ctx, j.address, lines, "wall");
+        const auto sent = SendLines(ctx, j.address, lines, "wall");
         Json r{Json::Object{}};
         r.set("address", j.address);
         r.set("number", j.number);
@@ -541,9 +543,9 @@ int SendWall(const Context& ctx, std::vector<WallJob>& jobs, std::ostream& out, 
         r.set("y0", j.tile.y0);
         r.set("x1", j.tile.x1);
         r.set("y1", j.tile.y1);
-        r.set("status", e ? "failed" : "sent");
-        if (e) {
-            r.set("error", e->text());
+        r.set("status", sent ? "sent" : "failed");
+        if (!sent) {
+            r.set("error", sent.error().text());
             failed = true;
         }
         rows[i] = std::move(r);
@@ -705,14 +707,14 @@ int WallLook(const Args& a, std::ostream& out, std::ostream& err, bool stretch)
     std::vector<Json> rows(addresses.size());
     std::atomic<bool> failed{false};
     RunParallel(addresses.size(), ctx.jobs, [&](std::size_t i) {
-        const auto e = SendLines(ctx, addresses[i], {{*line, false, true, 0}}, nodes::kShortLineBuffer,
-                                 stretch ? "stretch" : "rotate");
+        const auto sent = SendLines(ctx, addresses[i], {{*line, false, true, 0}}, nodes::kShortLineBuffer,
+                                    stretch ? "stretch" : "rotate");
         Json r{Json::Object{}};
         r.set("address", addresses[i]);
         r.set(stretch ? "stretch" : "rotate", value);
-        r.set("status", e ? "failed" : "sent");
-        if (e) {
-            r.set("error", e->text());
+        r.set("status", sent ? "sent" : "failed");
+        if (!sent) {
+            r.set("error", sent.error().text());
             failed = true;
         }
         rows[i] = std::move(r);
@@ -832,8 +834,9 @@ int CmdOsd(const Args& a, std::ostream& out, std::ostream& err)
         if (t.error.empty()) {
             const nodes::WireLine line{on ? nodes::OsdOnLine(Widen(t.number)) : std::u16string(nodes::kOsdOff.text()),
                                        false, true, 0};
-            if (auto e = SendLines(ctx, t.address, {line}, nodes::kShortLineBuffer, on ? "osd on" : "osd off"))
-                t.error = e->text();
+            if (auto sent = SendLines(ctx, t.address, {line}, nodes::kShortLineBuffer, on ? "osd on" : "osd off");
+                !sent)
+                t.error = sent.error().text();
         }
         Json r{Json::Object{}};
         r.set("address", t.address);

@@ -3,15 +3,17 @@
 #include "lan/Discovery.h"
 #include "lan/HostInfo.h"
 #include "lan/Interfaces.h"
+#include "lan/Reach.h"
 #include "lan/Tftp.h"
 #include "lan/Workstation.h"
 #include "nodes/Firmware.h"
-#include "nodes/UpgradeCheck.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <map>
 #include <cstring>
 #include <thread>
 
@@ -20,6 +22,7 @@ namespace cv::cli {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using namespace std::chrono_literals;
+using endpoint::Result;
 
 void Reporter::Progress(const std::string& address, const std::string& text)
 {
@@ -50,24 +53,16 @@ void Progress(const Context& ctx, const std::string& address, const std::string&
         ctx.reporter->Progress(address, text);
 }
 
-StepError Fail(const Context& ctx, const std::string& address, std::string step, std::string detail)
+tl::unexpected<StepError> Fail(const Context& ctx, const std::string& address, const StepError& e)
 {
     if (ctx.reporter)
-        ctx.reporter->Failure(address, step, detail);
-    return {std::move(step), std::move(detail)};
+        ctx.reporter->Failure(address, e.step, e.detail);
+    return tl::unexpected(e);
 }
 
-std::optional<StepError> OpenSession(const Context& ctx, ShellSession& s)
+tl::unexpected<StepError> Fail(const Context& ctx, const std::string& address, std::string step, std::string detail)
 {
-    if (s.Open())
-        return std::nullopt;
-    return Fail(ctx, s.address(), s.connected() ? "login" : "connect", s.error());
-}
-
-template <std::size_t N>
-nodes::WireLine Plain(const nodes::Literal<N>& literal)
-{
-    return {std::u16string(literal.text()), false, false, 0};
+    return Fail(ctx, address, StepError{std::move(step), std::move(detail)});
 }
 }  // namespace
 
@@ -92,24 +87,19 @@ void RunParallel(std::size_t count, unsigned jobs, const std::function<void(std:
 // --- scan ------------------------------------------------------------------
 
 namespace {
-std::optional<StepError> NodeListFrom(const Context& ctx, const std::string& responder, ScanResult& out)
+Result<> NodeListFrom(const Context& ctx, const std::string& responder, ScanResult& out)
 {
-    ShellSession s(responder, ctx.port, ctx.timeouts);
-    if (auto e = OpenSession(ctx, s))
-        return e;
-    s.ClearTranscript();
-    std::optional<nodes::NodeList> list;
-    const auto complete = [&] { return (list = nodes::ParseNodeList(s.transcript())).has_value(); };
-    if (!s.Run(Plain(nodes::kNodeQueryDump)) && !complete())
-        return Fail(ctx, responder, "node list", s.error());
-    if (!complete() && !s.ReadUntil(complete))
-        return Fail(ctx, responder, "node list", "no end of the dump: " + s.error());
-    out.nodes = std::move(*list);
-    return std::nullopt;
+    ShellDriver s(responder, ctx.port, ctx.timeouts);
+    if (auto r = s.Open(); !r)
+        return Fail(ctx, responder, r.error());
+    if (auto r = s.Run(endpoint::NodeListSteps()); !r)
+        return Fail(ctx, responder, r.error());
+    out.nodes = std::move(*nodes::ParseNodeList(s.transcript()));
+    return {};
 }
 }  // namespace
 
-std::optional<StepError> Scan(const Context& ctx, ScanResult& out, bool* usage)
+Result<> Scan(const Context& ctx, ScanResult& out, bool* usage)
 {
     lan::DiscoveryOptions options;
     options.interfaces = ctx.interfaces;
@@ -135,15 +125,15 @@ std::optional<StepError> Scan(const Context& ctx, ScanResult& out, bool* usage)
     for (auto it = found.replies.rbegin(); it != found.replies.rend(); ++it)
         if (std::find(candidates.begin(), candidates.end(), *it) == candidates.end())
             candidates.push_back(*it);
-    std::optional<StepError> last;
+    Result<> last;
     for (const std::string& responder : candidates) {
         if (ctx.reporter)
             ctx.reporter->Note("discovery: " + std::to_string(found.replies.size()) + " answer(s), node list from " +
                                responder);
         last = NodeListFrom(ctx, responder, out);
-        if (!last) {
+        if (last) {
             out.responder = responder;
-            return std::nullopt;
+            return {};
         }
     }
     return last;
@@ -175,51 +165,29 @@ std::vector<Json> ScanRecords(const nodes::NodeList& list)
 
 // --- detail query -------------------------------------------------------------
 
-namespace {
-// The dump says which kind it is: "IS_HOST=y" on a transmitter.
-std::string KindOf(const nodes::Transcript& t)
+Result<> QueryDetails(ShellDriver& s, Details& out)
 {
-    static const std::u16string key = std::u16string(nodes::kIsHostKey.text()) + u"=";
-    const std::size_t at = t.find(key);
-    if (at == nodes::Transcript::npos || at + key.size() >= t.size())
-        return {};
-    const char16_t c = t.text()[at + key.size()];
-    return c == u'y' ? "tx" : c == u'n' ? "rx" : "";
-}
-}  // namespace
-
-std::optional<StepError> QueryDetails(ShellSession& s, Details& out)
-{
-    s.ClearTranscript();
-    const nodes::WireLine lines[] = {Plain(nodes::kChannelQuery), Plain(nodes::kVersionQuery),
-                                     Plain(nodes::kParamDump)};
-    for (const auto& line : lines)
-        if (!s.Run(line))
-            return StepError{"read", s.error()};
-    std::optional<nodes::DeviceDetails> d;
-    const auto complete = [&] { return (d = nodes::ParseDeviceDetails(s.transcript())).has_value(); };
-    if (!complete() && !s.ReadUntil(complete))
-        return StepError{"read", "the parameter dump did not end: " + s.error()};
-    out.values = std::move(*d);
-    out.kind = KindOf(s.transcript());
-    return std::nullopt;
+    if (auto r = s.Run(endpoint::DetailQuerySteps()); !r)
+        return r;
+    out = endpoint::DetailsFrom(s.transcript());
+    return {};
 }
 
-std::optional<StepError> ReadDetails(const Context& ctx, const std::string& address, Details& out)
+Result<> ReadDetails(const Context& ctx, const std::string& address, Details& out)
 {
-    ShellSession s(address, ctx.port, ctx.timeouts);
-    if (auto e = OpenSession(ctx, s))
-        return e;
-    if (auto e = QueryDetails(s, out))
-        return Fail(ctx, address, e->step, e->detail);
-    return std::nullopt;
+    ShellDriver s(address, ctx.port, ctx.timeouts);
+    if (auto r = s.Open(); !r)
+        return Fail(ctx, address, r.error());
+    if (auto r = QueryDetails(s, out); !r)
+        return Fail(ctx, address, r.error());
+    return {};
 }
 
 Json DetailRecord(const std::string& address, const Details& d)
 {
     Json r{Json::Object{}};
     r.set("address", address);
-    r.set("kind", d.kind);
+    r.set("kind", endpoint::ToString(d.kind));
     r.set("hostname_id", Narrow(d.values.hostnameId));
     r.set("version", Narrow(d.values.version));
     r.set("mac", Narrow(d.values.macAddress));
@@ -234,150 +202,48 @@ Json DetailRecord(const std::string& address, const Details& d)
 
 // --- settings ---------------------------------------------------------------
 
-std::optional<std::string> ValidateRequest(const SetRequest& r)
-{
-    if (r.hostnameId && !nodes::IsValidHostnameId(Widen(*r.hostnameId)))
-        return "hostname_id '" + *r.hostnameId + "': " + Narrow(nodes::kHostnameIdRuleMessage);
-    if (r.channel && !nodes::IsValidChannel(Widen(*r.channel)))
-        return "channel '" + *r.channel + "': must be four digits, 0000 to 0099";
-    const bool anyAddress = !r.ipaddr.empty() || !r.netmask.empty() || !r.gateway.empty();
-    if (r.ipMode) {
-        if (*r.ipMode != "autoip" && *r.ipMode != "dhcp" && *r.ipMode != "static")
-            return "ip_mode '" + *r.ipMode + "': must be autoip, dhcp or static";
-        if (*r.ipMode == "static") {
-            for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"ipaddr", r.ipaddr},
-                                              {"netmask", r.netmask},
-                                              {"gateway", r.gateway}}) {
-                if (value.empty())
-                    return std::string("a static address needs ") + name;
-                if (lan::CanonicalIpv4(value) != value)
-                    return std::string(name) + " '" + value + "': not a dotted IPv4 address";
-            }
-        } else if (anyAddress) {
-            return "ipaddr, netmask and gateway go with ip_mode static only";
-        }
-    } else if (anyAddress) {
-        return "ipaddr, netmask and gateway go with ip_mode static only";
-    }
-    return std::nullopt;
-}
-
-std::vector<nodes::WireLine> RequestLines(const SetRequest& r)
-{
-    std::vector<nodes::WireLine> out;
-    const auto add = [&](std::vector<nodes::WireLine> group) { out.insert(out.end(), group.begin(), group.end()); };
-    if (r.hostnameId)
-        add(nodes::HostnameGroupLines(Widen(*r.hostnameId)));
-    if (r.multicast)
-        add(nodes::CastingGroupLines(*r.multicast));
-    if (r.channel)
-        add(nodes::ChannelGroupLines(Widen(*r.channel)));
-    if (r.ipMode) {
-        const nodes::IpMode mode = *r.ipMode == "autoip" ? nodes::IpMode::AutoIp
-                                   : *r.ipMode == "dhcp" ? nodes::IpMode::Dhcp
-                                                         : nodes::IpMode::Static;
-        add(nodes::IpGroupLines(mode, Widen(r.ipaddr), Widen(r.netmask), Widen(r.gateway)));
-    }
-    return out;
-}
-
 bool SetResult::ok() const
 {
     if (error)
         return false;
     for (const auto& f : fields)
-        if (f.status != "confirmed" && f.status != "pending")
+        if (f.status != FieldStatus::Confirmed && f.status != FieldStatus::Pending)
             return false;
     return true;
 }
-
-namespace {
-std::vector<FieldResult> RequestedFields(const SetRequest& r)
-{
-    std::vector<FieldResult> f;
-    if (r.hostnameId)
-        f.push_back({"hostname_id", *r.hostnameId, "", "not sent"});
-    if (r.multicast)
-        f.push_back({"multicast", *r.multicast ? "y" : "n", "", "not sent"});
-    if (r.channel)
-        f.push_back({"channel", *r.channel, "", "not sent"});
-    if (r.ipMode) {
-        f.push_back({"ip_mode", *r.ipMode, "", "not sent"});
-        if (*r.ipMode == "static") {
-            f.push_back({"ipaddr", r.ipaddr, "", "not sent"});
-            f.push_back({"netmask", r.netmask, "", "not sent"});
-            f.push_back({"gateway", r.gateway, "", "not sent"});
-        }
-    }
-    return f;
-}
-
-// Only hostname and channel take effect at once; the rest waits for a start.
-bool TakesEffectAtOnce(const std::string& field) { return field == "hostname_id" || field == "channel"; }
-
-std::string ReadBackValue(const std::string& field, const Details& d, const std::string& address)
-{
-    if (field == "hostname_id")
-        return Narrow(d.values.hostnameId);
-    if (field == "multicast")
-        return Narrow(d.values.multicast);
-    if (field == "channel")
-        return Narrow(d.values.channel);
-    if (field == "ip_mode")
-        return Narrow(d.values.ipMode);
-    if (field == "ipaddr")
-        return address;  // the address it answers at
-    if (field == "netmask")
-        return Narrow(d.values.netmask);
-    if (field == "gateway")
-        return Narrow(d.values.gateway);
-    return {};
-}
-
-void Compare(std::vector<FieldResult>& fields, const Details& d, const std::string& address, bool all)
-{
-    for (auto& f : fields) {
-        if (!all && !TakesEffectAtOnce(f.field)) {
-            f.status = "pending";
-            continue;
-        }
-        f.readBack = ReadBackValue(f.field, d, address);
-        f.status = f.readBack == f.requested ? "confirmed" : "mismatch";
-    }
-}
-}  // namespace
 
 SetResult ApplySettings(const Context& ctx, const std::string& address, const SetRequest& request)
 {
     SetResult result;
     result.address = address;
-    result.fields = RequestedFields(request);
-    ShellSession s(address, ctx.port, ctx.timeouts);
-    if ((result.error = OpenSession(ctx, s)))
+    result.fields = endpoint::RequestedFields(request);
+    ShellDriver s(address, ctx.port, ctx.timeouts);
+    const auto fail = [&](const StepError& e) {
+        result.error = Fail(ctx, address, e).value();
         return result;
+    };
+    if (auto r = s.Open(); !r)
+        return fail(r.error());
     // The window reads the device before Apply; so does this, which also
-    // tells a transmitter (no hostname ID to set) before anything is sent.
+    // tells a transmitter (no hostname ID to set) before anything is sent,
+    // and gives the MAC that finds it again should it move.
     Details before;
-    if (auto e = QueryDetails(s, before)) {
-        result.error = Fail(ctx, address, e->step, e->detail);
-        return result;
-    }
-    if (request.hostnameId && before.kind == "tx") {
-        result.error = Fail(ctx, address, "hostname_id", "a transmitter has no hostname ID to set");
-        return result;
-    }
+    if (auto r = QueryDetails(s, before); !r)
+        return fail(r.error());
+    if (request.hostnameId && before.kind == Kind::Tx)
+        return fail({"hostname_id", "a transmitter has no hostname ID to set"});
     Progress(ctx, address, "sending settings");
-    s.ClearTranscript();
-    const auto lines = RequestLines(request);
-    for (const auto& line : lines) {
-        if (!s.Run(line)) {
-            result.error = Fail(ctx, address, "send", s.error());
-            return result;
-        }
+    std::vector<BufferedLine> lines;
+    for (const auto& line : RequestLines(request))
+        lines.push_back({line});
+    endpoint::Sequence send(endpoint::LineSteps(lines, "send"));
+    const auto sent = s.Run(send);
+    if (sent || send.current() > 0)
         for (auto& f : result.fields)
-            if (f.status == "not sent")
-                f.status = "sent";
-    }
+            if (f.status == FieldStatus::NotSent)
+                f.status = FieldStatus::Sent;
+    if (!sent)
+        return fail(sent.error());
     if (request.channel)
         std::this_thread::sleep_for(milliseconds(nodes::kChannelSettleMs));
 
@@ -385,40 +251,41 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
     const bool anyAtOnce = request.hostnameId || request.channel;
     if (anyAtOnce || !request.reboot) {
         Details now;
-        if (auto e = ReadDetails(ctx, address, now)) {
-            result.error = StepError{"read-back", e->text()};
+        if (auto r = ReadDetails(ctx, address, now); !r) {
+            result.error = StepError{"read-back", r.error().text()};
             return result;
         }
-        Compare(result.fields, now, address, false);
+        endpoint::Compare(result.fields, now, address, false);
     }
     if (!request.reboot) {
         for (const auto& f : result.fields)
-            if (f.status == "mismatch")
+            if (f.status == FieldStatus::Mismatch)
                 Fail(ctx, address, "read-back", f.field + " reads '" + f.readBack + "', not '" + f.requested + "'");
         return result;
     }
 
     Progress(ctx, address, "rebooting");
-    const auto reboot = nodes::WireBytes(nodes::RebootLines()[0]);
-    if (!s.Send(*reboot)) {
-        result.error = Fail(ctx, address, "reboot", s.error());
-        return result;
-    }
+    if (auto r = s.Run(endpoint::RestartSteps(false)); !r)
+        return fail(r.error());
     const std::string comeBackAt =
-        request.ipMode && *request.ipMode == "static" ? request.ipaddr : address;
-    const RestartResult restart = WaitForRestart(ctx, s, comeBackAt);
+        request.ipMode && *request.ipMode == endpoint::IpMode::Static ? request.ipaddr : address;
+    const std::string mac = request.mayMove() ? Narrow(before.values.macAddress) : std::string();
+    const RestartResult restart = WaitForRestart(ctx, s, comeBackAt, mac);
     if (restart.error) {
         result.error = restart.error;
         return result;
     }
+    const std::string at = restart.address.empty() ? comeBackAt : restart.address;
+    if (at != comeBackAt)
+        result.newAddress = at;
     Details after;
-    if (auto e = ReadDetails(ctx, comeBackAt, after)) {
-        result.error = StepError{"read-back", e->text()};
+    if (auto r = ReadDetails(ctx, at, after); !r) {
+        result.error = StepError{"read-back", r.error().text()};
         return result;
     }
-    Compare(result.fields, after, comeBackAt, true);
+    endpoint::Compare(result.fields, after, at, true);
     for (const auto& f : result.fields)
-        if (f.status == "mismatch")
+        if (f.status == FieldStatus::Mismatch)
             Fail(ctx, address, "read-back", f.field + " reads '" + f.readBack + "' after the reboot, not '" +
                                                 f.requested + "'");
     return result;
@@ -435,7 +302,10 @@ std::vector<Json> SetRecords(const SetResult& result, const std::string& key)
         r.set("field", f.field);
         r.set("requested", f.requested);
         r.set("read_back", f.readBack);
-        r.set("status", result.error && f.status != "confirmed" ? "failed" : f.status);
+        r.set("status", endpoint::ToString(result.error && f.status != FieldStatus::Confirmed ? FieldStatus::Failed
+                                                                                               : f.status));
+        if (!result.newAddress.empty())
+            r.set("new_address", result.newAddress);
         if (result.error)
             r.set("error", result.error->text());
         rows.push_back(std::move(r));
@@ -454,7 +324,46 @@ std::vector<Json> SetRecords(const SetResult& result, const std::string& key)
 
 // --- restarts -------------------------------------------------------------------
 
-RestartResult WaitForRestart(const Context& ctx, ShellSession& session, const std::string& comeBackAt)
+namespace {
+bool SameMac(std::string a, std::string b)
+{
+    for (auto* s : {&a, &b})
+        for (char& c : *s)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return a == b;
+}
+
+// A scan for the endpoint with `mac`: discovery, the node list, and the
+// detail query of every listed address not read before (`known`).
+std::optional<std::string> FindByMac(const Context& ctx, const std::string& mac,
+                                     std::map<std::string, std::string>& known)
+{
+    Context quiet = ctx;
+    quiet.reporter = nullptr;
+    ScanResult scan;
+    if (!Scan(quiet, scan))
+        return std::nullopt;
+    std::vector<std::string> candidates;
+    for (const auto& t : scan.nodes.transmitters)
+        candidates.push_back(Narrow(t.address));
+    for (const auto& x : scan.nodes.receivers)
+        candidates.push_back(Narrow(x.address));
+    for (const std::string& address : candidates) {
+        if (known.count(address))
+            continue;
+        Details d;
+        if (!ReadDetails(quiet, address, d))
+            continue;  // not up yet: asked again next round
+        known[address] = Narrow(d.values.macAddress);
+        if (SameMac(known[address], mac))
+            return address;
+    }
+    return std::nullopt;
+}
+}  // namespace
+
+RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std::string& comeBackAt,
+                             const std::string& mac)
 {
     RestartResult r;
     const auto start = Clock::now();
@@ -467,59 +376,76 @@ RestartResult WaitForRestart(const Context& ctx, ShellSession& session, const st
     for (;;) {
         if (session.WaitClosed(std::min(kDropCheck, std::max(left(), 0ms))))
             break;
-        ShellSession probe(comeBackAt, ctx.port, {1s, 1s});
+        ShellDriver probe(comeBackAt, ctx.port, {1s, 1s});
         if (!probe.Open()) {
             session.Close();
             break;
         }
         if (left() <= 0ms) {
             r.error = Fail(ctx, session.address(), "reboot",
-                           "the endpoint kept answering for " + Seconds(ctx.restartTimeout) + "; it did not restart");
+                           "the endpoint kept answering for " + Seconds(ctx.restartTimeout) + "; it did not restart")
+                          .value();
             return r;
         }
     }
     Progress(ctx, session.address(), "down, waiting for it to answer again");
+    // Addresses whose MAC a search has read, so each is asked once.
+    std::map<std::string, std::string> known;
     for (;;) {
-        const auto attempt = Clock::now();
-        ShellSession probe(comeBackAt, ctx.port, {std::min<milliseconds>(1s, ctx.timeouts.connect), ctx.timeouts.reply});
-        if (probe.Open()) {
+        const milliseconds within = std::clamp(left(), 250ms, lan::ConnectProbe::kDefaultWithin);
+        if (lan::CanConnect(comeBackAt, ctx.port, within)) {
+            r.address = comeBackAt;
             r.downFor = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
             Progress(ctx, comeBackAt, "answers again after " + Seconds(r.downFor));
             return r;
         }
+        // An endpoint that took a new lease answers elsewhere: find it by
+        // the MAC read before the change.
+        if (!mac.empty()) {
+            if (auto found = FindByMac(ctx, mac, known)) {
+                r.address = *found;
+                r.downFor = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+                Progress(ctx, session.address(), "answers again at " + *found + " after " + Seconds(r.downFor));
+                return r;
+            }
+        }
         if (left() <= 0ms) {
             r.error = Fail(ctx, session.address(), "come back",
-                           "no answer at " + comeBackAt + " within " + Seconds(ctx.restartTimeout));
+                           mac.empty() ? "no answer at " + comeBackAt + " within " + Seconds(ctx.restartTimeout)
+                                       : "restarted, address unknown: no answer at " + comeBackAt +
+                                             " and no scan found " + mac + " within " +
+                                             Seconds(ctx.restartTimeout))
+                          .value();
             return r;
         }
-        const auto spent = Clock::now() - attempt;
-        if (spent < 500ms)
-            std::this_thread::sleep_for(std::min<milliseconds>(
-                std::chrono::duration_cast<milliseconds>(500ms - spent), std::max(left(), 0ms)));
     }
 }
 
 RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault)
 {
     RestartResult r;
-    ShellSession s(address, ctx.port, ctx.timeouts);
-    if ((r.error = OpenSession(ctx, s)))
+    ShellDriver s(address, ctx.port, ctx.timeouts);
+    if (auto o = s.Open(); !o) {
+        r.error = Fail(ctx, address, o.error()).value();
         return r;
-    const auto lines = factoryDefault ? nodes::FactoryDefaultLines() : nodes::RebootLines();
+    }
+    // Defaults may bring it back at another address: its MAC finds it
+    // again. Read on a session of its own, so the reset's carries only
+    // the window's lines.
+    std::string mac;
     if (factoryDefault) {
-        // The reset script is waited for, so the reboot follows a finished reset.
+        Details d;
+        if (ReadDetails(ctx, address, d))
+            mac = Narrow(d.values.macAddress);
         Progress(ctx, address, "resetting to factory defaults");
-        if (!s.Run(lines[0])) {
-            r.error = Fail(ctx, address, "reset", s.error());
-            return r;
-        }
+    }
+    endpoint::Sequence steps(endpoint::RestartSteps(factoryDefault));
+    if (auto run = s.Run(steps); !run) {
+        r.error = Fail(ctx, address, run.error()).value();
+        return r;
     }
     Progress(ctx, address, "rebooting");
-    if (!s.Send(*nodes::WireBytes(lines.back()))) {
-        r.error = Fail(ctx, address, "reboot", s.error());
-        return r;
-    }
-    return WaitForRestart(ctx, s, address);
+    return WaitForRestart(ctx, s, address, mac);
 }
 
 // --- upgrade ----------------------------------------------------------------------
@@ -527,27 +453,29 @@ RestartResult Reboot(const Context& ctx, const std::string& address, bool factor
 UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot)
 {
     UpgradeResult r;
-    ShellSession s(address, ctx.port, ctx.timeouts);
-    if ((r.error = OpenSession(ctx, s)))
+    ShellDriver s(address, ctx.port, ctx.timeouts);
+    if (auto o = s.Open(); !o) {
+        r.error = Fail(ctx, address, o.error()).value();
         return r;
+    }
     Details before;
-    if (auto e = QueryDetails(s, before)) {
-        r.error = Fail(ctx, address, e->step, e->detail);
+    if (auto q = QueryDetails(s, before); !q) {
+        r.error = Fail(ctx, address, q.error()).value();
         return r;
     }
     r.kind = before.kind;
     r.versionBefore = Narrow(before.values.version);
-    if (r.kind.empty()) {
-        r.error = Fail(ctx, address, "read", "the dump does not say whether this is a transmitter or a receiver");
+    if (r.kind == Kind::Unknown) {
+        r.error = Fail(ctx, address, "read", "the dump does not say whether this is a transmitter or a receiver").value();
         return r;
     }
-    const bool transmitter = r.kind == "tx";
+    const bool transmitter = r.kind == Kind::Tx;
     r.file = Narrow(transmitter ? nodes::kTxFirmwareFile.text() : nodes::kRxFirmwareFile.text());
 
     // The address the endpoint reaches us at: this session's own end.
     const auto candidates = lan::UpgradeAddressCandidates(lan::LocalAddressOf(s.fd()), lan::SystemHostInfo());
     if (candidates.empty()) {
-        r.error = Fail(ctx, address, "address", "the workstation has no IPv4 address the endpoint could reach");
+        r.error = Fail(ctx, address, "address", "the workstation has no IPv4 address the endpoint could reach").value();
         return r;
     }
     r.server = candidates.back();
@@ -555,7 +483,7 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
     const std::string path = tftpRoot + "/" + r.file;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path.c_str(), R_OK) != 0) {
-        r.error = Fail(ctx, address, "tftp check", "put " + r.file + " into " + tftpRoot);
+        r.error = Fail(ctx, address, "tftp check", "put " + r.file + " into " + tftpRoot).value();
         return r;
     }
     const lan::TftpProbeResult probe = lan::ProbeTftp(r.server, r.file);
@@ -572,38 +500,14 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
             break;
         default: why = "the TFTP server at " + r.server + " answered: " + probe.message; break;
         }
-        r.error = Fail(ctx, address, "tftp check", why);
+        r.error = Fail(ctx, address, "tftp check", why).value();
         return r;
     }
 
     Progress(ctx, address, "fetching " + r.file + " from " + r.server);
-    s.ClearTranscript();
-    const auto lines = nodes::UpgradeLines(Widen(r.server), transmitter);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const bool last = i + 1 == lines.size();
-        const bool slow = i == 1 || last;
-        if (!s.Run(lines[i], nodes::kLineBuffer, slow ? ctx.upgradeTimeout : milliseconds{0})) {
-            // The update script may restart the endpoint under us.
-            if (last && s.peerClosed())
-                break;
-            r.error = Fail(ctx, address, i == 1 ? "fetch" : last ? "update" : "send", s.error());
-            return r;
-        }
-        if (i == 1) {
-            const nodes::UpgradeFailures f = nodes::CheckUpgradeFailures(s.transcript());
-            // Nothing after a failed fetch: the update script would install
-            // whatever an earlier attempt left behind.
-            if (f.fileNotFound) {
-                r.error = Fail(ctx, address, "fetch", "the endpoint's tftp reports File not found for " + r.file);
-                return r;
-            }
-            if (f.transferTimedOut) {
-                r.error = Fail(ctx, address, "fetch", "the endpoint's tftp timed out fetching from " + r.server);
-                return r;
-            }
-        }
-        if (i == 4)
-            Progress(ctx, address, "installing");
+    if (auto run = s.Run(endpoint::UpgradeSteps(r.server, transmitter, r.file, ctx.upgradeTimeout)); !run) {
+        r.error = Fail(ctx, address, run.error()).value();
+        return r;
     }
     if (!s.open() || s.WaitClosed(1s)) {
         const RestartResult back = WaitForRestart(ctx, s, address);
@@ -613,8 +517,8 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
         }
     }
     Details after;
-    if (auto e = ReadDetails(ctx, address, after)) {
-        r.error = StepError{"read-back", e->text()};
+    if (auto q = ReadDetails(ctx, address, after); !q) {
+        r.error = StepError{"read-back", q.error().text()};
         return r;
     }
     r.versionAfter = Narrow(after.values.version);
@@ -624,21 +528,19 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
 
 // --- lines to receivers ----------------------------------------------------------------
 
-std::optional<StepError> SendLines(const Context& ctx, const std::string& address,
-                                   const std::vector<BufferedLine>& lines, const std::string& step)
+Result<> SendLines(const Context& ctx, const std::string& address, const std::vector<BufferedLine>& lines,
+                   const std::string& step)
 {
-    ShellSession s(address, ctx.port, ctx.timeouts);
-    if (auto e = OpenSession(ctx, s))
-        return e;
-    for (const auto& l : lines)
-        if (!s.Run(l.line, l.buffer))
-            return Fail(ctx, address, step, s.error());
-    return std::nullopt;
+    ShellDriver s(address, ctx.port, ctx.timeouts);
+    if (auto o = s.Open(); !o)
+        return Fail(ctx, address, o.error());
+    if (auto run = s.Run(endpoint::LineSteps(lines, step)); !run)
+        return Fail(ctx, address, run.error());
+    return {};
 }
 
-std::optional<StepError> SendLines(const Context& ctx, const std::string& address,
-                                   const std::vector<nodes::WireLine>& lines, std::size_t buffer,
-                                   const std::string& step)
+Result<> SendLines(const Context& ctx, const std::string& address, const std::vector<nodes::WireLine>& lines,
+                   std::size_t buffer, const std::string& step)
 {
     std::vector<BufferedLine> buffered;
     for (const auto& l : lines)

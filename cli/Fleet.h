@@ -4,7 +4,8 @@
 // endpoint to answer again, upgrade, wall and on-screen lines. Each step
 // that fails is named, so a report can say where it stopped.
 #include "cli/Json.h"
-#include "cli/Session.h"
+#include "cli/Driver.h"
+#include "endpoint/Steps.h"
 #include "nodes/DeviceDetails.h"
 #include "nodes/NodeList.h"
 
@@ -49,12 +50,18 @@ struct Context {
 // Runs fn(0 .. count-1) on up to `jobs` threads.
 void RunParallel(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& fn);
 
-// A failed step: "connect", "login", "read", "hostname", ... and why.
-struct StepError {
-    std::string step;
-    std::string detail;
-    std::string text() const { return step + ": " + detail; }
-};
+using endpoint::BufferedLine;
+using endpoint::Details;
+using endpoint::FieldResult;
+using endpoint::FieldStatus;
+using endpoint::Kind;
+using endpoint::Narrow;
+using endpoint::RequestLines;
+using endpoint::Seconds;
+using endpoint::SetRequest;
+using endpoint::StepError;
+using endpoint::ValidateRequest;
+using endpoint::Widen;
 
 // --- scan -----------------------------------------------------------------
 
@@ -64,50 +71,27 @@ struct ScanResult {
     nodes::NodeList nodes;
 };
 // Discovery as the window does it, then the node list of the last
-// responder. Returns the error, or nullopt on success; usage is set when
-// the error is the operator's (a card that does not exist).
-std::optional<StepError> Scan(const Context& ctx, ScanResult& out, bool* usage = nullptr);
+// responder; usage is set when the error is the operator's (a card that
+// does not exist).
+endpoint::Result<> Scan(const Context& ctx, ScanResult& out, bool* usage = nullptr);
 std::vector<Json> ScanRecords(const nodes::NodeList& list);
 
 // --- detail query -----------------------------------------------------------
 
-struct Details {
-    nodes::DeviceDetails values;
-    std::string kind;  // "tx", "rx", or empty when the dump does not say
-};
 // The window's three query lines on an open session.
-std::optional<StepError> QueryDetails(ShellSession& session, Details& out);
+endpoint::Result<> QueryDetails(ShellDriver& session, Details& out);
 // Opens a session, queries, closes.
-std::optional<StepError> ReadDetails(const Context& ctx, const std::string& address, Details& out);
+endpoint::Result<> ReadDetails(const Context& ctx, const std::string& address, Details& out);
 // The as-built record: address, kind, hostname_id, version, mac, state,
 // multicast, channel, ip_mode, netmask, gateway.
 Json DetailRecord(const std::string& address, const Details& d);
 
 // --- settings ---------------------------------------------------------------
 
-struct SetRequest {
-    std::optional<std::string> hostnameId;
-    std::optional<bool> multicast;
-    std::optional<std::string> channel;
-    std::optional<std::string> ipMode;  // "autoip", "dhcp", "static"
-    std::string ipaddr, netmask, gateway;
-    bool reboot = false;
-    bool empty() const { return !hostnameId && !multicast && !channel && !ipMode; }
-};
-// Checks values as the window does before anything is sent; the error names
-// the field.
-std::optional<std::string> ValidateRequest(const SetRequest& request);
-// The lines Apply sends for the request, groups in the window's order.
-std::vector<nodes::WireLine> RequestLines(const SetRequest& request);
-
-struct FieldResult {
-    std::string field;
-    std::string requested;
-    std::string readBack;
-    std::string status;  // "confirmed", "pending", "mismatch", "not sent"
-};
 struct SetResult {
     std::string address;
+    // Where it answered after a restart that moved it; empty if it did not move.
+    std::string newAddress;
     std::vector<FieldResult> fields;
     std::optional<StepError> error;
     bool ok() const;
@@ -119,16 +103,21 @@ std::vector<Json> SetRecords(const SetResult& result, const std::string& key = {
 
 struct RestartResult {
     std::optional<StepError> error;
+    std::string address;  // where it answered again
     std::chrono::milliseconds downFor{0};
 };
 // After the reboot line: the session drops, then a fresh login works again.
-RestartResult WaitForRestart(const Context& ctx, ShellSession& session, const std::string& comeBackAt);
+// With `mac`, an endpoint that does not answer at comeBackAt is looked
+// for by scanning; "restarted, address unknown" when no scan finds it.
+RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std::string& comeBackAt,
+                             const std::string& mac = {});
 RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault);
 
 // --- upgrade ----------------------------------------------------------------------
 
 struct UpgradeResult {
-    std::string kind, file, server, versionBefore, versionAfter;
+    Kind kind = Kind::Unknown;
+    std::string file, server, versionBefore, versionAfter;
     std::optional<StepError> error;
 };
 UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot);
@@ -136,17 +125,11 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
 // --- lines to receivers --------------------------------------------------------------
 
 // Opens a session, sends the lines one by one, waiting for each.
-std::optional<StepError> SendLines(const Context& ctx, const std::string& address,
-                                   const std::vector<nodes::WireLine>& lines, std::size_t buffer,
-                                   const std::string& step);
-
+endpoint::Result<> SendLines(const Context& ctx, const std::string& address, const std::vector<nodes::WireLine>& lines,
+                   std::size_t buffer, const std::string& step);
 // Lines with different buffers (the enable line and the short wall lines)
 // on one session.
-struct BufferedLine {
-    nodes::WireLine line;
-    std::size_t buffer = nodes::kLineBuffer;
-};
-std::optional<StepError> SendLines(const Context& ctx, const std::string& address,
-                                   const std::vector<BufferedLine>& lines, const std::string& step);
+endpoint::Result<> SendLines(const Context& ctx, const std::string& address, const std::vector<BufferedLine>& lines,
+                   const std::string& step);
 
 }  // namespace cv::cli

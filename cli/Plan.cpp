@@ -133,8 +133,13 @@ bool ParsePlan(const std::string& text, std::vector<PlanRow>& rows, std::vector<
             else
                 errors.push_back(where + "multicast '" + *m + "': must be y or n");
         }
-        if (auto mode = cell("ip_mode"))
-            q.ipMode = Lower(*mode);
+        if (auto mode = cell("ip_mode")) {
+            q.ipMode = endpoint::ParseIpMode(Lower(*mode));
+            if (!q.ipMode) {
+                errors.push_back(where + "ip_mode '" + Lower(*mode) + "': must be autoip, dhcp or static");
+                continue;
+            }
+        }
         q.ipaddr = cell("ipaddr").value_or("");
         q.netmask = cell("netmask").value_or("");
         q.gateway = cell("gateway").value_or("");

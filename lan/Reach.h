@@ -1,10 +1,13 @@
 #pragma once
-// Whether an endpoint's shell accepts a connection and keeps it: how a
-// restart is seen to have ended. A shell that is still starting may take
-// the connection and drop it at once, so a connection only counts once it
-// has sent something or stayed open for a short hold. Non-blocking, so a
-// window can keep serving events while it waits; CanConnect is the
-// blocking form for the command line.
+// Whether an endpoint's shell is back after a restart: the one rule the
+// window, the command line and the service use. A shell that is still
+// starting may refuse the connection, or take it and drop it at once, so a
+// connection only counts once the shell has sent something or kept it for a
+// short hold; a refusal or a drop is tried again, every kRetryEvery, until
+// the probe's deadline. Non-blocking, so a window can keep serving events
+// while it waits; CanConnect is the blocking form for the command line.
+#include "lan/Connect.h"
+
 #include <chrono>
 #include <string>
 
@@ -20,23 +23,42 @@ public:
     ConnectProbe& operator=(const ConnectProbe&) = delete;
 
     static constexpr std::chrono::milliseconds kDefaultHold{500};
+    // How long refusals and drops are tried again from Start on.
+    static constexpr std::chrono::milliseconds kDefaultWithin{3000};
+    static constexpr std::chrono::milliseconds kRetryEvery{250};
 
     // Starts a non-blocking connect; false (and Failed) when it cannot
-    // even start.
-    bool Start(const std::string& address, unsigned short port, std::chrono::milliseconds hold = kDefaultHold);
+    // even start (not an address, no socket).
+    bool Start(const std::string& address, unsigned short port, std::chrono::milliseconds hold = kDefaultHold,
+               std::chrono::milliseconds within = kDefaultWithin);
     // Looks without blocking; closes the socket once it has an answer.
     State Check();
     State state() const { return state_; }
+    // Connections tried since Start.
+    int attempts() const { return attempts_; }
     void Cancel();
 
 private:
-    int fd_ = -1;
+    using Clock = std::chrono::steady_clock;
+    bool Attempt();
+    // A refusal or a drop: try again later, or fail once time is up.
+    void Retry();
+
+    Fd fd_;
     State state_ = State::Failed;
+    std::string address_;
+    unsigned short port_ = 0;
     bool holding_ = false;
+    int attempts_ = 0;
     std::chrono::milliseconds hold_{kDefaultHold};
-    std::chrono::steady_clock::time_point holdUntil_{};
+    Clock::time_point holdUntil_{};
+    Clock::time_point deadline_{};
+    Clock::time_point nextAttempt_{};
 };
 
-bool CanConnect(const std::string& address, unsigned short port, std::chrono::milliseconds timeout);
+// Drives a ConnectProbe to its end: true once the shell is back within
+// `within`.
+bool CanConnect(const std::string& address, unsigned short port, std::chrono::milliseconds within,
+                std::chrono::milliseconds hold = ConnectProbe::kDefaultHold);
 
 }  // namespace cv::lan

@@ -1,7 +1,7 @@
-// The waiting session against a scripted shell on loopback: where a reply
-// ends, what counts as the prompt, and how silence and a closed connection
-// are told apart.
-#include "cli/Session.h"
+// The command line's driver of the endpoint core against a scripted shell
+// on loopback: where a reply ends, what counts as the prompt, and how
+// silence and a closed connection are told apart.
+#include "cli/Driver.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,7 +13,9 @@
 #include <functional>
 #include <thread>
 
-using cv::cli::ShellSession;
+using cv::cli::ShellDriver;
+using cv::endpoint::Sequence;
+using cv::endpoint::Step;
 using namespace std::chrono_literals;
 
 namespace {
@@ -69,6 +71,11 @@ private:
 
 const cv::nodes::WireLine kDump{u"lmparam dump\r\n", false, false, 0};
 
+std::vector<Step> One(const cv::nodes::WireLine& line)
+{
+    return cv::endpoint::LineSteps({{line}}, "read");
+}
+
 }  // namespace
 
 TEST(Session, AReplyEndsAtThePromptEvenWhenEchoAndOutputArriveInPieces)
@@ -85,10 +92,11 @@ TEST(Session, AReplyEndsAtThePromptEvenWhenEchoAndOutputArriveInPieces)
         }
         FakeShell::ReadLine(fd);  // until the client closes
     });
-    ShellSession s("127.0.0.1", shell.port(), {1s, 2s});
-    ASSERT_TRUE(s.Open()) << s.error();
-    ASSERT_TRUE(s.Run(kDump)) << s.error();
-    EXPECT_EQ(s.lastOutput(), "A=1\r\nB=/x\r\n") << "a '/' inside a line is not the prompt";
+    ShellDriver s("127.0.0.1", shell.port(), {1s, 2s});
+    const auto opened = s.Open();
+    ASSERT_TRUE(opened) << opened.error().text();
+    ASSERT_TRUE(s.Run(One(kDump))) << s.conversation().error();
+    EXPECT_EQ(s.conversation().lastOutput(), "A=1\r\nB=/x\r\n") << "a '/' inside a line is not the prompt";
     EXPECT_EQ(got, "root\r\nlmparam dump\r\n");
 }
 
@@ -101,10 +109,11 @@ TEST(Session, APromptAfterAnUnfinishedLineCountsOnceTheShellIsQuiet)
         FakeShell::Say(fd, "lmparam dump\r\nnoise without an end/ # ");
         FakeShell::ReadLine(fd);
     });
-    ShellSession s("127.0.0.1", shell.port(), {1s, 2s});
-    ASSERT_TRUE(s.Open()) << s.error();
-    ASSERT_TRUE(s.Run(kDump)) << s.error();
-    EXPECT_EQ(s.lastOutput(), "noise without an end");
+    ShellDriver s("127.0.0.1", shell.port(), {1s, 2s});
+    const auto opened = s.Open();
+    ASSERT_TRUE(opened) << opened.error().text();
+    ASSERT_TRUE(s.Run(One(kDump))) << s.conversation().error();
+    EXPECT_EQ(s.conversation().lastOutput(), "noise without an end");
 }
 
 TEST(Session, SilenceAndAClosedConnectionAreReportedAsSuch)
@@ -117,20 +126,23 @@ TEST(Session, SilenceAndAClosedConnectionAreReportedAsSuch)
             FakeShell::Say(fd, "lmparam dump\r\nA=1\r\n");  // no prompt, then silence
             FakeShell::ReadLine(fd);
         });
-        ShellSession s("127.0.0.1", shell.port(), {1s, 300ms});
-        ASSERT_TRUE(s.Open()) << s.error();
+        ShellDriver s("127.0.0.1", shell.port(), {1s, 300ms});
+        const auto opened = s.Open();
+    ASSERT_TRUE(opened) << opened.error().text();
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(s.Run(kDump));
+        const auto run = s.Run(One(kDump));
+        EXPECT_FALSE(run);
         EXPECT_LT(std::chrono::steady_clock::now() - start, 30s) << "it ends";
-        EXPECT_EQ(s.error(), "no prompt after 'lmparam dump' within 0.3 s");
-        EXPECT_TRUE(s.connected());
+        EXPECT_EQ(run.error().detail, "no prompt after 'lmparam dump' within 0.3 s");
+        EXPECT_TRUE(s.open());
     }
     {
         FakeShell shell([&](int fd) { FakeShell::ReadLine(fd); });  // reads the login, hangs up
-        ShellSession s("127.0.0.1", shell.port(), {1s, 2s});
-        EXPECT_FALSE(s.Open());
-        EXPECT_TRUE(s.connected());
-        EXPECT_NE(s.error().find("closed by the endpoint"), std::string::npos) << s.error();
+        ShellDriver s("127.0.0.1", shell.port(), {1s, 2s});
+        const auto open = s.Open();
+        ASSERT_FALSE(open);
+        EXPECT_EQ(open.error().step, "login") << "it got as far as a connection";
+        EXPECT_NE(open.error().detail.find("closed by the endpoint"), std::string::npos) << open.error().detail;
     }
     // Nobody listening: the connect fails, not the login.
     int probe = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -141,10 +153,11 @@ TEST(Session, SilenceAndAClosedConnectionAreReportedAsSuch)
     socklen_t len = sizeof a;
     ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
     ::close(probe);
-    ShellSession s("127.0.0.1", ntohs(a.sin_port), {1s, 1s});
-    EXPECT_FALSE(s.Open());
-    EXPECT_FALSE(s.connected());
-    EXPECT_EQ(s.error(), "Connection refused");
+    ShellDriver s("127.0.0.1", ntohs(a.sin_port), {1s, 1s});
+    const auto open = s.Open();
+    ASSERT_FALSE(open);
+    EXPECT_EQ(open.error().step, "connect");
+    EXPECT_EQ(open.error().detail, "Connection refused");
 }
 
 TEST(Session, ZeroBytesFromTheShellAreDroppedAndLinesTooLongAreNotSent)
@@ -154,9 +167,11 @@ TEST(Session, ZeroBytesFromTheShellAreDroppedAndLinesTooLongAreNotSent)
         FakeShell::Say(fd, std::string("ro\0ot\r\n/ # ", 11));
         FakeShell::ReadLine(fd);
     });
-    ShellSession s("127.0.0.1", shell.port(), {1s, 2s});
-    ASSERT_TRUE(s.Open()) << s.error();
-    EXPECT_EQ(s.received().find('\0'), std::string::npos);
-    EXPECT_FALSE(s.Run({std::u16string(60, u'x'), false, true, 0}));
-    EXPECT_NE(s.error().find("does not fit"), std::string::npos);
+    ShellDriver s("127.0.0.1", shell.port(), {1s, 2s});
+    const auto opened = s.Open();
+    ASSERT_TRUE(opened) << opened.error().text();
+    EXPECT_EQ(s.conversation().received().find('\0'), std::string::npos);
+    const auto run = s.Run(One({std::u16string(60, u'x'), false, true, 0}));
+    EXPECT_FALSE(run);
+    EXPECT_NE(run.error().detail.find("does not fit"), std::string::npos);
 }

@@ -13,7 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <functional>
 #include <thread>
 
@@ -231,12 +233,16 @@ TEST(TftpCheck, SilenceEndsAtTheTimeOutAndNonsenseIsNotAnAnswer)
 namespace {
 class Shell {
 public:
-    Shell()
+    // port 0: any free port.
+    explicit Shell(unsigned short port = 0)
     {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         ::listen(fd_, 4);
         socklen_t n = sizeof a;
@@ -254,11 +260,31 @@ public:
             ::close(c);
         });
     }
+    // Takes every connection and drops it at once, until `stop`.
+    std::thread DropAll(const std::atomic<bool>& stop)
+    {
+        return std::thread([this, &stop] {
+            while (!stop) {
+                pollfd p{fd_, POLLIN, 0};
+                if (::poll(&p, 1, 20) > 0)
+                    ::close(::accept(fd_, nullptr, nullptr));
+            }
+        });
+    }
 
 private:
     int fd_ = -1;
     unsigned short port_ = 0;
 };
+
+// A loopback port nobody listens on (for now).
+unsigned short FreePort()
+{
+    Shell s;
+    return s.Port();
+}
+
+using Clock = std::chrono::steady_clock;
 }  // namespace
 
 TEST(Reach, AShellThatKeepsTheConnectionOrGreetsIsBack)
@@ -280,19 +306,63 @@ TEST(Reach, AShellThatKeepsTheConnectionOrGreetsIsBack)
 TEST(Reach, ATakenAndDroppedConnectionARefusalOrNoAddressIsNotBack)
 {
     Shell drops;
-    std::thread t = drops.Serve([](int) {});
-    EXPECT_FALSE(CanConnect("127.0.0.1", drops.Port(), 5s)) << "a shell still starting takes and drops it";
+    std::atomic<bool> stop{false};
+    std::thread t = drops.DropAll(stop);
+    EXPECT_FALSE(CanConnect("127.0.0.1", drops.Port(), 2s)) << "a shell still starting takes and drops it";
+    stop = true;
     t.join();
 
-    unsigned short closed = 0;
-    {
-        Shell gone;
-        closed = gone.Port();
-    }
-    EXPECT_FALSE(CanConnect("127.0.0.1", closed, 5s));
+    EXPECT_FALSE(CanConnect("127.0.0.1", FreePort(), 1s));
     EXPECT_FALSE(CanConnect("not an address", 24, 5s));
 
     ConnectProbe probe;
     EXPECT_FALSE(probe.Start("", 24));
     EXPECT_EQ(probe.Check(), ConnectProbe::State::Failed);
+}
+
+TEST(Reach, AShellThatRefusesForTheFirstSecondAndAHalfThenAnswersIsBack)
+{
+    const unsigned short port = FreePort();
+    std::unique_ptr<Shell> late;
+    std::thread answer;
+    std::thread opens([&] {
+        std::this_thread::sleep_for(1500ms);
+        late = std::make_unique<Shell>(port);
+        answer = late->Serve([](int c) {
+            (void)!::write(c, "\r\nast login: ", 13);
+            std::this_thread::sleep_for(300ms);
+        });
+    });
+    const auto start = Clock::now();
+    ConnectProbe probe;
+    ASSERT_TRUE(probe.Start("127.0.0.1", port));
+    while (probe.Check() == ConnectProbe::State::Pending)
+        std::this_thread::sleep_for(10ms);
+    const auto took = Clock::now() - start;
+    opens.join();
+    answer.join();
+    EXPECT_EQ(probe.state(), ConnectProbe::State::Connected);
+    EXPECT_GE(took, 1400ms) << "it was refused until the shell started";
+    EXPECT_GT(probe.attempts(), 2) << "refusals are tried again";
+    std::printf("refused for 1.5 s, back after %lld ms, %d attempts\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
+                probe.attempts());
+}
+
+TEST(Reach, AShellThatNeverAnswersEndsAtTheDeadline)
+{
+    const unsigned short port = FreePort();
+    const auto start = Clock::now();
+    ConnectProbe probe;
+    ASSERT_TRUE(probe.Start("127.0.0.1", port));
+    while (probe.Check() == ConnectProbe::State::Pending)
+        std::this_thread::sleep_for(10ms);
+    const auto took = Clock::now() - start;
+    EXPECT_EQ(probe.state(), ConnectProbe::State::Failed);
+    EXPECT_GE(took, ConnectProbe::kDefaultWithin) << "tried until the deadline";
+    EXPECT_LT(took, 30s) << "and no longer";
+    EXPECT_GE(probe.attempts(), 5) << "about every 250 ms";
+    std::printf("never answered: failed after %lld ms, %d attempts\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
+                probe.attempts());
 }

@@ -38,6 +38,7 @@ struct Faults {
     size_t garbage = 0;        // binary bytes before every command output
     size_t flood = 0;          // text bytes before every command output
     int rebootAfter = 0;       // reboot by itself after this many commands
+    uint32_t moveTo = 0;       // the next start is at this address (host order)
 };
 
 struct Endpoint {

@@ -56,6 +56,8 @@ Behaviour
                                          before every command output
                          flood=N         N bytes of text before every output
                          reboot-after=N  reboot by itself after N commands
+                         move=ADDR       come back at ADDR after the next
+                                         restart (a new lease), same MAC
   --help                 this text
 
 Files in the state directory, per endpoint address:
@@ -101,6 +103,11 @@ std::string applyFault(Faults& f, const std::string& spec) {
     } else if (kind == "garbage" || kind == "flood") {
         if (!toInt(arg, v) || v > (64l << 20)) return kind + " needs a byte count up to 64 MiB";
         (kind == "garbage" ? f.garbage : f.flood) = static_cast<size_t>(v);
+    } else if (kind == "move") {
+        auto a = parseIp(arg);
+        // Only into the test LAN: the endpoints namespace owns those.
+        if (!a || (*a & 0xFFFE0000u) != 0xC6120000u) return "move needs an address in 198.18.0.0/15";
+        f.moveTo = *a;
     } else if (kind == "reboot-after") {
         if (!toInt(arg, v) || v <= 0) return "reboot-after needs a command count";
         f.rebootAfter = static_cast<int>(v);

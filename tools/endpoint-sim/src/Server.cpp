@@ -400,6 +400,18 @@ void Server::bootDue(int64_t now) {
         if (ep.downUntilMs != 0 && ep.downUntilMs <= now) {
             ep.downUntilMs = 0;
             ep.boot();
+            const uint32_t to = ep.faults.moveTo;
+            if (to != 0 && fleet_.indexOf(to) < 0) {
+                // A new lease: the same endpoint, answering elsewhere. Its
+                // logs start afresh under the new address.
+                event(static_cast<int>(i), "moved to " + formatIp(to));
+                const std::string from = ep.ip();
+                ep.cfg.addr = to;
+                ep.faults.moveTo = 0;
+                ep.connCount = 0;
+                if (!cfg_.stateDir.empty()) mkdirs(nodeDir(static_cast<int>(i)) + "/shm");
+                event(static_cast<int>(i), "moved from " + from);
+            }
             event(static_cast<int>(i), "up");
         }
     }

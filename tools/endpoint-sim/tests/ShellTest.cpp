@@ -263,6 +263,14 @@ TEST(Options, FaultsApplyToAllOrToOneAddressInOrder) {
     EXPECT_EQ(b.chunk, 8u);
 }
 
+TEST(Options, AMoveGoesToATestLanAddressOnly) {
+    Faults f;
+    EXPECT_EQ(applyFault(f, "move=198.18.2.77"), "");
+    EXPECT_EQ(formatIp(f.moveTo), "198.18.2.77");
+    EXPECT_NE(applyFault(f, "move=192.168.0.80"), "") << "that address would leave the test LAN";
+    EXPECT_NE(applyFault(f, "move=nowhere"), "");
+}
+
 TEST(Options, RejectsBadInputWithAReason) {
     SimConfig cfg;
     EXPECT_NE(parseArgs({"--node", "rx ip=198.18.2.9 channel=0100"}, cfg), "");
