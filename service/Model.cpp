@@ -31,6 +31,7 @@ Json ToJson(const Device& d)
     j["hostname_id"] = d.hostnameId;
     j["channel"] = d.channel;
     j["multicast"] = d.multicast;
+    j["number"] = d.number ? Json(*d.number) : Json(nullptr);
     j["online"] = d.online;
     j["last_seen"] = Iso8601(d.lastSeen);
     return j;
@@ -208,6 +209,10 @@ void Model::Update(Device& d, const Sighting& seen, bool channelFromRead, Ticket
         set("channel", d.channel, seen.channel);
     if (!seen.multicast.empty())
         set("multicast", d.multicast, seen.multicast);
+    if (seen.number && seen.number != d.number) {
+        changes["number"] = {{"old", d.number ? Json(*d.number) : Json(nullptr)}, {"new", *seen.number}};
+        d.number = seen.number;
+    }
     d.lastSeen = now;
     if (!d.online) {
         d.online = true;
@@ -291,7 +296,8 @@ void Model::ApplyConfirmedChannel(const std::string& mac, const std::string& cha
     const auto routesBefore = RouteMap();
     const auto conflictsBefore = Conflicts();
     writtenAt_[mac] = ++clock_;
-    Sighting seen{it->second.address, it->second.kind, it->second.hostnameId, channel, it->second.multicast};
+    Sighting seen{it->second.address, it->second.kind, it->second.hostnameId, channel, it->second.multicast,
+                  it->second.number};
     Update(it->second, seen, false, clock_, now, events);
     RouteEvents(routesBefore, conflictsBefore, events);
 }

@@ -27,6 +27,7 @@ struct Device {
     std::string hostnameId;  // receivers only
     std::string channel;     // "0000" to "0099"
     std::string multicast;   // "y" or "n" as the node list says
+    std::optional<int> number;  // a receiver's on-screen number, from the node list
     bool online = false;
     WallClock::time_point lastSeen{};
 };
@@ -39,6 +40,7 @@ struct Sighting {
     std::string hostnameId;
     std::string channel;
     std::string multicast;
+    std::optional<int> number;  // receivers, from the node list only
     bool operator==(const Sighting&) const = default;
 };
 
