@@ -50,13 +50,13 @@ void ControlServer::Accepted()
             std::vector<std::optional<std::string>> lines;
             client->splitter.Feed(client->socket->readAll().toStdString(), lines);
             for (auto& l : lines) {
-                if (client->queued.size() >= kMaxQueued) {
+                if (client->busy && client->queued.size() >= kMaxQueued) {
                     Reply(client, line::Err("too many lines queued; slow down"));
                     continue;
                 }
                 client->queued.push_back(std::move(l));
+                Next(client);
             }
-            Next(client);
         });
         connect(socket, &QTcpSocket::disconnected, socket, [this, client, socket] {
             if (client->listener)

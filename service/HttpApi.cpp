@@ -91,6 +91,18 @@ Json ResultsJson(const std::vector<RouteResult>& results)
     return list;
 }
 
+// Sent (each result read back or failed at its endpoint): the list. Refused
+// before anything was sent: the first reason, with every refusal.
+void AnswerResults(QHttpServerResponder& r, const std::vector<RouteResult>& results)
+{
+    const Status status = WholeStatus(results);
+    if (status == Status::Ok || status == Status::BadGateway)
+        return Answer(r, status, ResultsJson(results));
+    for (const auto& x : results)
+        if (!x.outcome.ok() && x.outcome.refusal != Refusal::EndpointFailed)
+            return Answer(r, status, {{"error", x.outcome.detail}, {"results", ResultsJson(results)}});
+}
+
 }  // namespace
 
 HttpApi::HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi, QObject* parent)
@@ -239,7 +251,7 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
             requests.push_back(std::move(request));
         }
         return installation_.RouteMany(requests, [r](std::vector<RouteResult> results) {
-            Answer(*r, WholeStatus(results), ResultsJson(results));
+            AnswerResults(*r, results);
         });
     }
     if (what == "routes" && depth == 4) {
@@ -295,7 +307,7 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
                 return installation_.Recall(name, [r](Outcome whole, std::vector<RouteResult> results) {
                     if (results.empty() && !whole.ok())
                         return Refuse(*r, whole);
-                    Answer(*r, WholeStatus(results), ResultsJson(results));
+                    AnswerResults(*r, results);
                 });
             }
             return Error(*r, Status::NotFound, "no such path");

@@ -148,7 +148,8 @@ void Installation::Poll()
     lan::DiscoveryOptions discovery;
     discovery.interfaces = options_.interfaces;
     QPointer<Installation> self(this);
-    discovery_ = std::thread([this, self, ticket, discovery] {
+    const std::string listFrom = listFrom_;
+    discovery_ = std::thread([this, self, ticket, discovery, listFrom] {
         const lan::DiscoveryResult found = lan::Discover(discovery);
         std::vector<std::string> answered, responders;
         for (const auto& address : found.replies)
@@ -159,6 +160,10 @@ void Installation::Poll()
         for (auto it = found.replies.rbegin(); it != found.replies.rend(); ++it)
             if (std::find(responders.begin(), responders.end(), *it) == responders.end())
                 responders.push_back(*it);
+        // The box that gave the last list goes first: the last responder
+        // changes from poll to poll, and may be the one losing power.
+        if (const auto it = std::find(responders.begin(), responders.end(), listFrom); it != responders.end())
+            std::rotate(responders.begin(), it, it + 1);
         std::string failure;
         if (found.failure)
             failure = found.failure->step + ": " + std::strerror(found.failure->error);
@@ -178,8 +183,10 @@ void Installation::Poll()
 void Installation::Discovered(Model::Ticket ticket, std::vector<std::string> answered,
                               std::vector<std::string> responders)
 {
+    std::vector<Event> events;
+    model_.ApplyPresence(answered, events);
+    Publish(events);
     if (answered.empty()) {
-        std::vector<Event> events;
         model_.ApplyPoll(ticket, {}, {}, WallClock::now(), events);
         Publish(events);
         PollDone();
@@ -205,14 +212,19 @@ void Installation::ListFrom(Model::Ticket ticket, std::vector<std::string> answe
     }
     const std::string responder = responders.front();
     responders.erase(responders.begin());
-    ShellJob::Run(this, responder, options_.port, endpoint::NodeListSteps(), options_.timeouts,
-                  [this, ticket, answered, responders](const endpoint::Result<>& result,
-                                                       const endpoint::Conversation& c) {
+    // A box that answered discovery a moment ago accepts at once or is gone:
+    // the next one is asked rather than waiting out the whole time-out.
+    ShellTimeouts quick = options_.timeouts;
+    quick.connect = std::min(quick.connect, milliseconds(1000));
+    ShellJob::Run(this, responder, options_.port, endpoint::NodeListSteps(), quick,
+                  [this, ticket, answered, responders, responder](const endpoint::Result<>& result,
+                                                                  const endpoint::Conversation& c) {
                       const auto list = nodes::ParseNodeList(c.transcript());
                       if (!result || !list) {
                           ListFrom(ticket, answered, responders);
                           return;
                       }
+                      listFrom_ = responder;
                       std::vector<Event> events;
                       const auto unknown =
                           model_.ApplyPoll(ticket, answered, SightingsOf(*list), WallClock::now(), events);

@@ -98,6 +98,7 @@ private:
     QTimer pollTimer_;
     std::chrono::steady_clock::time_point pollStarted_{};
     std::thread discovery_;
+    std::string listFrom_;  // the responder whose node list was read last
     bool ready_ = false;
     bool polling_ = false;
     bool stopping_ = false;

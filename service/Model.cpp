@@ -251,14 +251,20 @@ std::vector<std::string> Model::ApplyPoll(Ticket ticket, const std::vector<std::
         if (!listed && !ByAddress(address))
             unknown.push_back(address);
     }
+    ApplyPresence(answered, events);
+    RouteEvents(routesBefore, conflictsBefore, events);
+    return unknown;
+}
+
+void Model::ApplyPresence(const std::vector<std::string>& answered, std::vector<Event>& events)
+{
+    const std::set<std::string> present(answered.begin(), answered.end());
     for (auto& [mac, d] : devices_) {
         if (d.online && !present.count(d.address)) {
             d.online = false;
             events.push_back({"offline", ToJson(d)});
         }
     }
-    RouteEvents(routesBefore, conflictsBefore, events);
-    return unknown;
 }
 
 void Model::ApplyIdentity(Ticket ticket, const std::string& mac, const Sighting& seen, WallClock::time_point now,

@@ -78,6 +78,9 @@ public:
     std::vector<std::string> ApplyPoll(Ticket ticket, const std::vector<std::string>& answered,
                                        const std::vector<Sighting>& rows, WallClock::time_point now,
                                        std::vector<Event>& events);
+    // Who answered discovery, as soon as it is known: a device that did not
+    // is offline now, before any node list is read.
+    void ApplyPresence(const std::vector<std::string>& answered, std::vector<Event>& events);
     // The MAC read at an address, with what that read showed.
     void ApplyIdentity(Ticket ticket, const std::string& mac, const Sighting& seen, WallClock::time_point now,
                        std::vector<Event>& events);

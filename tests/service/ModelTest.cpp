@@ -9,10 +9,10 @@ using namespace std::chrono_literals;
 
 const WallClock::time_point t0 = WallClock::time_point{} + 1000000s;
 
-Sighting Tx(const std::string& address, const std::string& channel) { return {address, Kind::Tx, "", channel, "y"}; }
+Sighting Tx(const std::string& address, const std::string& channel) { return {address, Kind::Tx, "", channel, "y", {}}; }
 Sighting Rx(const std::string& address, const std::string& channel, const std::string& host = "RX")
 {
-    return {address, Kind::Rx, host, channel, "y"};
+    return {address, Kind::Rx, host, channel, "y", {}};
 }
 
 std::vector<std::string> Types(const std::vector<Event>& events)
