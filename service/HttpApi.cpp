@@ -1,5 +1,6 @@
 #include "service/HttpApi.h"
 
+#include "service/Requests.h"
 #include "service/StateFiles.h"
 
 #include <QHttpServerRequest>
@@ -53,19 +54,6 @@ std::vector<std::string> Segments(const QUrl& url)
     for (const QString& part : path.split(u'/', Qt::SkipEmptyParts))
         out.push_back(part.toStdString());
     return out;
-}
-
-// A tx field: a mac or address, or null for "show nothing".
-bool ReadTx(const Json& value, std::optional<std::string>& tx)
-{
-    if (value.is_null()) {
-        tx.reset();
-        return true;
-    }
-    if (!value.is_string())
-        return false;
-    tx = value.get<std::string>();
-    return !tx->empty();
 }
 
 // The whole outcome of several routes: the first refusal decides, then
@@ -164,11 +152,12 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
     const std::size_t depth = path.size();
     const auto wrongMethod = [&] { Error(*r, Status::MethodNotAllowed, "method not allowed here"); };
     const auto body = [&](Json& out) {
-        out = Json::parse(request.body().toStdString(), nullptr, false);
-        if (out.is_discarded()) {
-            Error(*r, Status::BadRequest, "body: not JSON");
+        auto parsed = ParseBody(request.body().toStdString());
+        if (!parsed) {
+            Error(*r, Status::BadRequest, parsed.error());
             return false;
         }
+        out = std::move(*parsed);
         return true;
     };
     const auto notReady = [&] {
@@ -237,20 +226,10 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
         Json j;
         if (!body(j))
             return;
-        if (!j.is_array())
-            return Error(*r, Status::BadRequest, "body: an array of {\"rx\", \"tx\"}");
-        std::vector<RouteRequest> requests;
-        for (std::size_t i = 0; i < j.size(); ++i) {
-            const std::string at = "[" + std::to_string(i) + "]";
-            const Json& item = j[i];
-            if (!item.is_object() || !item.contains("rx") || !item["rx"].is_string() || !item.contains("tx"))
-                return Error(*r, Status::BadRequest, at + ": an object with rx and tx");
-            RouteRequest request{item["rx"].get<std::string>(), std::nullopt};
-            if (!ReadTx(item["tx"], request.tx))
-                return Error(*r, Status::BadRequest, at + ".tx: a mac, an address or null");
-            requests.push_back(std::move(request));
-        }
-        return installation_.RouteMany(requests, [r](std::vector<RouteResult> results) {
+        const auto requests = BulkRouteBody(j);
+        if (!requests)
+            return Error(*r, Status::BadRequest, requests.error());
+        return installation_.RouteMany(*requests, [r](std::vector<RouteResult> results) {
             AnswerResults(*r, results);
         });
     }
@@ -260,15 +239,10 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
         Json j;
         if (!body(j))
             return;
-        if (!j.is_object() || !j.contains("tx"))
-            return Error(*r, Status::BadRequest, "tx: {\"tx\": mac, address or null}");
-        for (const auto& [key, value] : j.items())
-            if (key != "tx")
-                return Error(*r, Status::BadRequest, key + ": not a route field (tx)");
-        RouteRequest request{path[3], std::nullopt};
-        if (!ReadTx(j["tx"], request.tx))
-            return Error(*r, Status::BadRequest, "tx: a mac, an address or null");
-        return installation_.RouteOne(request, [r](RouteResult result) {
+        const auto request = RouteBody(path[3], j);
+        if (!request)
+            return Error(*r, Status::BadRequest, request.error());
+        return installation_.RouteOne(*request, [r](RouteResult result) {
             if (!result.outcome.ok())
                 return Refuse(*r, result.outcome);
             Answer(*r, Status::Ok, ToJson(*result.route));
@@ -347,22 +321,10 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
         Json j;
         if (!body(j))
             return;
-        if (!j.is_object() || !j.contains("on") || !j["on"].is_boolean())
-            return Error(*r, Status::BadRequest, "on: true or false");
-        std::vector<std::string> rx;
-        if (j.contains("rx")) {
-            if (!j["rx"].is_array())
-                return Error(*r, Status::BadRequest, "rx: an array of macs or addresses");
-            for (const auto& item : j["rx"]) {
-                if (!item.is_string())
-                    return Error(*r, Status::BadRequest, "rx: an array of macs or addresses");
-                rx.push_back(item.get<std::string>());
-            }
-        }
-        for (const auto& [key, value] : j.items())
-            if (key != "on" && key != "rx")
-                return Error(*r, Status::BadRequest, key + ": not an identify field (on, rx)");
-        return installation_.Identify(j["on"].get<bool>(), rx, [r](Outcome whole, std::vector<RouteResult> results) {
+        const auto id = IdentifyBody(j);
+        if (!id)
+            return Error(*r, Status::BadRequest, id.error());
+        return installation_.Identify(id->on, id->rx, [r](Outcome whole, std::vector<RouteResult> results) {
             if (results.empty() && !whole.ok())
                 return Refuse(*r, whole);
             Answer(*r, WholeStatus(results), ResultsJson(results));

@@ -4,6 +4,7 @@
 // on the Qt event loop; discovery, which must wait a second for answers,
 // runs on a thread of its own, and every endpoint session is a ShellJob.
 #include "service/Model.h"
+#include "service/Requests.h"
 #include "service/Scenes.h"
 #include "service/ShellJob.h"
 
@@ -37,11 +38,6 @@ struct Outcome {
     std::string step;    // the failed step, for EndpointFailed
     std::string detail;  // in the operator's words
     bool ok() const { return refusal == Refusal::None; }
-};
-
-struct RouteRequest {
-    std::string rx;                 // mac or address
-    std::optional<std::string> tx;  // mac or address; none: show nothing
 };
 
 struct RouteResult {
