@@ -11,6 +11,7 @@
 #include <QNetworkRequest>
 #include <QProcess>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -47,7 +48,10 @@ class Daemon {
 public:
     Daemon(std::string stateDir, std::vector<std::string> extra = {}) : stateDir_(std::move(stateDir))
     {
-        QStringList args{"--state-dir", QString::fromStdString(stateDir_), "--poll", "1"};
+        QStringList args{"--state-dir", QString::fromStdString(stateDir_)};
+        // A quick poll unless the caller picks one.
+        if (std::find(extra.begin(), extra.end(), "--poll") == extra.end())
+            args << "--poll" << "1";
         for (const auto& a : extra)
             args << QString::fromStdString(a);
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
