@@ -16,8 +16,10 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 
 expected="bin/Cortavia
 bin/cortavia-cli
+bin/cortaviad
 bin/endpoint-sim
 lib/cortavia/testlan.sh
+lib/systemd/system/cortaviad.service
 share/applications/cortavia.desktop
 share/icons/hicolor/64x64/apps/cortavia.png
 share/man/man1/cortavia-cli.1.gz"
@@ -27,10 +29,10 @@ if [ "$actual" != "$expected" ]; then
   diff <(echo "$expected") <(echo "$actual") >&2 || true
 fi
 
-for exe in bin/Cortavia bin/cortavia-cli bin/endpoint-sim lib/cortavia/testlan.sh; do
+for exe in bin/Cortavia bin/cortavia-cli bin/cortaviad bin/endpoint-sim lib/cortavia/testlan.sh; do
   [ -x "$prefix/$exe" ] || fail "$exe is not executable"
 done
-for elf in bin/Cortavia bin/cortavia-cli bin/endpoint-sim; do
+for elf in bin/Cortavia bin/cortavia-cli bin/cortaviad bin/endpoint-sim; do
   [ -f "$prefix/$elf" ] || continue
   # A run path into the build tree would load stale libraries, or none.
   if readelf -d "$prefix/$elf" | grep -E 'R(UN)?PATH' | grep -qF "$(cd "$build" && pwd)"; then
@@ -47,6 +49,24 @@ if [ -x "$prefix/bin/cortavia-cli" ]; then
   "$prefix/bin/cortavia-cli" --help >/dev/null || fail "installed cortavia-cli --help failed"
   if readelf -d "$prefix/bin/cortavia-cli" | grep NEEDED | grep -qi qt; then
     fail "cortavia-cli links Qt"
+  fi
+fi
+# The service must start installed, link no widgets, and its unit must
+# keep it locked down.
+if [ -x "$prefix/bin/cortaviad" ]; then
+  "$prefix/bin/cortaviad" --help >/dev/null || fail "installed cortaviad --help failed"
+  if readelf -d "$prefix/bin/cortaviad" | grep NEEDED | grep -qiE 'Qt6(Widgets|Gui)'; then
+    fail "cortaviad links Qt Widgets or Gui"
+  fi
+fi
+unit=$prefix/lib/systemd/system/cortaviad.service
+if [ -f "$unit" ]; then
+  for line in DynamicUser=yes StateDirectory=cortavia ProtectSystem=strict AmbientCapabilities= \
+    ExecStart=/usr/bin/cortaviad; do
+    grep -qx "$line" "$unit" || fail "cortaviad.service lacks $line"
+  done
+  if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify "$unit" >/dev/null 2>&1 || true
   fi
 fi
 man=$prefix/share/man/man1/cortavia-cli.1.gz

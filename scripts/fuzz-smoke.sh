@@ -11,7 +11,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 cmake --preset fuzz
-cmake --build --preset fuzz --target cv_nodes_fuzz cv_lan_fuzz cv_endpoint_fuzz
+cmake --build --preset fuzz --target cv_nodes_fuzz cv_lan_fuzz cv_endpoint_fuzz cv_service_fuzz
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/cv-fuzz.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
@@ -37,4 +37,5 @@ run() {
 run nodes "$seconds" 4096
 run lan "$(( (seconds + 3) / 4 ))" 600
 run endpoint "$(( (seconds + 3) / 4 ))" 4096
-echo "fuzz-smoke: no crash in ${seconds}s + 2 x $(( (seconds + 3) / 4 ))s"
+run service "$(( (seconds + 3) / 4 ))" 4096
+echo "fuzz-smoke: no crash in ${seconds}s + 3 x $(( (seconds + 3) / 4 ))s"

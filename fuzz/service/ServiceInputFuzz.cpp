@@ -1,0 +1,65 @@
+// What control systems and browsers send cortaviad: lines of the line
+// protocol, and the JSON bodies of the API. The first byte chooses the
+// reader; nothing may crash, hang or accept a body it cannot describe.
+#include "service/LineProtocol.h"
+#include "service/Requests.h"
+#include "service/Scenes.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    using namespace cv::service;
+    if (size == 0)
+        return 0;
+    const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+    switch (data[0] % 5) {
+    case 0: {
+        line::LineSplitter splitter;
+        std::vector<std::optional<std::string>> lines;
+        // Fed in two pieces, as TCP may cut it.
+        splitter.Feed(text.substr(0, text.size() / 2), lines);
+        splitter.Feed(text.substr(text.size() / 2), lines);
+        for (const auto& l : lines) {
+            if (!l)
+                continue;
+            if (l->size() > line::kMaxLine || l->find('\n') != std::string::npos)
+                std::abort();
+            const auto command = line::Parse(*l);
+            if (const auto* bad = std::get_if<line::Bad>(&command))
+                if (line::Err(bad->reason).find('\n') != bad->reason.size() + 5)
+                    std::abort();  // a reason must stay on its one line
+        }
+        break;
+    }
+    default: {
+        const auto body = ParseBody(text);
+        if (!body)
+            break;
+        switch (data[0] % 5) {
+        case 1: (void)RouteBody("198.18.2.1", *body); break;
+        case 2: {
+            const auto routes = BulkRouteBody(*body);
+            if (routes && routes->size() != body->size())
+                std::abort();
+            break;
+        }
+        case 3: (void)IdentifyBody(*body); break;
+        case 4: {
+            const auto scene = SceneFromJson("fuzz", *body);
+            if (scene) {
+                // What is saved reads back the same.
+                const auto again = SceneFromJson("fuzz", ToJson(*scene));
+                if (!again || again->routes != scene->routes)
+                    std::abort();
+            }
+            break;
+        }
+        }
+    }
+    }
+    return 0;
+}

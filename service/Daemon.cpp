@@ -1,0 +1,162 @@
+#include "service/Daemon.h"
+
+#include "service/ControlServer.h"
+#include "service/HttpApi.h"
+#include "service/Installation.h"
+#include "service/OpenApi.h"
+#include "service/StateFiles.h"
+
+#include <CLI/CLI.hpp>
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QSocketNotifier>
+#include <QTcpServer>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+namespace cv::service {
+
+namespace {
+
+struct Listen {
+    QHostAddress address;
+    quint16 port = 0;
+};
+
+// "ADDR:PORT", "[V6]:PORT"; the address must be a literal, so that what
+// is loopback and what is not is never a resolver's guess.
+std::optional<Listen> ParseListen(const std::string& text)
+{
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return std::nullopt;
+    std::string host = text.substr(0, colon);
+    const std::string port = text.substr(colon + 1);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    Listen l;
+    if (!l.address.setAddress(QString::fromStdString(host)))
+        return std::nullopt;
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const long n = std::stol(port);
+    if (n < 1 || n > 65535)
+        return std::nullopt;
+    l.port = static_cast<quint16>(n);
+    return l;
+}
+
+int signalPipe[2] = {-1, -1};
+void OnSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] const auto n = ::write(signalPipe[1], &c, 1);
+}
+
+}  // namespace
+
+int RunDaemon(int argc, char** argv)
+{
+    CLI::App app{"cortaviad: live control of an installation of HDMI-over-IP transmitters and receivers.\n"
+                 "Keeps a model of the fleet (routes, scenes, online and offline), serves an HTTP JSON API\n"
+                 "with an event stream, and a line protocol for control systems.",
+                 "cortaviad"};
+    app.set_version_flag("--version", CORTAVIA_VERSION);
+    InstallationOptions options;
+    double pollSeconds = 2;
+    std::string http = "127.0.0.1:8470";
+    std::string control = "127.0.0.1:8471";
+    const char* stateEnv = std::getenv("STATE_DIRECTORY");
+    options.stateDir = stateEnv && *stateEnv ? stateEnv : "/var/lib/cortavia";
+    // systemd may give several directories, colon-separated: the first is ours.
+    options.stateDir = options.stateDir.substr(0, options.stateDir.find(':'));
+    unsigned port = 24;
+    app.add_option("--interface", options.interfaces, "send discovery on this card only (repeatable)");
+    app.add_option("--poll", pollSeconds, "seconds between polls of the fleet")
+        ->default_val(2)
+        ->check(CLI::Range(0.5, 3600.0));
+    app.add_option("--http", http, "ADDR:PORT of the HTTP API")->default_val(http);
+    app.add_option("--control", control, "ADDR:PORT of the line protocol, or off")->default_val(control);
+    app.add_option("--state-dir", options.stateDir, "scenes and token (default $STATE_DIRECTORY or /var/lib/cortavia)");
+    app.add_option("--port", port, "the endpoints' shell port")->default_val(24)->check(CLI::Range(1, 65535));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    options.poll = std::chrono::milliseconds(static_cast<long long>(pollSeconds * 1000));
+    options.port = static_cast<unsigned short>(port);
+
+    const auto httpAt = ParseListen(http);
+    if (!httpAt) {
+        std::cerr << "cortaviad: --http " << http << ": not ADDR:PORT with a literal address\n";
+        return 2;
+    }
+    std::optional<Listen> controlAt;
+    if (control != "off") {
+        controlAt = ParseListen(control);
+        if (!controlAt) {
+            std::cerr << "cortaviad: --control " << control << ": not ADDR:PORT with a literal address, or off\n";
+            return 2;
+        }
+    }
+
+    QCoreApplication qapp(argc, argv);
+    if (auto made = MakeDirectories(options.stateDir); !made)
+        std::cerr << "cortaviad: " << made.error() << " (scenes cannot be saved)\n";
+    // Off loopback every request must carry the token; without one the
+    // service does not listen there at all.
+    std::optional<std::string> token;
+    const bool open = !httpAt->address.isLoopback() || (controlAt && !controlAt->address.isLoopback());
+    if (open) {
+        auto loaded = LoadOrCreateToken(options.stateDir);
+        if (!loaded) {
+            std::cerr << "cortaviad: " << loaded.error() << "; refusing to listen beyond loopback without a token\n";
+            return 1;
+        }
+        token = *loaded;
+    }
+
+    Installation installation(options);
+    HttpApi api(installation, httpAt->address.isLoopback() ? std::nullopt : token, std::string(kOpenApi));
+    auto* httpServer = new QTcpServer(&api);
+    if (!httpServer->listen(httpAt->address, httpAt->port)) {
+        std::cerr << "cortaviad: cannot listen on " << http << ": " << httpServer->errorString().toStdString() << "\n";
+        return 1;
+    }
+    api.bind(httpServer);
+    std::unique_ptr<ControlServer> lines;
+    if (controlAt) {
+        lines = std::make_unique<ControlServer>(installation,
+                                                controlAt->address.isLoopback() ? std::nullopt : token);
+        if (!lines->listen(controlAt->address, controlAt->port)) {
+            std::cerr << "cortaviad: cannot listen on " << control << ": " << lines->errorString().toStdString()
+                      << "\n";
+            return 1;
+        }
+    }
+
+    // SIGTERM (systemd) and SIGINT (a terminal) end the loop, so that no
+    // write is cut off and every client sees its connection close.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
+        auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &qapp);
+        QObject::connect(notifier, &QSocketNotifier::activated, &qapp, [] { QCoreApplication::quit(); });
+        std::signal(SIGTERM, OnSignal);
+        std::signal(SIGINT, OnSignal);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::cerr << "cortaviad: HTTP on " << http << (token && !httpAt->address.isLoopback() ? " (token)" : "")
+              << (controlAt ? ", line protocol on " + control : std::string()) << ", state in " << options.stateDir
+              << std::endl;
+    installation.Start();
+    return qapp.exec();
+}
+
+}  // namespace cv::service

@@ -1,0 +1,376 @@
+#include "service/HttpApi.h"
+
+#include "service/Requests.h"
+#include "service/StateFiles.h"
+
+#include <QHttpServerRequest>
+#include <QUrl>
+
+namespace cv::service {
+
+namespace {
+
+using Status = QHttpServerResponder::StatusCode;
+using Method = QHttpServerRequest::Method;
+
+QByteArray Dump(const Json& j) { return QByteArray::fromStdString(j.dump(-1, ' ', false, Json::error_handler_t::replace)); }
+
+void Answer(QHttpServerResponder& r, Status status, const Json& body)
+{
+    r.write(Dump(body), {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}}, status);
+}
+
+void Error(QHttpServerResponder& r, Status status, const std::string& message)
+{
+    Answer(r, status, {{"error", message}});
+}
+
+Status StatusOf(Refusal refusal)
+{
+    switch (refusal) {
+    case Refusal::None: return Status::Ok;
+    case Refusal::BadInput: return Status::BadRequest;
+    case Refusal::NotFound: return Status::NotFound;
+    case Refusal::Conflict: return Status::Conflict;
+    case Refusal::EndpointFailed: return Status::BadGateway;
+    case Refusal::NotReady: return Status::ServiceUnavailable;
+    case Refusal::StateFailed: return Status::InternalServerError;
+    }
+    return Status::InternalServerError;
+}
+
+void Refuse(QHttpServerResponder& r, const Outcome& o)
+{
+    Json body{{"error", o.detail}};
+    if (!o.step.empty())
+        body["step"] = o.step;
+    Answer(r, StatusOf(o.refusal), body);
+}
+
+std::vector<std::string> Segments(const QUrl& url)
+{
+    std::vector<std::string> out;
+    const QString path = url.path(QUrl::FullyDecoded);
+    for (const QString& part : path.split(u'/', Qt::SkipEmptyParts))
+        out.push_back(part.toStdString());
+    return out;
+}
+
+// The whole outcome of several routes: the first refusal decides, then
+// the first endpoint that failed.
+Status WholeStatus(const std::vector<RouteResult>& results)
+{
+    Status status = Status::Ok;
+    for (const auto& r : results) {
+        if (r.outcome.ok())
+            continue;
+        if (r.outcome.refusal != Refusal::EndpointFailed)
+            return StatusOf(r.outcome.refusal);
+        status = Status::BadGateway;
+    }
+    return status;
+}
+
+Json ResultsJson(const std::vector<RouteResult>& results)
+{
+    Json list = Json::array();
+    for (const auto& r : results)
+        list.push_back(ToJson(r));
+    return list;
+}
+
+// Sent (each result read back or failed at its endpoint): the list. Refused
+// before anything was sent: the first reason, with every refusal.
+void AnswerResults(QHttpServerResponder& r, const std::vector<RouteResult>& results)
+{
+    const Status status = WholeStatus(results);
+    if (status == Status::Ok || status == Status::BadGateway)
+        return Answer(r, status, ResultsJson(results));
+    for (const auto& x : results)
+        if (!x.outcome.ok() && x.outcome.refusal != Refusal::EndpointFailed)
+            return Answer(r, status, {{"error", x.outcome.detail}, {"results", ResultsJson(results)}});
+}
+
+}  // namespace
+
+HttpApi::HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi, QObject* parent)
+    : QAbstractHttpServer(parent), installation_(installation), token_(std::move(token)), openApi_(std::move(openApi))
+{
+    listener_ = installation_.Subscribe([this](const Event& e) { Broadcast(e); });
+    // Proxies and phones drop a stream that stays silent; a comment line
+    // every 15 s keeps it open and finds the clients that have gone.
+    connect(&keepAlive_, &QTimer::timeout, this, [this] {
+        for (auto& s : streams_)
+            if (s.socket)
+                s.responder->writeBody(": keep-alive\n\n");
+    });
+    keepAlive_.start(15000);
+}
+
+HttpApi::~HttpApi() { installation_.Unsubscribe(listener_); }
+
+void HttpApi::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    auto r = makeResponder(request, socket);
+    Error(r, Status::NotFound, "no such path");
+}
+
+bool HttpApi::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    if (token_) {
+        const QByteArray given = request.value("Authorization");
+        const std::string expected = "Bearer " + *token_;
+        if (!SameSecret(given.toStdString(), expected)) {
+            auto r = makeResponder(request, socket);
+            r.write(Dump({{"error", "a valid token is needed: Authorization: Bearer <token>"}}),
+                    {{"Content-Type", "application/json"}, {"WWW-Authenticate", "Bearer"}}, Status::Unauthorized);
+            return true;
+        }
+    }
+    if (request.body().size() > kMaxBody || request.value("Content-Length").toLongLong() > kMaxBody) {
+        auto r = makeResponder(request, socket);
+        Error(r, Status::PayloadTooLarge, "body: at most 64 KiB");
+        return true;
+    }
+    const auto path = Segments(request.url());
+    if (path.size() == 3 && path[0] == "api" && path[1] == "v1" && path[2] == "events" &&
+        request.method() == Method::Get) {
+        OpenStream(request, socket);
+        return true;
+    }
+    auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
+    Dispatch(request, responder, path);
+    return true;
+}
+
+void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, const std::vector<std::string>& path)
+{
+    const Method method = request.method();
+    if (path.size() < 3 || path[0] != "api" || path[1] != "v1")
+        return Error(*r, Status::NotFound, "no such path");
+    const std::string& what = path[2];
+    const std::size_t depth = path.size();
+    const auto wrongMethod = [&] { Error(*r, Status::MethodNotAllowed, "method not allowed here"); };
+    const auto body = [&](Json& out) {
+        auto parsed = ParseBody(request.body().toStdString());
+        if (!parsed) {
+            Error(*r, Status::BadRequest, parsed.error());
+            return false;
+        }
+        out = std::move(*parsed);
+        return true;
+    };
+    const auto notReady = [&] {
+        if (installation_.ready())
+            return false;
+        Error(*r, Status::ServiceUnavailable, "the first scan is still running");
+        return true;
+    };
+    const Model& model = installation_.model();
+
+    if (what == "health" && depth == 3) {
+        if (method != Method::Get)
+            return wrongMethod();
+        std::size_t online = 0, tx = 0, rx = 0;
+        for (const auto& [mac, d] : model.devices()) {
+            online += d.online;
+            (d.kind == Kind::Tx ? tx : rx) += 1;
+        }
+        return Answer(*r, Status::Ok,
+                      {{"status", "ok"},
+                       {"version", CORTAVIA_VERSION},
+                       {"ready", installation_.ready()},
+                       {"polls", installation_.pollsDone()},
+                       {"devices", model.devices().size()},
+                       {"online", online},
+                       {"transmitters", tx},
+                       {"receivers", rx},
+                       {"conflicts", model.Conflicts().size()}});
+    }
+    if (what == "openapi.json" && depth == 3) {
+        if (method != Method::Get)
+            return wrongMethod();
+        return r->write(QByteArray::fromStdString(openApi_), {{"Content-Type", "application/json"}}, Status::Ok);
+    }
+    if (what == "devices" && depth == 3) {
+        if (method != Method::Get)
+            return wrongMethod();
+        if (notReady())
+            return;
+        Json list = Json::array();
+        for (const auto& [mac, d] : model.devices())
+            list.push_back(ToJson(d));
+        return Answer(*r, Status::Ok, list);
+    }
+    if (what == "conflicts" && depth == 3) {
+        if (method != Method::Get)
+            return wrongMethod();
+        if (notReady())
+            return;
+        Json list = Json::array();
+        for (const auto& c : model.Conflicts())
+            list.push_back(ToJson(c));
+        return Answer(*r, Status::Ok, list);
+    }
+    if (what == "routes" && depth == 3) {
+        if (method == Method::Get) {
+            if (notReady())
+                return;
+            Json list = Json::array();
+            for (const auto& route : model.Routes())
+                list.push_back(ToJson(route));
+            return Answer(*r, Status::Ok, list);
+        }
+        if (method != Method::Post)
+            return wrongMethod();
+        Json j;
+        if (!body(j))
+            return;
+        const auto requests = BulkRouteBody(j);
+        if (!requests)
+            return Error(*r, Status::BadRequest, requests.error());
+        return installation_.RouteMany(*requests, [r](std::vector<RouteResult> results) {
+            AnswerResults(*r, results);
+        });
+    }
+    if (what == "routes" && depth == 4) {
+        if (method != Method::Put)
+            return wrongMethod();
+        Json j;
+        if (!body(j))
+            return;
+        const auto request = RouteBody(path[3], j);
+        if (!request)
+            return Error(*r, Status::BadRequest, request.error());
+        return installation_.RouteOne(*request, [r](RouteResult result) {
+            if (!result.outcome.ok())
+                return Refuse(*r, result.outcome);
+            Answer(*r, Status::Ok, ToJson(*result.route));
+        });
+    }
+    if (what == "scenes" && depth == 3) {
+        if (method != Method::Get)
+            return wrongMethod();
+        const auto names = installation_.scenes().Names();
+        if (!names)
+            return Error(*r, Status::InternalServerError, names.error());
+        Json list = Json::array();
+        for (const auto& name : *names)
+            if (auto scene = installation_.scenes().Load(name); scene && *scene)
+                list.push_back(ToJson(**scene));
+        return Answer(*r, Status::Ok, list);
+    }
+    if (what == "scenes" && (depth == 4 || depth == 5)) {
+        const std::string& name = path[3];
+        if (!IsSceneName(name))
+            return Error(*r, Status::BadRequest, "name: letters, digits, '-', '_', '.' and inner spaces, 1 to 64");
+        if (depth == 5) {
+            if (method != Method::Post)
+                return wrongMethod();
+            if (path[4] == "capture") {
+                if (notReady())
+                    return;
+                const auto scene = installation_.Capture(name);
+                if (!scene)
+                    return Error(*r, Status::InternalServerError, scene.error());
+                return Answer(*r, Status::Ok, ToJson(*scene));
+            }
+            if (path[4] == "recall") {
+                if (notReady())
+                    return;
+                return installation_.Recall(name, [r](Outcome whole, std::vector<RouteResult> results) {
+                    if (results.empty() && !whole.ok())
+                        return Refuse(*r, whole);
+                    AnswerResults(*r, results);
+                });
+            }
+            return Error(*r, Status::NotFound, "no such path");
+        }
+        if (method == Method::Get) {
+            const auto scene = installation_.scenes().Load(name);
+            if (!scene)
+                return Error(*r, Status::InternalServerError, scene.error());
+            if (!*scene)
+                return Error(*r, Status::NotFound, "no scene " + name);
+            return Answer(*r, Status::Ok, ToJson(**scene));
+        }
+        if (method == Method::Put) {
+            Json j;
+            if (!body(j))
+                return;
+            const auto scene = SceneFromJson(name, j);
+            if (!scene)
+                return Error(*r, Status::BadRequest, scene.error());
+            if (const auto saved = installation_.scenes().Save(*scene); !saved)
+                return Error(*r, Status::InternalServerError, saved.error());
+            return Answer(*r, Status::Ok, ToJson(*scene));
+        }
+        if (method == Method::Delete) {
+            const auto removed = installation_.scenes().Remove(name);
+            if (!removed)
+                return Error(*r, Status::InternalServerError, removed.error());
+            if (!*removed)
+                return Error(*r, Status::NotFound, "no scene " + name);
+            return Answer(*r, Status::Ok, {{"deleted", name}});
+        }
+        return wrongMethod();
+    }
+    if (what == "identify" && depth == 3) {
+        if (method != Method::Post)
+            return wrongMethod();
+        Json j;
+        if (!body(j))
+            return;
+        const auto id = IdentifyBody(j);
+        if (!id)
+            return Error(*r, Status::BadRequest, id.error());
+        return installation_.Identify(id->on, id->rx, [r](Outcome whole, std::vector<RouteResult> results) {
+            if (results.empty() && !whole.ok())
+                return Refuse(*r, whole);
+            Answer(*r, WholeStatus(results), ResultsJson(results));
+        });
+    }
+    Error(*r, Status::NotFound, "no such path");
+}
+
+void HttpApi::OpenStream(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    auto responder = std::make_unique<QHttpServerResponder>(makeResponder(request, socket));
+    responder->writeStatusLine(Status::Ok);
+    responder->writeHeaders({{"Content-Type", "text/event-stream"},
+                             {"Cache-Control", "no-store"},
+                             {"Connection", "close"},
+                             {"X-Accel-Buffering", "no"}});
+    // The stream opens with the retry time a browser reconnects after.
+    responder->writeBody("retry: 2000\n: connected\n\n");
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { Drop(socket); });
+    streams_.push_back({socket, std::move(responder)});
+}
+
+void HttpApi::Drop(QTcpSocket* socket)
+{
+    std::erase_if(streams_, [socket](const Stream& s) { return !s.socket || s.socket == socket; });
+}
+
+void HttpApi::Broadcast(const Event& e)
+{
+    const std::string text = "event: " + e.type + "\ndata: " +
+                             e.data.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n\n";
+    std::vector<QTcpSocket*> slow;
+    for (auto& s : streams_) {
+        if (!s.socket)
+            continue;
+        // A client that stopped reading is let go rather than buffered for.
+        if (s.socket->bytesToWrite() > 1024 * 1024) {
+            slow.push_back(s.socket);
+            continue;
+        }
+        s.responder->writeBody(QByteArray::fromStdString(text));
+    }
+    for (QTcpSocket* socket : slow) {
+        Drop(socket);
+        socket->abort();
+    }
+}
+
+}  // namespace cv::service

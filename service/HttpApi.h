@@ -1,0 +1,53 @@
+#pragma once
+// The HTTP JSON API and its event stream, on Qt's HTTP server. Every
+// request passes the token check first, then the size check, then its
+// handler; a request that fails any check sends nothing to any endpoint.
+#include "service/Installation.h"
+
+#include <QAbstractHttpServer>
+#include <QHttpServerResponder>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cv::service {
+
+inline constexpr qsizetype kMaxBody = 64 * 1024;
+
+class HttpApi : public QAbstractHttpServer {
+public:
+    // token: required on every request when set.
+    HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi,
+            QObject* parent = nullptr);
+    ~HttpApi() override;
+    std::size_t streams() const { return streams_.size(); }
+
+protected:
+    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
+    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
+
+private:
+    struct Stream {
+        QPointer<QTcpSocket> socket;
+        std::unique_ptr<QHttpServerResponder> responder;
+    };
+    using Responder = std::shared_ptr<QHttpServerResponder>;
+    void Dispatch(const QHttpServerRequest& request, const Responder& responder, const std::vector<std::string>& path);
+    void OpenStream(const QHttpServerRequest& request, QTcpSocket* socket);
+    void Broadcast(const Event& event);
+    void Drop(QTcpSocket* socket);
+
+    Installation& installation_;
+    std::optional<std::string> token_;
+    std::string openApi_;
+    int listener_ = 0;
+    std::vector<Stream> streams_;
+    QTimer keepAlive_;
+};
+
+}  // namespace cv::service

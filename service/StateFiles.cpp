@@ -1,0 +1,197 @@
+#include "service/StateFiles.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace cv::service {
+
+namespace {
+std::string Why(const std::string& what, int error) { return what + ": " + std::strerror(error); }
+
+bool WriteAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+void SyncDirectory(const std::string& dir)
+{
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+}  // namespace
+
+Result<void> MakeDirectories(const std::string& dir)
+{
+    for (std::size_t i = 1; i <= dir.size(); ++i) {
+        if (i != dir.size() && dir[i] != '/')
+            continue;
+        const std::string part = dir.substr(0, i);
+        if (::mkdir(part.c_str(), 0750) == 0)
+            continue;
+        struct stat st {};
+        if (errno != EEXIST)
+            return Failure(Why("cannot make " + part, errno));
+        if (::stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return Failure(Why("cannot make " + part, ENOTDIR));
+    }
+    return {};
+}
+
+Result<void> WriteFileAtomically(const std::string& dir, const std::string& name, std::string_view bytes,
+                                 unsigned mode)
+{
+    std::string temp = dir + "/." + name + ".XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return Failure(Why("cannot write in " + dir, errno));
+    const auto fail = [&](const std::string& what) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return Failure(Why(what, error));
+    };
+    if (::fchmod(fd, mode) != 0)
+        return fail("cannot set the mode of " + temp);
+    if (!WriteAll(fd, bytes))
+        return fail("cannot write " + temp);
+    if (::fsync(fd) != 0)
+        return fail("cannot flush " + temp);
+    if (::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        return Failure(Why("cannot write " + temp, error));
+    }
+    const std::string path = dir + "/" + name;
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        return Failure(Why("cannot replace " + path, error));
+    }
+    SyncDirectory(dir);
+    return {};
+}
+
+Result<std::optional<std::string>> ReadWholeFile(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return std::optional<std::string>{};
+        return Failure(Why("cannot read " + path, errno));
+    }
+    std::string out;
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            return Failure(Why("cannot read " + path, error));
+        }
+        if (n == 0)
+            break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return std::optional<std::string>{std::move(out)};
+}
+
+Result<void> RemoveFile(const std::string& dir, const std::string& name)
+{
+    const std::string path = dir + "/" + name;
+    if (::unlink(path.c_str()) != 0)
+        return Failure(Why("cannot remove " + path, errno));
+    SyncDirectory(dir);
+    return {};
+}
+
+Result<std::vector<std::string>> ListFiles(const std::string& dir, std::string_view suffix)
+{
+    std::vector<std::string> out;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) {
+        if (errno == ENOENT)
+            return out;
+        return Failure(Why("cannot list " + dir, errno));
+    }
+    while (const dirent* e = ::readdir(d)) {
+        const std::string_view name = e->d_name;
+        // Temporary files of an interrupted write start with a dot.
+        if (name.empty() || name[0] == '.' || name.size() <= suffix.size() ||
+            name.substr(name.size() - suffix.size()) != suffix)
+            continue;
+        out.emplace_back(name.substr(0, name.size() - suffix.size()));
+    }
+    ::closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+Result<std::string> LoadOrCreateToken(const std::string& dir)
+{
+    const std::string path = dir + "/token";
+    auto existing = ReadWholeFile(path);
+    if (!existing)
+        return Failure(existing.error());
+    if (*existing) {
+        std::string token = **existing;
+        while (!token.empty() && (token.back() == '\n' || token.back() == '\r'))
+            token.pop_back();
+        if (token.size() < 32)
+            return Failure(path + " holds no usable token (at least 32 characters)");
+        return token;
+    }
+    unsigned char raw[32];
+    std::size_t got = 0;
+    while (got < sizeof raw) {
+        const ssize_t n = ::getrandom(raw + got, sizeof raw - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return Failure(Why("no random source", errno));
+        got += static_cast<std::size_t>(n);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string token;
+    for (unsigned char c : raw) {
+        token += digits[c >> 4];
+        token += digits[c & 15];
+    }
+    if (auto made = MakeDirectories(dir); !made)
+        return Failure(made.error());
+    if (auto written = WriteFileAtomically(dir, "token", token + "\n", 0600); !written)
+        return Failure(written.error());
+    return token;
+}
+
+bool SameSecret(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+}  // namespace cv::service

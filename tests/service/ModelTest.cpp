@@ -1,0 +1,168 @@
+#include "service/Model.h"
+
+#include <gtest/gtest.h>
+
+namespace cv::service {
+namespace {
+
+using namespace std::chrono_literals;
+
+const WallClock::time_point t0 = WallClock::time_point{} + 1000000s;
+
+Sighting Tx(const std::string& address, const std::string& channel) { return {address, Kind::Tx, "", channel, "y", {}}; }
+Sighting Rx(const std::string& address, const std::string& channel, const std::string& host = "RX")
+{
+    return {address, Kind::Rx, host, channel, "y", {}};
+}
+
+std::vector<std::string> Types(const std::vector<Event>& events)
+{
+    std::vector<std::string> out;
+    for (const auto& e : events)
+        out.push_back(e.type);
+    return out;
+}
+
+// Two transmitters and one receiver, identified.
+struct SmallFleet : ::testing::Test {
+    Model model;
+    std::vector<Event> events;
+    void SetUp() override
+    {
+        const auto t = model.BeginPoll();
+        const std::vector<Sighting> rows{Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0001")};
+        const auto unknown = model.ApplyPoll(t, {"198.18.1.1", "198.18.1.2", "198.18.2.1"}, rows, t0, events);
+        ASSERT_EQ(unknown.size(), 3u);
+        model.ApplyIdentity(t, "00:00:00:00:01:01", rows[0], t0, events);
+        model.ApplyIdentity(t, "00:00:00:00:01:02", rows[1], t0, events);
+        model.ApplyIdentity(t, "00:00:00:00:02:01", rows[2], t0, events);
+        events.clear();
+    }
+    void Poll(std::vector<std::string> answered, std::vector<Sighting> rows, std::vector<std::string>* unknown = nullptr)
+    {
+        const auto got = model.ApplyPoll(model.BeginPoll(), answered, rows, t0 + 2s, events);
+        if (unknown)
+            *unknown = got;
+    }
+};
+
+TEST_F(SmallFleet, AReceiverShowsTheTransmitterOnItsChannel)
+{
+    const auto route = model.RouteOf("00:00:00:00:02:01");
+    ASSERT_TRUE(route);
+    EXPECT_EQ(route->tx, "00:00:00:00:01:01");
+    EXPECT_EQ(route->channel, "0001");
+    EXPECT_TRUE(model.Conflicts().empty());
+}
+
+TEST_F(SmallFleet, AKnownDeviceIsNotReadAgainWhileItAnswersTheSame)
+{
+    std::vector<std::string> unknown;
+    Poll({"198.18.1.1", "198.18.1.2", "198.18.2.1"},
+         {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0001")}, &unknown);
+    EXPECT_TRUE(unknown.empty());
+    EXPECT_TRUE(events.empty());
+}
+
+TEST_F(SmallFleet, AChannelChangedElsewhereIsAChangeAndARoute)
+{
+    Poll({"198.18.1.1", "198.18.1.2", "198.18.2.1"},
+         {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0002")});
+    ASSERT_EQ(Types(events), (std::vector<std::string>{"changed", "route"}));
+    EXPECT_EQ(events[0].data["changes"]["channel"]["old"], "0001");
+    EXPECT_EQ(events[0].data["changes"]["channel"]["new"], "0002");
+    EXPECT_EQ(events[1].data["tx"], "00:00:00:00:01:02");
+}
+
+TEST_F(SmallFleet, AMissingAnswerIsOfflineAndTheNextOneOnlineAfterItsMacIsReadAgain)
+{
+    Poll({"198.18.1.1", "198.18.1.2"}, {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0001")});
+    ASSERT_EQ(Types(events), (std::vector<std::string>{"offline"}));
+    EXPECT_FALSE(model.Find("00:00:00:00:02:01")->online);
+    events.clear();
+
+    std::vector<std::string> unknown;
+    Poll({"198.18.1.1", "198.18.1.2", "198.18.2.1"},
+         {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0001")}, &unknown);
+    // Back after a gap: it might be another box on the same address.
+    EXPECT_EQ(unknown, (std::vector<std::string>{"198.18.2.1"}));
+    model.ApplyIdentity(model.BeginPoll(), "00:00:00:00:02:01", Rx("198.18.2.1", "0001"), t0 + 4s, events);
+    EXPECT_EQ(Types(events), (std::vector<std::string>{"online"}));
+}
+
+TEST_F(SmallFleet, ADeviceThatComesBackAtAnotherAddressStaysTheSameDevice)
+{
+    Poll({"198.18.1.1", "198.18.1.2", "198.18.2.9"},
+         {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.9", "0001")});
+    model.ApplyIdentity(model.BeginPoll(), "00:00:00:00:02:01", Rx("198.18.2.9", "0001"), t0 + 2s, events);
+    EXPECT_EQ(model.devices().size(), 3u);
+    EXPECT_EQ(model.Find("00:00:00:00:02:01")->address, "198.18.2.9");
+    EXPECT_EQ(model.Find("198.18.2.9")->mac, "00:00:00:00:02:01");
+    EXPECT_EQ(model.Find("198.18.2.1"), nullptr);
+}
+
+TEST_F(SmallFleet, ABoxThatTakesAnotherOnesAddressSendsTheOldOneOffline)
+{
+    model.ApplyIdentity(model.BeginPoll(), "00:00:00:00:02:99", Rx("198.18.2.1", "0002", "NEW"), t0 + 2s, events);
+    const Device* old = model.Find("00:00:00:00:02:01");
+    ASSERT_TRUE(old);
+    EXPECT_FALSE(old->online);
+    EXPECT_EQ(model.Find("198.18.2.1")->mac, "00:00:00:00:02:99");
+}
+
+TEST_F(SmallFleet, APollThatBeganBeforeAConfirmedWriteDoesNotPutTheOldChannelBack)
+{
+    const auto early = model.BeginPoll();
+    model.ApplyConfirmedChannel("00:00:00:00:02:01", "0002", t0 + 1s, events);
+    events.clear();
+    model.ApplyPoll(early, {"198.18.1.1", "198.18.1.2", "198.18.2.1"},
+                    {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0001")}, t0 + 2s, events);
+    EXPECT_EQ(model.Find("00:00:00:00:02:01")->channel, "0002");
+    EXPECT_TRUE(events.empty());
+
+    // A poll that began after the write is believed: someone changed it since.
+    Poll({"198.18.1.1", "198.18.1.2", "198.18.2.1"},
+         {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0001")});
+    EXPECT_EQ(model.Find("00:00:00:00:02:01")->channel, "0001");
+}
+
+TEST_F(SmallFleet, TwoTransmittersOnOneChannelAreAConflictAndNoRouteIsGuessed)
+{
+    Poll({"198.18.1.1", "198.18.1.2", "198.18.2.1"},
+         {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0001"), Rx("198.18.2.1", "0001")});
+    const auto conflicts = model.Conflicts();
+    ASSERT_EQ(conflicts.size(), 1u);
+    EXPECT_EQ(conflicts[0].channel, "0001");
+    EXPECT_EQ(conflicts[0].transmitters.size(), 2u);
+    EXPECT_FALSE(model.RouteOf("00:00:00:00:02:01")->tx);
+    EXPECT_NE(std::find(Types(events).begin(), Types(events).end(), "conflict"), Types(events).end());
+}
+
+TEST_F(SmallFleet, AnUnusedChannelIsOneNoTransmitterIsOn)
+{
+    const auto parked = model.UnusedChannel();
+    ASSERT_TRUE(parked);
+    EXPECT_TRUE(model.TransmittersOn(*parked).empty());
+    EXPECT_TRUE(IsChannel(*parked));
+}
+
+TEST(Mac, TheFirmwaresSpellingsAreOneNameAndOthersAreNone)
+{
+    EXPECT_EQ(NormalMac("00:1A:2b:3C:4d:5E"), "00:1a:2b:3c:4d:5e");
+    EXPECT_EQ(NormalMac("00-1a-2b-3c-4d-5e"), "00:1a:2b:3c:4d:5e");
+    EXPECT_EQ(NormalMac("001a2b3c4d5e"), "00:1a:2b:3c:4d:5e");
+    for (const char* bad : {"", "00:1a:2b:3c:4d", "00:1a:2b:3c:4d:5e:6f", "00:1a:2b:3c:4d:5g", "198.18.2.1",
+                            ":001a2b3c4d5e", "001a2b3c4d5e:"})
+        EXPECT_FALSE(NormalMac(bad)) << bad;
+}
+
+TEST(Channel, OnlyTheListsChannelsCount)
+{
+    EXPECT_TRUE(IsChannel("0000"));
+    EXPECT_TRUE(IsChannel("0099"));
+    for (const char* bad : {"", "99", "0100", "00a1", "00001"})
+        EXPECT_FALSE(IsChannel(bad)) << bad;
+}
+
+}  // namespace
+}  // namespace cv::service

@@ -1,0 +1,438 @@
+// cortaviad as an operator's control system meets it: the real program,
+// against endpoint-sim in the test LAN, over HTTP, the event stream and
+// the line protocol. Every write is checked on the simulator's wire.
+#include "SimProcess.h"
+#include "tests/service/ServiceClient.h"
+
+#include <nlohmann/json.hpp>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+
+namespace {
+
+using namespace cv::service_test;
+using namespace std::chrono_literals;
+
+// Everything the endpoints received from a service that only polled.
+bool OnlyPolled(const cv::sim::SimProcess& sim, const std::vector<std::string>& addresses)
+{
+    for (const auto& a : addresses) {
+        const std::string wire = sim.wireBytes(a);
+        for (const char* write : {"astparam s", "e e_reconnect", "osd_on", "osd_off", "reboot"})
+            if (wire.find(write) != std::string::npos)
+                return false;
+    }
+    return true;
+}
+
+std::string TempDir(const std::string& name)
+{
+    const auto dir = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir.string();
+}
+
+std::vector<std::string> Receivers(int n)
+{
+    std::vector<std::string> out;
+    for (int i = 1; i <= n; ++i)
+        out.push_back("198.18.2." + std::to_string(i));
+    return out;
+}
+
+// Two transmitters, a hundred receivers and one more on its own /24, whose
+// address the test takes away.
+class Service : public ::testing::Test {
+protected:
+    static inline std::unique_ptr<cv::sim::SimProcess> sim;
+    static inline std::unique_ptr<Daemon> daemon;
+    static inline std::string state;
+
+    static void SetUpTestSuite()
+    {
+        ASSERT_FALSE(cv::sim::SimProcess::lanNamespace().empty()) << "run inside scripts/testlan.sh";
+        sim = std::make_unique<cv::sim::SimProcess>(std::vector<std::string>{
+            "--tx", "2", "--rx", "100", "--node", "rx ip=198.18.3.1 hostname_id=goner channel=0000"});
+        ASSERT_TRUE(sim->start()) << sim->error();
+        state = TempDir("cv-svc-state");
+        daemon = std::make_unique<Daemon>(state);
+        Client c;
+        ASSERT_TRUE(WaitFor([&] {
+            const Reply r = c.Get("/api/v1/health");
+            return Ready(r) && r.body.value("devices", 0) == 103;
+        })) << "the first poll never found the fleet";
+    }
+    static void TearDownTestSuite()
+    {
+        daemon.reset();
+        sim.reset();
+        std::filesystem::remove_all(state);
+    }
+
+    Client client;
+    Json Device(const std::string& address)
+    {
+        for (const auto& d : client.Get("/api/v1/devices").body)
+            if (d["address"] == address)
+                return d;
+        return nullptr;
+    }
+};
+
+TEST_F(Service, ListsEveryEndpointByMacWithItsStateAndRoute)
+{
+    const Reply devices = client.Get("/api/v1/devices");
+    ASSERT_EQ(devices.status, 200);
+    ASSERT_EQ(devices.body.size(), 103u);
+    std::set<std::string> macs;
+    for (const auto& d : devices.body) {
+        for (const char* key : {"mac", "address", "kind", "hostname_id", "channel", "multicast", "online", "last_seen"})
+            EXPECT_TRUE(d.contains(key)) << key;
+        macs.insert(d["mac"].get<std::string>());
+        EXPECT_TRUE(d["online"].get<bool>());
+    }
+    EXPECT_EQ(macs.size(), 103u);
+    const Reply routes = client.Get("/api/v1/routes");
+    ASSERT_EQ(routes.status, 200);
+    EXPECT_EQ(routes.body.size(), 101u);
+}
+
+TEST_F(Service, ARouteAnswersOnceTheReceiverReadsItBackAndTheWireCarriesTheChannelGroup)
+{
+    const Json tx = Device("198.18.1.2");
+    const Json rx = Device("198.18.2.7");
+    ASSERT_TRUE(tx.is_object() && rx.is_object());
+    QNetworkReply* stream = client.Stream();
+    QByteArray events;
+    QObject::connect(stream, &QNetworkReply::readyRead, [&] { events += stream->readAll(); });
+    ASSERT_TRUE(WaitFor([&] { return events.contains(": connected"); }));
+
+    const Reply r = client.Call("PUT", "/api/v1/routes/" + rx["mac"].get<std::string>(),
+                                R"({"tx":")" + tx["mac"].get<std::string>() + R"("})");
+    ASSERT_EQ(r.status, 200) << r.text;
+    EXPECT_EQ(r.body["tx"], tx["mac"]);
+    EXPECT_EQ(r.body["channel"], tx["channel"]);
+    const std::string channel = tx["channel"].get<std::string>();
+    const std::string wire = sim->wireBytes("198.18.2.7");
+    const auto zero = [](std::string line) { return line + '\0'; };
+    EXPECT_NE(wire.find(zero("astparam s reset_ch_on_boot n\r\n")), std::string::npos);
+    EXPECT_NE(wire.find(zero("astparam save\r\n")), std::string::npos);
+    EXPECT_NE(wire.find(zero("e e_reconnect::" + channel + "\r\n")), std::string::npos);
+    EXPECT_NE(wire.find("lmparam g CH_SELECT_V\r\n"), std::string::npos);
+    // Nobody else got a line.
+    EXPECT_TRUE(OnlyPolled(*sim, {"198.18.2.6", "198.18.2.8", "198.18.1.2"}));
+
+    ASSERT_TRUE(WaitFor([&] { return events.contains("event: route"); }));
+    EXPECT_TRUE(events.contains(QByteArray::fromStdString(rx["mac"].get<std::string>())));
+    // What was written is what the next reads show, poll after poll.
+    const auto polls = client.Get("/api/v1/health").body["polls"].get<int>();
+    ASSERT_TRUE(WaitFor([&] { return client.Get("/api/v1/health").body["polls"].get<int>() >= polls + 2; }));
+    EXPECT_EQ(Device("198.18.2.7")["channel"], channel);
+    stream->abort();
+    stream->deleteLater();
+}
+
+TEST_F(Service, AHundredReceiversRouteAtOnceEachReadBack)
+{
+    const Json tx = Device("198.18.1.1");
+    Json body = Json::array();
+    for (const auto& address : Receivers(100))
+        body.push_back({{"rx", address}, {"tx", tx["mac"]}});
+    const Reply r = client.Call("POST", "/api/v1/routes", body.dump());
+    ASSERT_EQ(r.status, 200) << r.text.substr(0, 500);
+    ASSERT_EQ(r.body.size(), 100u);
+    for (const auto& result : r.body) {
+        EXPECT_TRUE(result["ok"].get<bool>()) << result.dump();
+        EXPECT_EQ(result["channel"], tx["channel"]);
+    }
+    for (const auto& d : client.Get("/api/v1/devices").body) {
+        if (d["kind"] == "rx" && d["address"] != "198.18.3.1") {
+            EXPECT_EQ(d["channel"], tx["channel"]) << d.dump();
+        }
+    }
+}
+
+TEST_F(Service, ASceneIsCapturedAndRecalledWhole)
+{
+    const Json a = Device("198.18.1.1"), b = Device("198.18.1.2");
+    ASSERT_EQ(client.Call("PUT", "/api/v1/routes/198.18.2.1", R"({"tx":"198.18.1.1"})").status, 200);
+    ASSERT_EQ(client.Call("PUT", "/api/v1/routes/198.18.2.2", R"({"tx":null})").status, 200);
+    const Reply captured = client.Call("POST", "/api/v1/scenes/Evening%20news/capture");
+    ASSERT_EQ(captured.status, 200) << captured.text;
+    EXPECT_TRUE(std::filesystem::exists(state + "/scenes/Evening news.json"));
+
+    ASSERT_EQ(client.Call("PUT", "/api/v1/routes/198.18.2.1", R"({"tx":"198.18.1.2"})").status, 200);
+    ASSERT_EQ(client.Call("PUT", "/api/v1/routes/198.18.2.2", R"({"tx":"198.18.1.2"})").status, 200);
+    const Reply recalled = client.Call("POST", "/api/v1/scenes/Evening%20news/recall");
+    ASSERT_EQ(recalled.status, 200) << recalled.text.substr(0, 400);
+    EXPECT_EQ(Device("198.18.2.1")["channel"], a["channel"]);
+    const Json parked = Device("198.18.2.2");
+    EXPECT_NE(parked["channel"], a["channel"]);
+    EXPECT_NE(parked["channel"], b["channel"]);
+
+    const Reply list = client.Get("/api/v1/scenes");
+    ASSERT_EQ(list.status, 200);
+    ASSERT_EQ(list.body.size(), 1u);
+    EXPECT_EQ(list.body[0]["name"], "Evening news");
+    EXPECT_EQ(client.Call("DELETE", "/api/v1/scenes/Evening%20news").status, 200);
+    EXPECT_EQ(client.Get("/api/v1/scenes/Evening%20news").status, 404);
+}
+
+TEST_F(Service, AChangeMadeBehindItsBackShowsAsARouteEvent)
+{
+    QNetworkReply* stream = client.Stream();
+    QByteArray events;
+    QObject::connect(stream, &QNetworkReply::readyRead, [&] { events += stream->readAll(); });
+    ASSERT_TRUE(WaitFor([&] { return events.contains(": connected"); }));
+    const std::string mac = Device("198.18.2.9")["mac"].get<std::string>();
+    const std::string want = Device("198.18.2.9")["channel"] == "0000" ? "0001" : "0000";
+
+    // Another controller: the channel group straight on the shell.
+    QTcpSocket other;
+    other.connectToHost("198.18.2.9", 24);
+    ASSERT_TRUE(other.waitForConnected(10000));
+    other.write("root\r\n");
+    other.write(QByteArray("e e_reconnect::") + QByteArray::fromStdString(want) + "\r\n");
+    other.flush();
+    ASSERT_TRUE(sim->waitForWire("198.18.2.9", "e e_reconnect::" + want));
+    other.close();
+
+    ASSERT_TRUE(WaitFor([&] { return events.contains("event: route") && events.contains(QByteArray::fromStdString(mac)); }))
+        << events.toStdString();
+    EXPECT_TRUE(events.contains("event: changed"));
+    EXPECT_EQ(Device("198.18.2.9")["channel"], want);
+    stream->abort();
+    stream->deleteLater();
+}
+
+TEST_F(Service, AnEndpointWhoseAddressIsTakenAwayGoesOfflineAndComesBackOnline)
+{
+    const std::string ns = cv::sim::SimProcess::lanNamespace();
+    const std::string mac = Device("198.18.3.1")["mac"].get<std::string>();
+    QNetworkReply* stream = client.Stream();
+    QByteArray events;
+    QObject::connect(stream, &QNetworkReply::readyRead, [&] { events += stream->readAll(); });
+    ASSERT_TRUE(WaitFor([&] { return events.contains(": connected"); }));
+
+    ASSERT_EQ(std::system(("ip -n " + ns + " route del local 198.18.3.0/24 dev lo").c_str()), 0);
+    QElapsedTimer gone;
+    gone.start();
+    ASSERT_TRUE(WaitFor([&] { return events.contains("event: offline"); })) << events.toStdString();
+    const auto offlineAfter = gone.elapsed();
+    EXPECT_TRUE(events.contains(QByteArray::fromStdString(mac)));
+    EXPECT_FALSE(Device("198.18.3.1")["online"].get<bool>());
+    // Routing the others goes on.
+    EXPECT_EQ(client.Call("PUT", "/api/v1/routes/198.18.2.3", R"({"tx":"198.18.1.1"})").status, 200);
+    // Routing the missing one fails at the endpoint, and says so.
+    const Reply lost = client.Call("PUT", "/api/v1/routes/" + mac, R"({"tx":"198.18.1.1"})");
+    EXPECT_EQ(lost.status, 502) << lost.text;
+    EXPECT_EQ(lost.body["step"], "connect") << lost.text;
+
+    ASSERT_EQ(std::system(("ip -n " + ns + " route add local 198.18.3.0/24 dev lo").c_str()), 0);
+    ASSERT_TRUE(WaitFor([&] { return events.contains("event: online"); })) << events.toStdString();
+    EXPECT_TRUE(Device("198.18.3.1")["online"].get<bool>());
+    EXPECT_EQ(Device("198.18.3.1")["mac"], mac);
+    std::cout << "offline event " << offlineAfter << " ms after the address went (poll 1 s)\n";
+    stream->abort();
+    stream->deleteLater();
+}
+
+TEST_F(Service, BadRequestsAreRefusedWithTheFieldNamedAndNothingReachesAnEndpoint)
+{
+    const auto before = sim->wireBytes("198.18.2.20");
+    const struct {
+        const char* method;
+        std::string path, body;
+        int status;
+        const char* names;
+    } cases[] = {
+        {"PUT", "/api/v1/routes/198.18.2.20", "{bad", 400, "body"},
+        {"PUT", "/api/v1/routes/198.18.2.20", R"({"tx":5})", 400, "tx"},
+        {"PUT", "/api/v1/routes/198.18.2.20", R"({"tx":"198.18.1.1","colour":1})", 400, "colour"},
+        {"PUT", "/api/v1/routes/02:00:00:00:00:00", R"({"tx":"198.18.1.1"})", 404, "rx"},
+        {"PUT", "/api/v1/routes/198.18.2.20", R"({"tx":"02:00:00:00:00:00"})", 404, "tx"},
+        {"PUT", "/api/v1/routes/198.18.2.20", R"({"tx":"198.18.2.21"})", 400, "tx"},
+        {"PUT", "/api/v1/routes/198.18.1.1", R"({"tx":"198.18.1.2"})", 400, "rx"},
+        {"POST", "/api/v1/routes", R"([{"rx":"198.18.2.20","tx":"198.18.1.1"},{"rx":"nobody","tx":null}])", 404, "rx"},
+        {"POST", "/api/v1/routes", R"({"rx":"198.18.2.20"})", 400, "body"},
+        {"PUT", "/api/v1/routes/198.18.2.20", R"({"tx":")" + std::string(70000, 'a') + R"("})", 413, "body"},
+        {"POST", "/api/v1/identify", R"({"on":"yes"})", 400, "on"},
+        {"PUT", "/api/v1/scenes/..%2Ftoken", R"({"routes":[]})", 400, "name"},
+        {"GET", "/api/v1/nothing", "", 404, ""},
+        {"DELETE", "/api/v1/routes", "", 405, ""},
+    };
+    for (const auto& c : cases) {
+        const Reply r = client.Call(c.method, c.path, c.body);
+        EXPECT_EQ(r.status, c.status) << c.method << " " << c.path.substr(0, 60) << " " << r.text.substr(0, 200);
+        ASSERT_TRUE(r.body.is_object()) << r.text.substr(0, 200);
+        EXPECT_EQ(r.body["error"].get<std::string>().rfind(c.names, 0), 0u) << r.text;
+    }
+    EXPECT_EQ(sim->wireBytes("198.18.2.20"), before);
+    EXPECT_FALSE(std::filesystem::exists(state + "/token"));
+}
+
+TEST_F(Service, TheLineProtocolAnswersInOrderAndSurvivesAFlood)
+{
+    QTcpSocket s;
+    s.connectToHost("127.0.0.1", 8471);
+    ASSERT_TRUE(s.waitForConnected(10000));
+    QByteArray got;
+    const auto until = [&](const QByteArray& text) {
+        return WaitFor([&] {
+            got += s.readAll();
+            return got.contains(text);
+        });
+    };
+    s.write("help\nroutes\r\nroute 198.18.2.30 198.18.1.2\nbogus\n");
+    ASSERT_TRUE(until("ERR unknown command 'bogus'")) << got.toStdString();
+    const auto ok = got.indexOf("ROUTE ", got.indexOf("route <rx>"));
+    EXPECT_GE(ok, 0);
+    EXPECT_TRUE(got.contains("\r\nOK\r\n"));
+    EXPECT_LT(got.indexOf("e e_reconnect"), 0);
+    EXPECT_NE(sim->wireBytes("198.18.2.30").find("e e_reconnect::0001"), std::string::npos);
+
+    // A flood: an overlong line, a run of nonsense, then a real command.
+    const auto before = sim->wireBytes("198.18.2.31");
+    got.clear();
+    s.write(QByteArray(5000, 'x') + "\n");
+    for (int i = 0; i < 200; ++i)
+        s.write("reboot 198.18.2.31\n");
+    s.write("devices\n");
+    ASSERT_TRUE(until("DEVICE ")) << got.left(300).toStdString();
+    ASSERT_TRUE(until("\r\nOK\r\n"));
+    EXPECT_TRUE(got.contains("ERR line longer than 1024 bytes"));
+    EXPECT_EQ(sim->wireBytes("198.18.2.31"), before);
+    s.write("subscribe\n");
+    ASSERT_TRUE(until("OK\r\n"));
+}
+
+TEST_F(Service, EveryPathOfItsDescriptionIsServed)
+{
+    const Reply doc = client.Get("/api/v1/openapi.json");
+    ASSERT_EQ(doc.status, 200);
+    ASSERT_EQ(doc.body["openapi"].get<std::string>().rfind("3.", 0), 0u);
+    const std::string rx = Device("198.18.2.40")["mac"].get<std::string>();
+    int walked = 0;
+    for (const auto& [path, item] : doc.body["paths"].items()) {
+        for (const auto& [method, op] : item.items()) {
+            std::string url = path;
+            const auto put = [&](const std::string& from, const std::string& to) {
+                if (const auto at = url.find(from); at != std::string::npos)
+                    url.replace(at, from.size(), to);
+            };
+            put("{rx}", rx);
+            put("{name}", "walk");
+            std::string body;
+            if (op.contains("requestBody")) {
+                if (path == "/api/v1/routes")
+                    body = R"([{"rx":")" + rx + R"(","tx":"198.18.1.1"}])";
+                else if (path == "/api/v1/identify")
+                    body = R"({"on":false,"rx":[")" + rx + R"("]})";
+                else if (path == "/api/v1/scenes/{name}")
+                    body = R"({"routes":[]})";
+                else
+                    body = R"({"tx":"198.18.1.1"})";
+            }
+            if (path == "/api/v1/events")
+                continue;  // a stream: opened by the tests above
+            std::string upper = method;
+            for (auto& c : upper)
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            if (path.rfind("/api/v1/scenes/{name}", 0) == 0 && !(path == "/api/v1/scenes/{name}" && method == "put"))
+                client.Call("PUT", "/api/v1/scenes/walk", R"({"routes":[]})");
+            const Reply r = client.Call(QByteArray::fromStdString(upper), url, body);
+            EXPECT_TRUE(op["responses"].contains(std::to_string(r.status)))
+                << upper << " " << url << " answered " << r.status << " " << r.text.substr(0, 200);
+            EXPECT_EQ(r.status / 100, 2) << upper << " " << url << " " << r.text.substr(0, 200);
+            ++walked;
+        }
+    }
+    EXPECT_GE(walked, 13);
+}
+
+// Off loopback the token is required on every request and line.
+TEST(ServiceToken, ARequestFromTheNetworkWithoutTheTokenGets401)
+{
+    cv::sim::SimProcess sim({"--tx", "1", "--rx", "1"});
+    ASSERT_TRUE(sim.start()) << sim.error();
+    const std::string state = TempDir("cv-svc-token");
+    Daemon d(state, {"--http", "198.18.0.1:8480", "--control", "198.18.0.1:8481"});
+    Client c("http://198.18.0.1:8480");
+    ASSERT_TRUE(WaitFor([&] { return c.Get("/api/v1/health").status == 401; }));
+    std::string token;
+    ASSERT_TRUE(WaitFor([&] {
+        std::ifstream in(state + "/token");
+        return static_cast<bool>(std::getline(in, token));
+    }));
+    struct stat st {};
+    ASSERT_EQ(::stat((state + "/token").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(c.Call("PUT", "/api/v1/routes/198.18.2.1", R"({"tx":"198.18.1.1"})").status, 401);
+    c.token = token;
+    c.token->back() = token.back() == '0' ? '1' : '0';
+    EXPECT_EQ(c.Get("/api/v1/devices").status, 401);
+    c.token = token;
+    ASSERT_TRUE(WaitFor([&] { return Ready(c.Get("/api/v1/health")); }));
+    EXPECT_EQ(c.Get("/api/v1/devices").status, 200);
+    EXPECT_TRUE(OnlyPolled(sim, {"198.18.2.1"}));
+
+    QTcpSocket s;
+    s.connectToHost("198.18.0.1", 8481);
+    ASSERT_TRUE(s.waitForConnected(10000));
+    QByteArray got;
+    s.write("devices\nauth wrong\nauth " + QByteArray::fromStdString(token) + "\nroutes\n");
+    ASSERT_TRUE(WaitFor([&] {
+        got += s.readAll();
+        return got.contains("ROUTE ");
+    })) << got.toStdString();
+    EXPECT_TRUE(got.startsWith("ERR auth <token> first\r\nERR wrong token\r\nOK\r\n")) << got.toStdString();
+    std::filesystem::remove_all(state);
+}
+
+// A state directory that cannot be written: saving says why, routing works.
+TEST(ServiceState, AReadOnlyStateDirectoryFailsSavesClearlyAndRoutesStillGo)
+{
+    cv::sim::SimProcess sim({"--tx", "2", "--rx", "1"});
+    ASSERT_TRUE(sim.start()) << sim.error();
+    const std::string state = TempDir("cv-svc-ro");
+    // Root writes through any mode; a file where the scenes go stops it.
+    std::ofstream(state + "/scenes") << "in the way";
+    Daemon d(state, {"--http", "127.0.0.1:8490", "--control", "off"});
+    Client c("http://127.0.0.1:8490");
+    ASSERT_TRUE(WaitFor([&] { return Ready(c.Get("/api/v1/health")); }));
+    const Reply saved = c.Call("POST", "/api/v1/scenes/a/capture");
+    EXPECT_EQ(saved.status, 500);
+    EXPECT_NE(saved.body["error"].get<std::string>().find("scenes"), std::string::npos) << saved.text;
+    EXPECT_EQ(c.Call("PUT", "/api/v1/routes/198.18.2.1", R"({"tx":"198.18.1.2"})").status, 200);
+    std::filesystem::remove_all(state);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

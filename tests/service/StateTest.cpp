@@ -1,0 +1,134 @@
+#include "service/Scenes.h"
+#include "service/StateFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace cv::service {
+namespace {
+
+struct StateDir : ::testing::Test {
+    std::string dir;
+    void SetUp() override
+    {
+        char name[] = "/tmp/cv-state.XXXXXX";
+        ASSERT_NE(::mkdtemp(name), nullptr);
+        dir = name;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+};
+
+TEST_F(StateDir, TheTokenIsMadeOnceWithMode0600AndReadAgain)
+{
+    const auto first = LoadOrCreateToken(dir + "/state");
+    ASSERT_TRUE(first) << first.error();
+    EXPECT_EQ(first->size(), 64u);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir + "/state/token").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const auto again = LoadOrCreateToken(dir + "/state");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(*again, *first);
+    EXPECT_NE(*LoadOrCreateToken(dir + "/other"), *first);
+}
+
+// Root writes through a mode of 0500; a file where the directory should be
+// stops everyone.
+void Obstruct(const std::string& path) { ASSERT_TRUE(WriteFileAtomically(path.substr(0, path.rfind('/')), path.substr(path.rfind('/') + 1), "x")); }
+
+TEST_F(StateDir, ATokenThatCanBeNeitherReadNorMadeIsAnError)
+{
+    Obstruct(dir + "/state");
+    const auto token = LoadOrCreateToken(dir + "/state");
+    ASSERT_FALSE(token);
+    EXPECT_NE(token.error().find(dir + "/state"), std::string::npos) << token.error();
+}
+
+TEST(Secret, EqualOnlyWhenEveryByteIs)
+{
+    EXPECT_TRUE(SameSecret("abc", "abc"));
+    EXPECT_FALSE(SameSecret("abc", "abd"));
+    EXPECT_FALSE(SameSecret("abc", "abcd"));
+    EXPECT_FALSE(SameSecret("", "a"));
+}
+
+TEST_F(StateDir, ASceneIsSavedWholeListedReadAndDeleted)
+{
+    SceneStore store(dir);
+    const Json body = Json::parse(R"({"routes":[{"rx":"00:00:00:00:02:01","tx":"00-00-00-00-01-02"},
+                                               {"rx":"00:00:00:00:02:02","tx":null}],
+                                      "wall":{"rows":1,"columns":2}})");
+    const auto scene = SceneFromJson("Evening news", body);
+    ASSERT_TRUE(scene) << scene.error();
+    ASSERT_TRUE(store.Save(*scene));
+    EXPECT_EQ(*store.Names(), (std::vector<std::string>{"Evening news"}));
+    const auto loaded = store.Load("Evening news");
+    ASSERT_TRUE(loaded && *loaded);
+    EXPECT_EQ((*loaded)->routes, scene->routes);
+    EXPECT_EQ((*loaded)->routes[0].tx, "00:00:00:00:01:02");
+    EXPECT_EQ((*loaded)->wall, body["wall"]);
+    EXPECT_EQ(store.Remove("Evening news"), true);
+    EXPECT_EQ(store.Remove("Evening news"), false);
+    EXPECT_TRUE(store.Names()->empty());
+}
+
+TEST_F(StateDir, NoTemporaryFileIsLeftNorListed)
+{
+    SceneStore store(dir);
+    ASSERT_TRUE(store.Save(*SceneFromJson("a", Json::parse(R"({"routes":[]})"))));
+    // What a crash between write and rename leaves behind.
+    ASSERT_TRUE(WriteFileAtomically(dir + "/scenes", ".b.json.tmp", "{"));
+    std::size_t files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir + "/scenes"))
+        files += e.path().filename().string()[0] != '.';
+    EXPECT_EQ(files, 1u);
+    EXPECT_EQ(*store.Names(), (std::vector<std::string>{"a"}));
+}
+
+TEST_F(StateDir, AReadOnlyStateDirectoryGivesAClearErrorOnSave)
+{
+    SceneStore store(dir);
+    Obstruct(dir + "/scenes");
+    const auto saved = store.Save(*SceneFromJson("a", Json::parse(R"({"routes":[]})")));
+    ASSERT_FALSE(saved);
+    EXPECT_NE(saved.error().find("cannot make " + dir + "/scenes"), std::string::npos) << saved.error();
+}
+
+TEST(SceneBody, EveryWrongFieldIsNamed)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {R"([])", "body"},
+        {R"({})", "routes"},
+        {R"({"routes":{}})", "routes"},
+        {R"({"routes":[{"rx":"nope","tx":null}]})", "routes[0].rx"},
+        {R"({"routes":[{"rx":"00:00:00:00:02:01"}]})", "routes[0]"},
+        {R"({"routes":[{"rx":"00:00:00:00:02:01","tx":5}]})", "routes[0].tx"},
+        {R"({"routes":[{"rx":"00:00:00:00:02:01","tx":null,"x":1}]})", "routes[0]"},
+        {R"({"routes":[{"rx":"00:00:00:00:02:01","tx":null},{"rx":"00:00:00:00:02:01","tx":null}]})",
+         "routes[1].rx"},
+        {R"({"routes":[],"wall":[]})", "wall"},
+        {R"({"routes":[],"colour":"red"})", "colour"},
+        {R"({"name":"other","routes":[]})", "name"},
+    };
+    for (const auto& [text, field] : cases) {
+        const auto scene = SceneFromJson("a", Json::parse(text));
+        ASSERT_FALSE(scene) << text;
+        EXPECT_EQ(scene.error().rfind(field, 0), 0u) << text << " -> " << scene.error();
+    }
+}
+
+TEST(SceneName, ANameCannotLeaveTheScenesFolder)
+{
+    for (const char* good : {"a", "Evening news", "v1.2_x-y"})
+        EXPECT_TRUE(IsSceneName(good)) << good;
+    for (const char* bad : {"", ".hidden", "../token", "a/b", " a", "a ", "tab\there", std::string(65, 'a').c_str()})
+        EXPECT_FALSE(IsSceneName(bad)) << bad;
+}
+
+}  // namespace
+}  // namespace cv::service
