@@ -1,9 +1,9 @@
 #pragma once
-// What the subcommands do to one endpoint, and how they run over many: the
+// What the subcommands do to one endpoint: the
 // detail query, settings with read-back, restarts with the wait for the
 // endpoint to answer again, upgrade, wall and on-screen lines. Each step
 // that fails is named, so a report can say where it stopped.
-#include "cli/Json.h"
+#include "cli/Reporter.h"
 #include "cli/Session.h"
 #include "nodes/DeviceDetails.h"
 #include "nodes/NodeList.h"
@@ -19,21 +19,6 @@
 
 namespace cv::cli {
 
-// Progress and failures on standard error, one whole line at a time from
-// any thread.
-class Reporter {
-public:
-    explicit Reporter(std::ostream& err, bool quiet = false) : err_(err), quiet_(quiet) {}
-    void Progress(const std::string& address, const std::string& text);
-    void Failure(const std::string& address, const std::string& step, const std::string& detail);
-    void Note(const std::string& text);
-
-private:
-    std::mutex mutex_;
-    std::ostream& err_;
-    bool quiet_;
-};
-
 struct Context {
     Timeouts timeouts;
     unsigned short port = 24;
@@ -45,9 +30,6 @@ struct Context {
     std::vector<std::string> interfaces;
     Reporter* reporter = nullptr;
 };
-
-// Runs fn(0 .. count-1) on up to `jobs` threads.
-void RunParallel(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& fn);
 
 // A failed step: "connect", "login", "read", "hostname", ... and why.
 struct StepError {
@@ -67,7 +49,6 @@ struct ScanResult {
 // responder. Returns the error, or nullopt on success; usage is set when
 // the error is the operator's (a card that does not exist).
 std::optional<StepError> Scan(const Context& ctx, ScanResult& out, bool* usage = nullptr);
-std::vector<Json> ScanRecords(const nodes::NodeList& list);
 
 // --- detail query -----------------------------------------------------------
 
@@ -79,9 +60,6 @@ struct Details {
 std::optional<StepError> QueryDetails(ShellSession& session, Details& out);
 // Opens a session, queries, closes.
 std::optional<StepError> ReadDetails(const Context& ctx, const std::string& address, Details& out);
-// The as-built record: address, kind, hostname_id, version, mac, state,
-// multicast, channel, ip_mode, netmask, gateway.
-Json DetailRecord(const std::string& address, const Details& d);
 
 // --- settings ---------------------------------------------------------------
 
@@ -113,7 +91,6 @@ struct SetResult {
     bool ok() const;
 };
 SetResult ApplySettings(const Context& ctx, const std::string& address, const SetRequest& request);
-std::vector<Json> SetRecords(const SetResult& result, const std::string& key = {});
 
 // --- restarts -------------------------------------------------------------------
 
