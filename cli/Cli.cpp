@@ -72,7 +72,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return kExitUsage;
     }
     try {
-        return (*run)(out, err);
+        Invocation invocation(out, err, program.common());
+        return (*run)(invocation);
     } catch (const Usage& u) {
         err << CommandPath(command) << ": " << u.message << "\n";
         return kExitUsage;

@@ -142,26 +142,29 @@ std::string Lower(std::string s)
     return s;
 }
 
-bool RunScan(const Context& ctx, ScanResult& scan)
+std::optional<ScanResult> RunScan(const Context& ctx)
 {
+    ScanResult scan;
     bool usage = false;
     const auto e = Scan(ctx, scan, &usage);
     if (usage)
         throw Usage{e->detail};
-    return !e;
+    if (e)
+        return std::nullopt;
+    return scan;
 }
 
 std::map<std::string, std::string> MacTable(const Context& ctx, bool& scanned)
 {
     std::map<std::string, std::string> macs;
-    ScanResult scan;
-    scanned = RunScan(ctx, scan);
+    const auto scan = RunScan(ctx);
+    scanned = scan.has_value();
     if (!scanned)
         return macs;
     std::vector<std::string> all;
-    for (const auto& t : scan.nodes.transmitters)
+    for (const auto& t : scan->nodes.transmitters)
         all.push_back(Narrow(t.address));
-    for (const auto& r : scan.nodes.receivers)
+    for (const auto& r : scan->nodes.receivers)
         all.push_back(Narrow(r.address));
     std::mutex m;
     RunParallel(all.size(), ctx.jobs, [&](std::size_t i) {
@@ -202,7 +205,13 @@ bool WriteFile(const std::string& path, const std::string& text, std::ostream& e
     return true;
 }
 
-int Report(std::ostream& out, Format format, const std::vector<std::string>& columns, const Rows& rows)
+Invocation::Invocation(std::ostream& o, std::ostream& e, const CommonOptions& options)
+    : out(o), err(e), reporter(e, options.quiet), format(FormatOf(options))
+{
+    ctx = MakeContext(options, reporter);
+}
+
+int Invocation::Report(const std::vector<std::string>& columns, const Rows& rows)
 {
     PrintRecords(out, format, columns, rows.rows);
     return rows.failed ? kExitFailed : kExitOk;

@@ -34,10 +34,24 @@ struct CommonOptions {
     std::vector<std::string> interfaces;
 };
 
+// What a command runs with: its streams, progress on err, the Context of the
+// common options and the format its results are printed in.
+struct Invocation {
+    Invocation(std::ostream& out, std::ostream& err, const CommonOptions& options);
+    // Prints the rows; the exit status they stand for.
+    int Report(const std::vector<std::string>& columns, const Rows& rows);
+
+    std::ostream& out;
+    std::ostream& err;
+    Reporter reporter;
+    Context ctx;
+    Format format;
+};
+
 // The command line being read: the tree of commands and what runs each.
 class Program {
 public:
-    using Handler = std::function<int(std::ostream& out, std::ostream& err)>;
+    using Handler = std::function<int(Invocation& run)>;
 
     Program();
     CLI::App& root() { return root_; }
@@ -82,9 +96,9 @@ Context MakeContext(const CommonOptions& o, Reporter& reporter);
 std::string CheckedAddress(const std::string& text);  // throws Usage
 std::string Lower(std::string s);
 
-// Runs a scan; throws Usage for an unknown card, returns false (reported)
+// Runs a scan; throws Usage for an unknown card, returns nullopt (reported)
 // when the scan found nothing.
-bool RunScan(const Context& ctx, ScanResult& scan);
+std::optional<ScanResult> RunScan(const Context& ctx);
 // mac (lower case) -> address, from a scan and a detail query of every
 // node; scanned is false when the scan found nothing.
 std::map<std::string, std::string> MacTable(const Context& ctx, bool& scanned);
@@ -93,11 +107,8 @@ std::string ReadFile(const std::string& path);  // throws Usage
 // Whole or not at all: written beside, then renamed over.
 bool WriteFile(const std::string& path, const std::string& text, std::ostream& err);
 
-// The row of one restart (reboot, factory-default): status back or failed,
-// and the seconds it took.
-Rows RestartRow(const Context& ctx, const std::string& address, bool factoryDefault);
-
-// Prints the rows; the exit status they stand for.
-int Report(std::ostream& out, Format format, const std::vector<std::string>& columns, const Rows& rows);
+// Reboot and factory-default: restarts each endpoint, waits for it and
+// reports status back or failed, and the seconds it took.
+int RunRestarts(Invocation& run, const std::vector<std::string>& addresses, double timeout, bool factoryDefault);
 
 }  // namespace cv::cli

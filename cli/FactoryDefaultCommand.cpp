@@ -24,18 +24,13 @@ required.
     c->add_option("--timeout", o->timeout, "how long each may take to answer again (default 120)")
         ->type_name("S")
         ->check(kSeconds);
-    p.Runs(c, [&p, o](std::ostream& out, std::ostream& err) {
+    p.Runs(c, [o](Invocation& run) {
         // Checked before the addresses, so the reason to stop reads first.
         if (!o->yes)
             throw Usage{"factory-default erases every setting of the endpoints; confirm with --yes"};
         if (o->addresses.empty())
             throw Usage{"factory-default takes one or more ADDRESS"};
-        Reporter rep(err, p.common().quiet);
-        Context ctx = MakeContext(p.common(), rep);
-        ctx.restartTimeout = Ms(o->timeout);
-        const Rows rows = CollectRows(o->addresses.size(), ctx.jobs,
-                                      [&](std::size_t i) { return RestartRow(ctx, o->addresses[i], true); });
-        return Report(out, FormatOf(p.common()), {"address", "status", "seconds", "error"}, rows);
+        return RunRestarts(run, o->addresses, o->timeout, true);
     });
 }
 

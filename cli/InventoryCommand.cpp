@@ -45,18 +45,16 @@ record. Keys: address, kind, number (receivers), hostname_id, version, mac,
 state, multicast (y/n), channel, ip_mode, netmask, gateway. An endpoint that
 does not answer keeps its record, with an "error"; the exit status is then 1.
 )"});
-    p.Runs(c, [&p](std::ostream& out, std::ostream& err) {
-        Reporter rep(err, p.common().quiet);
-        const Context ctx = MakeContext(p.common(), rep);
-        ScanResult scan;
-        if (!RunScan(ctx, scan))
+    p.Runs(c, [](Invocation& run) {
+        const auto scan = RunScan(run.ctx);
+        if (!scan)
             return kExitFailed;
-        const std::vector<Record> listed = ScanRecords(scan.nodes);
+        const std::vector<Record> listed = ScanRecords(scan->nodes);
         const Rows rows =
-            CollectRows(listed.size(), ctx.jobs, [&](std::size_t i) { return InventoryRow(ctx, listed[i]); });
-        const int rc = Report(out, FormatOf(p.common()), kDetailColumns, rows);
-        rep.Note("inventory: " + std::to_string(rows.rows.size()) + " endpoint(s)" +
-                 (rows.failed ? ", some did not answer" : ""));
+            CollectRows(listed.size(), run.ctx.jobs, [&](std::size_t i) { return InventoryRow(run.ctx, listed[i]); });
+        const int rc = run.Report(kDetailColumns, rows);
+        run.reporter.Note("inventory: " + std::to_string(rows.rows.size()) + " endpoint(s)" +
+                          (rows.failed ? ", some did not answer" : ""));
         return rc;
     });
 }

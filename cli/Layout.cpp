@@ -287,7 +287,9 @@ std::optional<Layout> ReadLayout(const std::string& text, std::string& error)
     Record json;
     try {
         json = Record::parse(text, depth);
-    } catch (const Record::parse_error& e) {
+    } catch (const Record::exception& e) {
+        // A syntax error, or a number past a double ("1e999"), which nlohmann
+        // reports as out of range rather than as a parse error.
         // "[json.exception.parse_error.101] parse error at line 3, column 5: ..." without its tag.
         std::string what = e.what();
         if (const auto tag = what.find("] "); what.rfind("[json.exception.", 0) == 0 && tag != std::string::npos)

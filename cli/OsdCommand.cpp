@@ -28,29 +28,28 @@ Without ADDRESS every receiver of the scan.
     auto o = std::make_shared<Options>();
     c->add_option("on|off", o->state, "show or clear")->required()->check(CLI::IsMember({"on", "off"}));
     c->add_option("ADDRESS", o->addresses, "these receivers only")->check(kAddress);
-    p.Runs(c, [&p, o](std::ostream& out, std::ostream& err) {
+    p.Runs(c, [o](Invocation& run) {
         const bool on = o->state == "on";
-        Reporter rep(err, p.common().quiet);
-        const Context ctx = MakeContext(p.common(), rep);
+        const Context& ctx = run.ctx;
         // The numbers are the RX list's, so a scan comes first in every case.
-        ScanResult scan;
-        if (!RunScan(ctx, scan))
+        const auto scan = RunScan(ctx);
+        if (!scan)
             return kExitFailed;
         std::vector<Target> targets;
         if (o->addresses.empty()) {
-            for (const auto& r : scan.nodes.receivers)
+            for (const auto& r : scan->nodes.receivers)
                 targets.push_back({Narrow(r.address), Narrow(r.number), ""});
         } else {
             for (const auto& w : o->addresses) {
                 Target t{w, "", "not in the receiver list of the scan"};
-                for (const auto& r : scan.nodes.receivers)
+                for (const auto& r : scan->nodes.receivers)
                     if (Narrow(r.address) == w) {
                         t.number = Narrow(r.number);
                         t.error.clear();
                         break;
                     }
                 if (!t.error.empty())
-                    rep.Failure(w, "find", t.error);
+                    run.reporter.Failure(w, "find", t.error);
                 targets.push_back(t);
             }
         }
@@ -70,7 +69,7 @@ Without ADDRESS every receiver of the scan.
                 r["error"] = t.error;
             return Row(std::move(r), !t.error.empty());
         });
-        return Report(out, FormatOf(p.common()), {"address", "number", "osd", "status", "error"}, rows);
+        return run.Report({"address", "number", "osd", "status", "error"}, rows);
     });
 }
 

@@ -3,15 +3,19 @@
 
 namespace cv::cli {
 
-Rows RestartRow(const Context& ctx, const std::string& address, bool factoryDefault)
+int RunRestarts(Invocation& run, const std::vector<std::string>& addresses, double timeout, bool factoryDefault)
 {
-    const RestartResult r = Reboot(ctx, address, factoryDefault);
-    Record row = {{"address", address},
-                  {"status", r.error ? "failed" : "back"},
-                  {"seconds", r.error ? Record() : Record(static_cast<double>(r.downFor.count() / 100) / 10.0)}};
-    if (r.error)
-        row["error"] = r.error->text();
-    return Row(std::move(row), r.error.has_value());
+    run.ctx.restartTimeout = Ms(timeout);
+    const Rows rows = CollectRows(addresses.size(), run.ctx.jobs, [&](std::size_t i) {
+        const RestartResult r = Reboot(run.ctx, addresses[i], factoryDefault);
+        Record row = {{"address", addresses[i]},
+                      {"status", r.error ? "failed" : "back"},
+                      {"seconds", r.error ? Record() : Record(static_cast<double>(r.downFor.count() / 100) / 10.0)}};
+        if (r.error)
+            row["error"] = r.error->text();
+        return Row(std::move(row), r.error.has_value());
+    });
+    return run.Report({"address", "status", "seconds", "error"}, rows);
 }
 
 void AddRebootCommand(Program& p)
@@ -33,14 +37,7 @@ status back or failed, and the seconds it took.
     c->add_option("--timeout", o->timeout, "how long each may take to answer again (default 120)")
         ->type_name("S")
         ->check(kSeconds);
-    p.Runs(c, [&p, o](std::ostream& out, std::ostream& err) {
-        Reporter rep(err, p.common().quiet);
-        Context ctx = MakeContext(p.common(), rep);
-        ctx.restartTimeout = Ms(o->timeout);
-        const Rows rows = CollectRows(o->addresses.size(), ctx.jobs,
-                                      [&](std::size_t i) { return RestartRow(ctx, o->addresses[i], false); });
-        return Report(out, FormatOf(p.common()), {"address", "status", "seconds", "error"}, rows);
-    });
+    p.Runs(c, [o](Invocation& run) { return RunRestarts(run, o->addresses, o->timeout, false); });
 }
 
 }  // namespace cv::cli

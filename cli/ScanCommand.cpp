@@ -14,14 +14,12 @@ then asks the last endpoint that answered for the node list. One record per
 endpoint: address, kind (tx or rx), multicast, channel; for a receiver also
 hostname_id and number (the number its screen shows with "osd on").
 )"});
-    p.Runs(c, [&p](std::ostream& out, std::ostream& err) {
-        Reporter rep(err, p.common().quiet);
-        const Context ctx = MakeContext(p.common(), rep);
-        ScanResult scan;
-        if (!RunScan(ctx, scan))
+    p.Runs(c, [](Invocation& run) {
+        const auto scan = RunScan(run.ctx);
+        if (!scan)
             return kExitFailed;
-        PrintRecords(out, FormatOf(p.common()), {"address", "kind", "multicast", "channel", "hostname_id", "number"},
-                     ScanRecords(scan.nodes));
+        PrintRecords(run.out, run.format, {"address", "kind", "multicast", "channel", "hostname_id", "number"},
+                     ScanRecords(scan->nodes));
         return kExitOk;
     });
 }

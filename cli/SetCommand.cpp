@@ -77,20 +77,19 @@ Rows PlanRowResult(const Context& ctx, const PlanRow& r, bool reboot, const std:
     return {SetRecords(res, r.key), !res.ok()};
 }
 
-int RunPlan(const SetOptions& o, const CommonOptions& common, std::ostream& out, std::ostream& err)
+int RunPlan(const SetOptions& o, Invocation& run)
 {
     std::vector<PlanRow> rows;
     std::vector<std::string> errors;
     if (!ParsePlan(ReadFile(o.plan), rows, errors)) {
         for (const auto& e : errors)
-            err << o.plan << ": " << e << "\n";
-        err << "nothing was sent\n";
+            run.err << o.plan << ": " << e << "\n";
+        run.err << "nothing was sent\n";
         return kExitUsage;
     }
     if (o.dryRun)
-        return DryRun(rows, o.reboot, out);
-    Reporter rep(err, common.quiet);
-    Context ctx = MakeContext(common, rep);
+        return DryRun(rows, o.reboot, run.out);
+    Context& ctx = run.ctx;
     ctx.restartTimeout = Ms(o.timeout);
     std::map<std::string, std::string> macs;
     bool anyMac = false;
@@ -106,10 +105,10 @@ int RunPlan(const SetOptions& o, const CommonOptions& common, std::ostream& out,
                                  [&](std::size_t i) { return PlanRowResult(ctx, rows[i], o.reboot, macs); });
     std::vector<std::string> columns = {"key"};
     columns.insert(columns.end(), kSetColumns.begin(), kSetColumns.end());
-    return Report(out, FormatOf(common), columns, all);
+    return run.Report(columns, all);
 }
 
-int RunOne(const SetOptions& o, const CommonOptions& common, std::ostream& out, std::ostream& err)
+int RunOne(const SetOptions& o, Invocation& run)
 {
     if (o.address.empty())
         throw Usage{"set takes one ADDRESS (or --plan FILE)"};
@@ -135,15 +134,14 @@ int RunOne(const SetOptions& o, const CommonOptions& common, std::ostream& out, 
         throw Usage{"nothing to set: give --hostname, --multicast/--unicast, --channel or an IP mode"};
     if (auto problem = ValidateRequest(q))
         throw Usage{*problem + "; nothing was sent"};
-    Reporter rep(err, common.quiet);
-    Context ctx = MakeContext(common, rep);
+    Context& ctx = run.ctx;
     ctx.restartTimeout = Ms(o.timeout);
     const SetResult res = ApplySettings(ctx, o.address, q);
-    PrintRecords(out, FormatOf(common), kSetColumns, SetRecords(res));
+    PrintRecords(run.out, run.format, kSetColumns, SetRecords(res));
     if (res.ok())
         for (const auto& field : res.fields)
             if (field.status == "pending")
-                rep.Note(o.address + ": " + field.field + " saved; it takes effect at the next reboot (--reboot)");
+                run.reporter.Note(o.address + ": " + field.field + " saved; it takes effect at the next reboot (--reboot)");
     return res.ok() ? kExitOk : kExitFailed;
 }
 
@@ -185,8 +183,8 @@ void AddSetCommand(Program& p)
     for (CLI::Option* setting : {address, o->hostnameOpt, multicast, unicast, o->channelOpt, autoip, dhcp,
                                  o->staticOpt, o->netmaskOpt, o->gatewayOpt})
         o->planOpt->excludes(setting);
-    p.Runs(c, [&p, o](std::ostream& out, std::ostream& err) {
-        return o->planOpt->count() ? RunPlan(*o, p.common(), out, err) : RunOne(*o, p.common(), out, err);
+    p.Runs(c, [o](Invocation& run) {
+        return o->planOpt->count() ? RunPlan(*o, run) : RunOne(*o, run);
     });
 }
 

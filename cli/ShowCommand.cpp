@@ -15,16 +15,15 @@ One endpoint's detail record, read with the window's detail query.
 )"});
     auto address = std::make_shared<std::string>();
     c->add_option("ADDRESS", *address, "the endpoint")->required()->check(kAddress);
-    p.Runs(c, [&p, address](std::ostream& out, std::ostream& err) {
-        Reporter rep(err, p.common().quiet);
-        const Context ctx = MakeContext(p.common(), rep);
+    p.Runs(c, [address](Invocation& run) {
+        const Context& ctx = run.ctx;
         Details d;
         if (ReadDetails(ctx, *address, d))
             return kExitFailed;
         std::vector<std::string> columns = kDetailColumns;
         columns.erase(std::remove(columns.begin(), columns.end(), "number"), columns.end());
         columns.pop_back();  // error
-        PrintRecord(out, FormatOf(p.common()), columns, DetailRecord(*address, d));
+        PrintRecord(run.out, run.format, columns, DetailRecord(*address, d));
         return kExitOk;
     });
 }

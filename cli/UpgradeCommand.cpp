@@ -47,19 +47,17 @@ reports the firmware version before and after.
     c->add_option("--timeout", o->timeout, "how long the update and the restart may take (default 600)")
         ->type_name("S")
         ->check(kSeconds);
-    p.Runs(c, [&p, o, root](std::ostream& out, std::ostream& err) {
+    p.Runs(c, [o, root](Invocation& run) {
         if (!root->count())
             throw Usage{"upgrade needs --tftp-root DIR, the directory the workstation's TFTP server gives out"};
         if (o->addresses.empty())
             throw Usage{"upgrade takes one or more ADDRESS"};
-        Reporter rep(err, p.common().quiet);
-        Context ctx = MakeContext(p.common(), rep);
+        Context& ctx = run.ctx;
         ctx.restartTimeout = ctx.upgradeTimeout = Ms(o->timeout);
         const Rows rows = CollectRows(o->addresses.size(), ctx.jobs,
                                       [&](std::size_t i) { return UpgradeRow(ctx, o->addresses[i], o->root); });
-        return Report(out, FormatOf(p.common()),
-                      {"address", "kind", "file", "server", "version_before", "version_after", "status", "error"},
-                      rows);
+        return run.Report(
+            {"address", "kind", "file", "server", "version_before", "version_after", "status", "error"}, rows);
     });
 }
 

@@ -56,10 +56,10 @@ Rows WallRow(const Context& ctx, const WallJob& j)
     return Row(std::move(r), e.has_value());
 }
 
-int SendWall(const Context& ctx, const std::vector<WallJob>& jobs, std::ostream& out, Format f)
+int SendWall(Invocation& run, const std::vector<WallJob>& jobs)
 {
-    return Report(out, f, kWallColumns,
-                  CollectRows(jobs.size(), ctx.jobs, [&](std::size_t i) { return WallRow(ctx, jobs[i]); }));
+    return run.Report(kWallColumns, CollectRows(jobs.size(), run.ctx.jobs,
+                                                [&](std::size_t i) { return WallRow(run.ctx, jobs[i]); }));
 }
 
 std::pair<std::uint32_t, std::uint32_t> WallSize(const std::string& text)
@@ -108,7 +108,7 @@ struct WallOptions {
     CLI::Option *bezelOpt = nullptr, *orderOpt = nullptr, *saveOpt = nullptr, *sizeOpt = nullptr;
 };
 
-int Quick(const WallOptions& o, const CommonOptions& common, std::ostream& out, std::ostream& err)
+int Quick(const WallOptions& o, Invocation& run)
 {
     const auto [rows, columns] = WallSize(o.size);
     const Bezel b = BezelOption(o.bezelOpt, o.bezel);
@@ -116,20 +116,19 @@ int Quick(const WallOptions& o, const CommonOptions& common, std::ostream& out, 
         throw Usage{*refusal};
     if (rows == 1 && columns == 1 && !nodes::TileRule(0, 0, 0, 0, b.ow, b.oh, b.vw, b.vh))
         throw Usage{"With these OW, OH, VW, VH values the wall is 0 wide or 0 high. Nothing was sent."};
-    Reporter rep(err, common.quiet);
-    const Context ctx = MakeContext(common, rep);
+    const Context& ctx = run.ctx;
     std::vector<WallJob> jobs;
     if (o.orderOpt->count()) {
         for (const auto& addr : SplitCommas(o.order))
             jobs.push_back({CheckedAddress(addr), std::to_string(jobs.size()), 0, 0, {}, {}});
     } else {
-        ScanResult scan;
-        if (!RunScan(ctx, scan))
+        const auto scan = RunScan(ctx);
+        if (!scan)
             return kExitFailed;
-        for (const auto& r : scan.nodes.receivers)
+        for (const auto& r : scan->nodes.receivers)
             jobs.push_back({Narrow(r.address), Narrow(r.number), 0, 0, {}, {}});
         if (jobs.empty()) {
-            rep.Failure("workstation", "scan", "the node list has no receivers");
+            run.reporter.Failure("workstation", "scan", "the node list has no receivers");
             return kExitFailed;
         }
     }
@@ -145,13 +144,13 @@ int Quick(const WallOptions& o, const CommonOptions& common, std::ostream& out, 
         p.address = jobs[i].address;
         layout.placements.push_back(p);
     }
-    const int rc = SendWall(ctx, jobs, out, FormatOf(common));
-    if (o.saveOpt->count() && !WriteFile(o.save, LayoutText(layout), err))
+    const int rc = SendWall(run, jobs);
+    if (o.saveOpt->count() && !WriteFile(o.save, LayoutText(layout), run.err))
         return kExitFailed;
     return rc;
 }
 
-int Place(const WallOptions& o, const CommonOptions& common, std::ostream& out, std::ostream& err)
+int Place(const WallOptions& o, Invocation& run)
 {
     if (!o.sizeOpt->count())
         throw Usage{"wall place needs --size ROWSxCOLS"};
@@ -176,28 +175,25 @@ int Place(const WallOptions& o, const CommonOptions& common, std::ostream& out, 
             throw Usage{o.save + " holds a wall of another size or other bezels"};
         layout = std::move(existing);
     }
-    Reporter rep(err, common.quiet);
-    const Context ctx = MakeContext(common, rep);
     const std::vector<WallJob> jobs = {{o.address, "", row, column, PlacedTile(row, column, rows, columns, b), {}}};
-    const int rc = SendWall(ctx, jobs, out, FormatOf(common));
+    const int rc = SendWall(run, jobs);
     if (save && rc == kExitOk) {
         Placement p;
         p.row = row;
         p.column = column;
         p.address = o.address;
         cli::Place(layout, p);
-        if (!WriteFile(o.save, LayoutText(layout), err))
+        if (!WriteFile(o.save, LayoutText(layout), run.err))
             return kExitFailed;
     }
     return rc;
 }
 
-int Look(const WallOptions& o, const CommonOptions& common, std::ostream& out, std::ostream& err, bool stretch)
+int Look(const WallOptions& o, Invocation& run, bool stretch)
 {
     const std::optional<std::u16string> line =
         stretch ? StretchLine(o.value) : RotateLine(static_cast<unsigned>(std::stoul(o.value)));
-    Reporter rep(err, common.quiet);
-    const Context ctx = MakeContext(common, rep);
+    const Context& ctx = run.ctx;
     const char* what = stretch ? "stretch" : "rotate";
     const Rows rows = CollectRows(o.addresses.size(), ctx.jobs, [&](std::size_t i) {
         const auto e = SendLines(ctx, o.addresses[i], {{*line, false, true, 0}}, nodes::kShortLineBuffer, what);
@@ -206,14 +202,13 @@ int Look(const WallOptions& o, const CommonOptions& common, std::ostream& out, s
             r["error"] = e->text();
         return Row(std::move(r), e.has_value());
     });
-    return Report(out, FormatOf(common), {"address", what, "status", "error"}, rows);
+    return run.Report({"address", what, "status", "error"}, rows);
 }
 
-int Apply(const WallOptions& o, const CommonOptions& common, std::ostream& out, std::ostream& err)
+int Apply(const WallOptions& o, Invocation& run)
 {
     const Layout layout = LoadLayout(o.layout, "; nothing was sent");
-    Reporter rep(err, common.quiet);
-    const Context ctx = MakeContext(common, rep);
+    const Context& ctx = run.ctx;
     std::map<std::string, std::string> macs;
     bool anyMac = false;
     for (const auto& p : layout.placements)
@@ -232,7 +227,7 @@ int Apply(const WallOptions& o, const CommonOptions& common, std::ostream& out, 
         if (!p.mac.empty()) {
             const auto it = macs.find(Lower(p.mac));
             if (it == macs.end()) {
-                rep.Failure(p.mac, "find", "no endpoint with this mac answered the scan");
+                run.reporter.Failure(p.mac, "find", "no endpoint with this mac answered the scan");
                 missing = true;
                 continue;
             }
@@ -247,7 +242,7 @@ int Apply(const WallOptions& o, const CommonOptions& common, std::ostream& out, 
             j.extra.push_back({*RotateLine(*r), false, true, 0});
         jobs.push_back(std::move(j));
     }
-    const int rc = SendWall(ctx, jobs, out, FormatOf(common));
+    const int rc = SendWall(run, jobs);
     return missing ? kExitFailed : rc;
 }
 
@@ -279,7 +274,7 @@ void AddWallCommands(Program& p)
     o->orderOpt =
         quick->add_option("--order", o->order, "these receivers, in this order, not the scan's")->type_name("ADDRESS,...");
     save(quick);
-    p.Runs(quick, [&p, o](std::ostream& out, std::ostream& err) { return Quick(*o, p.common(), out, err); });
+    p.Runs(quick, [o](Invocation& run) { return Quick(*o, run); });
 
     o = std::make_shared<WallOptions>();
     CLI::App* place = p.Add(*wall, "place", {{kPlaceUsage}, {}, kText});
@@ -289,7 +284,7 @@ void AddWallCommands(Program& p)
     o->sizeOpt = place->add_option("--size", o->size, "the size of the wall, 1 to 5 each")->type_name("ROWSxCOLS");
     bezel(place);
     save(place);
-    p.Runs(place, [&p, o](std::ostream& out, std::ostream& err) { return Place(*o, p.common(), out, err); });
+    p.Runs(place, [o](Invocation& run) { return Place(*o, run); });
 
     o = std::make_shared<WallOptions>();
     CLI::App* stretch = p.Add(*wall, "stretch", {{kStretchUsage}, {}, kText});
@@ -297,7 +292,7 @@ void AddWallCommands(Program& p)
         ->required()
         ->check(CLI::IsMember({"fit", "out"}));
     stretch->add_option("ADDRESS", o->addresses, "the receivers")->required()->check(kAddress);
-    p.Runs(stretch, [&p, o](std::ostream& out, std::ostream& err) { return Look(*o, p.common(), out, err, true); });
+    p.Runs(stretch, [o](Invocation& run) { return Look(*o, run, true); });
 
     o = std::make_shared<WallOptions>();
     CLI::App* rotate = p.Add(*wall, "rotate", {{kRotateUsage}, {}, kText});
@@ -305,12 +300,12 @@ void AddWallCommands(Program& p)
         ->required()
         ->check(CLI::IsMember({"0", "180", "270"}));
     rotate->add_option("ADDRESS", o->addresses, "the receivers")->required()->check(kAddress);
-    p.Runs(rotate, [&p, o](std::ostream& out, std::ostream& err) { return Look(*o, p.common(), out, err, false); });
+    p.Runs(rotate, [o](Invocation& run) { return Look(*o, run, false); });
 
     o = std::make_shared<WallOptions>();
     CLI::App* apply = p.Add(*wall, "apply", {{kApplyUsage}, {}, kText});
     apply->add_option("LAYOUT.json", o->layout, "a saved layout")->required();
-    p.Runs(apply, [&p, o](std::ostream& out, std::ostream& err) { return Apply(*o, p.common(), out, err); });
+    p.Runs(apply, [o](Invocation& run) { return Apply(*o, run); });
 }
 
 }  // namespace cv::cli

@@ -99,6 +99,27 @@ TEST(CliUsage, EveryCommandHasHelpAndUsageErrorsExitTwoWithoutTouchingTheNetwork
     }
 }
 
+TEST(CliUsage, ARepeatedOptionTakesOneValueEachAndLeavesTheAddressesAlone)
+{
+    // Cards that do not exist end the scan before a datagram is sent.
+    const Result two = Cli({"scan", "--interface", "cv-no-card-a", "--interface=cv-no-card-b"});
+    EXPECT_EQ(two.rc, 2);
+    EXPECT_NE(two.err.find("no usable network card named cv-no-card-a, cv-no-card-b"), std::string::npos) << two.err;
+    const Result osd = Cli({"osd", "on", "--interface", "cv-no-card-a", "198.18.2.1", "--quiet"});
+    EXPECT_EQ(osd.rc, 2);
+    EXPECT_NE(osd.err.find("named cv-no-card-a\n"), std::string::npos) << osd.err;
+    // The last of a value given twice counts, as it always has.
+    EXPECT_EQ(Cli({"reboot", "198.18.2.1", "--timeout", "0", "--timeout", "x"}).rc, 2);
+    // A value may start with a minus sign where it is a number's.
+    const Result negative = Cli({"wall", "quick", "2x2", "--bezel", "-1,1,1,1"});
+    EXPECT_EQ(negative.rc, 2);
+    EXPECT_NE(negative.err.find("four unsigned whole numbers"), std::string::npos) << negative.err;
+    // "--" ends the options: what follows is an address, and this one is not.
+    const Result dashes = Cli({"show", "--", "--json"});
+    EXPECT_EQ(dashes.rc, 2);
+    EXPECT_NE(dashes.err.find("'--json' is not a dotted IPv4 address"), std::string::npos) << dashes.err;
+}
+
 TEST(CliUsage, AWallThatWrapsToZeroWidthIsRefusedWithTheWindowsWords)
 {
     // A zero bezel first; then 2^31 + 2^31 wraps to a wall 0 wide.
@@ -262,6 +283,9 @@ TEST(Layout, NumbersAreJsonNumbersAndWholeAndAByteOrderMarkIsAllowed)
     EXPECT_FALSE(ReadLayout(R"({"rows":-1)" + tail, error));
     EXPECT_FALSE(ReadLayout(R"({"rows":2.5)" + tail, error));
     EXPECT_FALSE(ReadLayout(R"({"rows":4294967298)" + tail, error));
+    // A number no double holds is refused, not thrown past the reader.
+    EXPECT_FALSE(ReadLayout(R"({"rows":1e999)" + tail, error));
+    EXPECT_NE(error.find("1e999"), std::string::npos) << error;
     EXPECT_TRUE(ReadLayout(R"({"rows":2.0)" + tail, error)) << error;
     EXPECT_TRUE(ReadLayout(R"({"rows":2e0)" + tail, error)) << error;
     // Saved by an editor that starts UTF-8 files with a byte-order mark.
