@@ -57,12 +57,12 @@ public:
     CLI::App& root() { return root_; }
     const CommonOptions& common() const { return common_; }
 
-    // A command under parent with its help, --json/--csv (unless noFormat)
-    // and the common options. run is set with Runs once its options exist.
+    // A command under parent with its help, the common options and, when
+    // formats, --json and --csv. What it runs is set with Runs once its own
+    // options exist.
     CLI::App* Add(CLI::App& parent, const std::string& name, HelpText help, bool formats = true);
     void Runs(CLI::App* command, Handler run) { handlers_[command] = std::move(run); }
     const Handler* HandlerOf(const CLI::App* command) const;
-    const HelpFormatter& help() const { return *formatter_; }
 
 private:
     CLI::App root_;
