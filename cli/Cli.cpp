@@ -3,6 +3,7 @@
 #include "cli/Command.h"
 
 #include <algorithm>
+#include <sstream>
 
 namespace cv::cli {
 
@@ -20,9 +21,26 @@ const CLI::App* Selected(const CLI::App& root)
 // What went wrong, in the words of the command that was being read.
 std::string Message(const CLI::App* at, const CLI::ParseError& e, const std::vector<std::string>& args)
 {
+    const std::string what = e.what();
+    // CLI11's own words where they are plainer than ours, ours where not.
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) && what.find(" required ") != std::string::npos &&
+        what.find(':') != std::string::npos)
+        return what.substr(0, what.find(':')) + " needs a value";
+    if (dynamic_cast<const CLI::ExtrasError*>(&e) && what.find(": ") != std::string::npos) {
+        std::istringstream words(what.substr(what.find(": ") + 2));
+        std::vector<std::string> extras;
+        for (std::string w; words >> w;)
+            extras.push_back(w);
+        if (std::all_of(extras.begin(), extras.end(), [](const std::string& w) { return w.rfind('-', 0) == 0; })) {
+            std::string list;
+            for (const auto& w : extras)
+                list += (list.empty() ? "" : ", ") + w;
+            return (extras.size() == 1 ? "unknown option " : "unknown options ") + list;
+        }
+    }
     const auto subs = at->get_subcommands({});
     if (subs.empty() || !at->get_parent())
-        return e.what();
+        return what;
     std::string names;
     for (std::size_t i = 0; i < subs.size(); ++i)
         names += (i == 0 ? "" : i + 1 == subs.size() ? " or " : ", ") + subs[i]->get_name();

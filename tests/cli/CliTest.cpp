@@ -114,6 +114,10 @@ TEST(CliUsage, ARepeatedOptionTakesOneValueEachAndLeavesTheAddressesAlone)
     const Result negative = Cli({"wall", "quick", "2x2", "--bezel", "-1,1,1,1"});
     EXPECT_EQ(negative.rc, 2);
     EXPECT_NE(negative.err.find("four unsigned whole numbers"), std::string::npos) << negative.err;
+    const Result unknown = Cli({"scan", "--bogus"});
+    EXPECT_NE(unknown.err.find("unknown option --bogus"), std::string::npos) << unknown.err;
+    const Result noValue = Cli({"reboot", "198.18.2.1", "--jobs"});
+    EXPECT_NE(noValue.err.find("--jobs needs a value"), std::string::npos) << noValue.err;
     // "--" ends the options: what follows is an address, and this one is not.
     const Result dashes = Cli({"show", "--", "--json"});
     EXPECT_EQ(dashes.rc, 2);
