@@ -4,6 +4,7 @@
 #include "cli/Cli.h"
 #include "cli/Layout.h"
 #include "cli/Output.h"
+#include "cli/Parallel.h"
 #include "cli/Plan.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 using namespace cv::cli;
 namespace fs = std::filesystem;
@@ -354,6 +356,28 @@ TEST(CliHelp, TheManualPageNamesTheCommandsAndOptionsTheHelpDoesAndNoOthers)
         const std::string first = rest.substr(0, rest.find(' '));
         EXPECT_TRUE(commands.count(first)) << line;
     }
+}
+
+TEST(Parallel, RowsComeOutInTheEndpointsOrderWhicheverFinishesFirstAndOneFailureFailsTheRun)
+{
+    const std::size_t count = 12;
+    const Rows rows = CollectRows(count, 8, [&](std::size_t i) {
+        // The first endpoints take longest, so they finish last.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 * (count - i)));
+        Rows r;
+        for (int k = 0; k < (i % 3 == 0 ? 2 : 1); ++k)
+            r.rows.push_back({{"i", i}, {"k", k}});
+        r.failed = i == 7;
+        return r;
+    });
+    EXPECT_TRUE(rows.failed);
+    ASSERT_EQ(rows.rows.size(), count + count / 3);
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        for (int k = 0; k < (i % 3 == 0 ? 2 : 1); ++k, ++at)
+            EXPECT_EQ(rows.rows[at], (Record{{"i", i}, {"k", k}})) << at;
+    EXPECT_FALSE(CollectRows(3, 2, [](std::size_t) { return Row(Record::object(), false); }).failed);
+    EXPECT_TRUE(CollectRows(0, 4, [](std::size_t) { return Row(Record::object(), true); }).rows.empty());
 }
 
 TEST(Csv, QuotesWhatNeedsItAndReadsItBack)
