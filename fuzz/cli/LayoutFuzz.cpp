@@ -2,19 +2,13 @@
 // crash; a layout it takes fits its wall; and what it writes reads back as
 // the same layout.
 #include "cli/Layout.h"
+#include "fuzz/cli/Check.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
-namespace {
-void Check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-}  // namespace
+using cv::fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

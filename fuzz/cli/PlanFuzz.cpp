@@ -3,20 +3,13 @@
 // the window's rules; and CSV it reads comes back the same once written out.
 #include "cli/Output.h"
 #include "cli/Plan.h"
+#include "fuzz/cli/Check.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <sstream>
 #include <string>
 
-namespace {
-void Check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-}  // namespace
+using cv::fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
