@@ -300,6 +300,22 @@ TEST(Layout, NumbersAreJsonNumbersAndWholeAndAByteOrderMarkIsAllowed)
     EXPECT_EQ(bom->rows, 2u);
 }
 
+TEST(Layout, WallApplyOfABrokenFileNamesItsLineAndSendsNothing)
+{
+    const std::string path = TempFile("broken.json", "{\n  \"rows\": +1,\n  \"columns\": 2\n}\n");
+    const Result r = Cli({"wall", "apply", path});
+    const std::string huge = TempFile("huge.json", "{\"rows\": 1e999}");
+    const Result h = Cli({"wall", "apply", huge});
+    fs::remove(path);
+    fs::remove(huge);
+    EXPECT_EQ(r.rc, 2);
+    EXPECT_NE(r.err.find("line 2"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("nothing was sent"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(h.rc, 2) << h.err;
+    EXPECT_NE(h.err.find("nothing was sent"), std::string::npos) << h.err;
+}
+
 TEST(CliHelp, EveryCommandAndEveryWallCommandDescribesItsOwnOptionsAndTheCommonOnes)
 {
     const Result program = Cli({"--help"});
