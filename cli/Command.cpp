@@ -52,7 +52,7 @@ CLI::App* Program::Add(CLI::App& parent, const std::string& name, HelpText help,
     formatter_->Describe(c, std::move(help));
     c->set_help_flag("--help", "this help")->group(HelpFormatter::kCommonGroup);
     if (formats) {
-        CLI::Option* json = c->add_flag("--json", common_.json, "results as a JSON array of objects");
+        CLI::Option* json = c->add_flag("--json", common_.json, "results as JSON, an object per record");
         CLI::Option* csv = c->add_flag("--csv", common_.csv, "results as CSV with a header line");
         json->excludes(csv);
     }

@@ -263,8 +263,8 @@ void AddWallCommands(Program& p)
         o->bezelOpt = c->add_option("--bezel", o->bezel, "pitch and visible size of a display, 0.1 mm")
                           ->type_name("OW,OH,VW,VH");
     };
-    const auto save = [&](CLI::App* c) {
-        o->saveOpt = c->add_option("--save", o->save, "write the layout to this JSON file")->type_name("FILE");
+    const auto save = [&](CLI::App* c, const char* what) {
+        o->saveOpt = c->add_option("--save", o->save, what)->type_name("FILE");
     };
 
     o = std::make_shared<WallOptions>();
@@ -273,7 +273,7 @@ void AddWallCommands(Program& p)
     bezel(quick);
     o->orderOpt =
         quick->add_option("--order", o->order, "these receivers, in this order, not the scan's")->type_name("ADDRESS,...");
-    save(quick);
+    save(quick, "write the layout to this JSON file");
     p.Runs(quick, [o](Invocation& run) { return Quick(*o, run); });
 
     o = std::make_shared<WallOptions>();
@@ -283,7 +283,7 @@ void AddWallCommands(Program& p)
     place->add_option("COL", o->column, "its column, from 0")->required();
     o->sizeOpt = place->add_option("--size", o->size, "the size of the wall, 1 to 5 each")->type_name("ROWSxCOLS");
     bezel(place);
-    save(place);
+    save(place, "add the placement to this layout file (a new one if there is none)");
     p.Runs(place, [o](Invocation& run) { return Place(*o, run); });
 
     o = std::make_shared<WallOptions>();
