@@ -1,5 +1,6 @@
 #include "cli/Fleet.h"
 
+#include "cli/Parallel.h"
 #include "endpoint/Comeback.h"
 #include "lan/Discovery.h"
 #include "lan/HostInfo.h"
@@ -23,28 +24,6 @@ using std::chrono::milliseconds;
 using namespace std::chrono_literals;
 using endpoint::Result;
 
-void Reporter::Progress(const std::string& address, const std::string& text)
-{
-    if (quiet_)
-        return;
-    std::lock_guard lock(mutex_);
-    err_ << address << ": " << text << std::endl;
-}
-
-void Reporter::Failure(const std::string& address, const std::string& step, const std::string& detail)
-{
-    std::lock_guard lock(mutex_);
-    err_ << address << ": " << step << " failed: " << detail << std::endl;
-}
-
-void Reporter::Note(const std::string& text)
-{
-    if (quiet_)
-        return;
-    std::lock_guard lock(mutex_);
-    err_ << text << std::endl;
-}
-
 namespace {
 void Progress(const Context& ctx, const std::string& address, const std::string& text)
 {
@@ -64,24 +43,6 @@ tl::unexpected<StepError> Fail(const Context& ctx, const std::string& address, s
     return Fail(ctx, address, StepError{std::move(step), std::move(detail)});
 }
 }  // namespace
-
-void RunParallel(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& fn)
-{
-    if (count == 0)
-        return;
-    const std::size_t threads = std::max<std::size_t>(1, std::min<std::size_t>(jobs, count));
-    std::atomic<std::size_t> next{0};
-    const auto worker = [&] {
-        for (std::size_t i = next++; i < count; i = next++)
-            fn(i);
-    };
-    std::vector<std::thread> pool;
-    for (std::size_t t = 1; t < threads; ++t)
-        pool.emplace_back(worker);
-    worker();
-    for (auto& t : pool)
-        t.join();
-}
 
 // --- scan ------------------------------------------------------------------
 
@@ -138,30 +99,6 @@ Result<> Scan(const Context& ctx, ScanResult& out, bool* usage)
     return last;
 }
 
-std::vector<Json> ScanRecords(const nodes::NodeList& list)
-{
-    std::vector<Json> rows;
-    for (const auto& t : list.transmitters) {
-        Json r{Json::Object{}};
-        r.set("address", Narrow(t.address));
-        r.set("kind", "tx");
-        r.set("multicast", Narrow(t.multicast));
-        r.set("channel", Narrow(t.channel));
-        rows.push_back(std::move(r));
-    }
-    for (const auto& x : list.receivers) {
-        Json r{Json::Object{}};
-        r.set("address", Narrow(x.address));
-        r.set("kind", "rx");
-        r.set("multicast", Narrow(x.multicast));
-        r.set("channel", Narrow(x.channel));
-        r.set("hostname_id", Narrow(x.hostnameId));
-        r.set("number", Narrow(x.number));
-        rows.push_back(std::move(r));
-    }
-    return rows;
-}
-
 // --- detail query -------------------------------------------------------------
 
 Result<> QueryDetails(ShellDriver& s, Details& out)
@@ -180,23 +117,6 @@ Result<> ReadDetails(const Context& ctx, const std::string& address, Details& ou
     if (auto r = QueryDetails(s, out); !r)
         return Fail(ctx, address, r.error());
     return {};
-}
-
-Json DetailRecord(const std::string& address, const Details& d)
-{
-    Json r{Json::Object{}};
-    r.set("address", address);
-    r.set("kind", endpoint::ToString(d.kind));
-    r.set("hostname_id", Narrow(d.values.hostnameId));
-    r.set("version", Narrow(d.values.version));
-    r.set("mac", Narrow(d.values.macAddress));
-    r.set("state", Narrow(d.values.lanStatus));
-    r.set("multicast", Narrow(d.values.multicast));
-    r.set("channel", Narrow(d.values.channel));
-    r.set("ip_mode", Narrow(d.values.ipMode));
-    r.set("netmask", Narrow(d.values.netmask));
-    r.set("gateway", Narrow(d.values.gateway));
-    return r;
 }
 
 // --- settings ---------------------------------------------------------------
@@ -288,37 +208,6 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
             Fail(ctx, address, "read-back", f.field + " reads '" + f.readBack + "' after the reboot, not '" +
                                                 f.requested + "'");
     return result;
-}
-
-std::vector<Json> SetRecords(const SetResult& result, const std::string& key)
-{
-    std::vector<Json> rows;
-    for (const auto& f : result.fields) {
-        Json r{Json::Object{}};
-        if (!key.empty())
-            r.set("key", key);
-        r.set("address", result.address);
-        r.set("field", f.field);
-        r.set("requested", f.requested);
-        r.set("read_back", f.readBack);
-        r.set("status", endpoint::ToString(result.error && f.status != FieldStatus::Confirmed ? FieldStatus::Failed
-                                                                                               : f.status));
-        if (!result.newAddress.empty())
-            r.set("new_address", result.newAddress);
-        if (result.error)
-            r.set("error", result.error->text());
-        rows.push_back(std::move(r));
-    }
-    if (rows.empty() && result.error) {
-        Json r{Json::Object{}};
-        if (!key.empty())
-            r.set("key", key);
-        r.set("address", result.address);
-        r.set("status", "failed");
-        r.set("error", result.error->text());
-        rows.push_back(std::move(r));
-    }
-    return rows;
 }
 
 // --- restarts -------------------------------------------------------------------

@@ -3,7 +3,7 @@
 // detail query, settings with read-back, restarts with the wait for the
 // endpoint to answer again, upgrade, wall and on-screen lines. Each step
 // that fails is named, so a report can say where it stopped.
-#include "cli/Json.h"
+#include "cli/Reporter.h"
 #include "cli/Driver.h"
 #include "endpoint/Steps.h"
 #include "nodes/DeviceDetails.h"
@@ -20,21 +20,6 @@
 
 namespace cv::cli {
 
-// Progress and failures on standard error, one whole line at a time from
-// any thread.
-class Reporter {
-public:
-    explicit Reporter(std::ostream& err, bool quiet = false) : err_(err), quiet_(quiet) {}
-    void Progress(const std::string& address, const std::string& text);
-    void Failure(const std::string& address, const std::string& step, const std::string& detail);
-    void Note(const std::string& text);
-
-private:
-    std::mutex mutex_;
-    std::ostream& err_;
-    bool quiet_;
-};
-
 struct Context {
     Timeouts timeouts;
     unsigned short port = lan::kShellPort;
@@ -46,9 +31,6 @@ struct Context {
     std::vector<std::string> interfaces;
     Reporter* reporter = nullptr;
 };
-
-// Runs fn(0 .. count-1) on up to `jobs` threads.
-void RunParallel(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& fn);
 
 using endpoint::BufferedLine;
 using endpoint::Details;
@@ -74,7 +56,6 @@ struct ScanResult {
 // responder; usage is set when the error is the operator's (a card that
 // does not exist).
 endpoint::Result<> Scan(const Context& ctx, ScanResult& out, bool* usage = nullptr);
-std::vector<Json> ScanRecords(const nodes::NodeList& list);
 
 // --- detail query -----------------------------------------------------------
 
@@ -82,9 +63,6 @@ std::vector<Json> ScanRecords(const nodes::NodeList& list);
 endpoint::Result<> QueryDetails(ShellDriver& session, Details& out);
 // Opens a session, queries, closes.
 endpoint::Result<> ReadDetails(const Context& ctx, const std::string& address, Details& out);
-// The as-built record: address, kind, hostname_id, version, mac, state,
-// multicast, channel, ip_mode, netmask, gateway.
-Json DetailRecord(const std::string& address, const Details& d);
 
 // --- settings ---------------------------------------------------------------
 
@@ -97,7 +75,6 @@ struct SetResult {
     bool ok() const;
 };
 SetResult ApplySettings(const Context& ctx, const std::string& address, const SetRequest& request);
-std::vector<Json> SetRecords(const SetResult& result, const std::string& key = {});
 
 // --- restarts -------------------------------------------------------------------
 

@@ -27,15 +27,37 @@ std::optional<std::uint32_t> ParseU32(const std::string& s)
     return static_cast<std::uint32_t>(v);
 }
 
-std::optional<std::uint32_t> JsonU32(const Json* v)
+// A whole number in 32 bits; 12 and 12.0 alike, as a spreadsheet may write.
+std::optional<std::uint32_t> JsonU32(const Record* v)
 {
-    if (!v || !v->isNumber())
+    if (!v || !v->is_number())
         return std::nullopt;
-    const double d = v->asNumber();
-    if (d < 0 || d > 4294967295.0 || d != std::floor(d))
+    if (v->is_number_unsigned()) {
+        const auto n = v->get<std::uint64_t>();
+        return n <= 0xFFFFFFFFull ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(n)) : std::nullopt;
+    }
+    if (v->is_number_integer())
+        return v->get<std::int64_t>() == 0 ? std::optional<std::uint32_t>(0) : std::nullopt;
+    const double d = v->get<double>();
+    if (!(d >= 0) || d > 4294967295.0 || d != std::floor(d))
         return std::nullopt;
     return static_cast<std::uint32_t>(d);
 }
+
+// nullptr when absent or when o is no object.
+const Record* Find(const Record& o, const char* key)
+{
+    if (!o.is_object())
+        return nullptr;
+    const auto it = o.find(key);
+    return it == o.end() ? nullptr : &*it;
+}
+
+bool IsString(const Record* v) { return v && v->is_string(); }
+
+// Layouts are three levels deep; anything far deeper is no layout, and is
+// refused before it costs the parser's stack.
+constexpr int kMaxDepth = 16;
 
 bool ValidMac(const std::string& mac)
 {
@@ -125,41 +147,41 @@ std::optional<std::u16string> RotateLine(unsigned degrees)
     }
 }
 
-std::optional<Layout> LayoutFromJson(const Json& json, std::string& error)
+std::optional<Layout> LayoutFromJson(const Record& json, std::string& error)
 {
-    if (!json.isObject()) {
+    if (!json.is_object()) {
         error = "a layout is a JSON object";
         return std::nullopt;
     }
     Layout l;
-    const auto rows = JsonU32(json.find("rows"));
-    const auto columns = JsonU32(json.find("columns"));
+    const auto rows = JsonU32(Find(json, "rows"));
+    const auto columns = JsonU32(Find(json, "columns"));
     if (!rows || !columns || *rows < 1 || *rows > 5 || *columns < 1 || *columns > 5) {
         error = "\"rows\" and \"columns\" must be whole numbers from 1 to 5";
         return std::nullopt;
     }
     l.rows = *rows;
     l.columns = *columns;
-    const Json* bezel = json.find("bezel");
-    const auto ow = JsonU32(bezel ? bezel->find("ow") : nullptr);
-    const auto oh = JsonU32(bezel ? bezel->find("oh") : nullptr);
-    const auto vw = JsonU32(bezel ? bezel->find("vw") : nullptr);
-    const auto vh = JsonU32(bezel ? bezel->find("vh") : nullptr);
+    const Record* bezel = Find(json, "bezel");
+    const auto ow = JsonU32(bezel ? Find(*bezel, "ow") : nullptr);
+    const auto oh = JsonU32(bezel ? Find(*bezel, "oh") : nullptr);
+    const auto vw = JsonU32(bezel ? Find(*bezel, "vw") : nullptr);
+    const auto vh = JsonU32(bezel ? Find(*bezel, "vh") : nullptr);
     if (!ow || !oh || !vw || !vh) {
         error = "\"bezel\" must hold \"ow\", \"oh\", \"vw\" and \"vh\", unsigned 32-bit whole numbers";
         return std::nullopt;
     }
     l.bezel = {*ow, *oh, *vw, *vh};
-    const auto readLook = [&](const Json& o, std::optional<std::string>& stretch, std::optional<unsigned>& rotate,
+    const auto readLook = [&](const Record& o, std::optional<std::string>& stretch, std::optional<unsigned>& rotate,
                               const std::string& where) {
-        if (const Json* s = o.find("stretch")) {
-            if (!s->isString() || !StretchLine(s->asString())) {
+        if (const Record* s = Find(o, "stretch")) {
+            if (!IsString(s) || !StretchLine(s->get<std::string>())) {
                 error = where + "\"stretch\" must be \"fit\" or \"out\"";
                 return false;
             }
-            stretch = s->asString();
+            stretch = s->get<std::string>();
         }
-        if (const Json* r = o.find("rotate")) {
+        if (const Record* r = Find(o, "rotate")) {
             const auto deg = JsonU32(r);
             if (!deg || !RotateLine(*deg)) {
                 error = where + "\"rotate\" must be 0, 180 or 270";
@@ -171,21 +193,21 @@ std::optional<Layout> LayoutFromJson(const Json& json, std::string& error)
     };
     if (!readLook(json, l.stretch, l.rotate, ""))
         return std::nullopt;
-    const Json* placements = json.find("placements");
-    if (!placements || !placements->isArray()) {
+    const Record* placements = Find(json, "placements");
+    if (!placements || !placements->is_array()) {
         error = "\"placements\" must be a list";
         return std::nullopt;
     }
     std::size_t i = 0;
-    for (const Json& p : placements->asArray()) {
+    for (const Record& p : *placements) {
         const std::string where = "placement " + std::to_string(++i) + ": ";
-        if (!p.isObject()) {
+        if (!p.is_object()) {
             error = where + "must be an object";
             return std::nullopt;
         }
         Placement pl;
-        const auto row = JsonU32(p.find("row"));
-        const auto column = JsonU32(p.find("column"));
+        const auto row = JsonU32(Find(p, "row"));
+        const auto column = JsonU32(Find(p, "column"));
         if (!row || !column || *row >= l.rows || *column >= l.columns) {
             error = where + "\"row\" and \"column\" must name a cell of the " + std::to_string(l.rows) + " x " +
                     std::to_string(l.columns) + " wall (counted from 0)";
@@ -193,24 +215,24 @@ std::optional<Layout> LayoutFromJson(const Json& json, std::string& error)
         }
         pl.row = *row;
         pl.column = *column;
-        const Json* address = p.find("address");
-        const Json* mac = p.find("mac");
+        const Record* address = Find(p, "address");
+        const Record* mac = Find(p, "mac");
         if ((address != nullptr) == (mac != nullptr)) {
             error = where + "needs exactly one of \"address\" and \"mac\"";
             return std::nullopt;
         }
         if (address) {
-            if (!address->isString() || lan::CanonicalIpv4(address->asString()) != address->asString()) {
+            if (!IsString(address) || lan::CanonicalIpv4(address->get<std::string>()) != address->get<std::string>()) {
                 error = where + "\"address\" must be a dotted IPv4 address";
                 return std::nullopt;
             }
-            pl.address = address->asString();
+            pl.address = address->get<std::string>();
         } else {
-            if (!mac->isString() || !ValidMac(mac->asString())) {
+            if (!IsString(mac) || !ValidMac(mac->get<std::string>())) {
                 error = where + "\"mac\" must read like 02:00:c6:12:02:01";
                 return std::nullopt;
             }
-            pl.mac = mac->asString();
+            pl.mac = mac->get<std::string>();
         }
         if (!readLook(p, pl.stretch, pl.rotate, where))
             return std::nullopt;
@@ -229,39 +251,60 @@ std::optional<Layout> LayoutFromJson(const Json& json, std::string& error)
     return l;
 }
 
-Json LayoutToJson(const Layout& l)
+Record LayoutToJson(const Layout& l)
 {
-    Json j{Json::Object{}};
-    j.set("rows", l.rows);
-    j.set("columns", l.columns);
-    Json b{Json::Object{}};
-    b.set("ow", l.bezel.ow);
-    b.set("oh", l.bezel.oh);
-    b.set("vw", l.bezel.vw);
-    b.set("vh", l.bezel.vh);
-    j.set("bezel", std::move(b));
+    Record j = {{"rows", l.rows},
+                {"columns", l.columns},
+                {"bezel", {{"ow", l.bezel.ow}, {"oh", l.bezel.oh}, {"vw", l.bezel.vw}, {"vh", l.bezel.vh}}}};
     if (l.stretch)
-        j.set("stretch", *l.stretch);
+        j["stretch"] = *l.stretch;
     if (l.rotate)
-        j.set("rotate", *l.rotate);
-    Json::Array a;
+        j["rotate"] = *l.rotate;
+    Record a = Record::array();
     for (const Placement& p : l.placements) {
-        Json o{Json::Object{}};
-        o.set("row", p.row);
-        o.set("column", p.column);
+        Record o = {{"row", p.row}, {"column", p.column}};
         if (!p.address.empty())
-            o.set("address", p.address);
+            o["address"] = p.address;
         else
-            o.set("mac", p.mac);
+            o["mac"] = p.mac;
         if (p.stretch)
-            o.set("stretch", *p.stretch);
+            o["stretch"] = *p.stretch;
         if (p.rotate)
-            o.set("rotate", *p.rotate);
+            o["rotate"] = *p.rotate;
         a.push_back(std::move(o));
     }
-    j.set("placements", std::move(a));
+    j["placements"] = std::move(a);
     return j;
 }
+
+std::optional<Layout> ReadLayout(const std::string& text, std::string& error)
+{
+    bool tooDeep = false;
+    const Record::parser_callback_t depth = [&](int d, Record::parse_event_t, Record&) {
+        tooDeep = tooDeep || d > kMaxDepth;
+        return !tooDeep;
+    };
+    Record json;
+    try {
+        json = Record::parse(text, depth);
+    } catch (const Record::exception& e) {
+        // A syntax error, or a number past a double ("1e999"), which nlohmann
+        // reports as out of range rather than as a parse error.
+        // "[json.exception.parse_error.101] parse error at line 3, column 5: ..." without its tag.
+        std::string what = e.what();
+        if (const auto tag = what.find("] "); what.rfind("[json.exception.", 0) == 0 && tag != std::string::npos)
+            what.erase(0, tag + 2);
+        error = what;
+        return std::nullopt;
+    }
+    if (tooDeep) {
+        error = "nested more than " + std::to_string(kMaxDepth) + " levels deep: not a layout";
+        return std::nullopt;
+    }
+    return LayoutFromJson(json, error);
+}
+
+std::string LayoutText(const Layout& layout) { return Dump(LayoutToJson(layout), 2) + "\n"; }
 
 void Place(Layout& layout, Placement placement)
 {

@@ -2,7 +2,7 @@
 // Wall layouts: the size and bezels of a wall and which receiver shows which
 // cell, as a JSON file that `wall apply` sends and `wall quick --save` /
 // `wall place --save` write.
-#include "cli/Json.h"
+#include "cli/Records.h"
 #include "nodes/Wall.h"
 
 #include <cstdint>
@@ -49,8 +49,12 @@ nodes::Tile PlacedTile(std::uint32_t row, std::uint32_t column, std::uint32_t ro
 // The tile the quick layout gives the i-th receiver.
 nodes::Tile QuickTile(std::uint32_t index, std::uint32_t rows, std::uint32_t columns, const Bezel& b);
 
-std::optional<Layout> LayoutFromJson(const Json& json, std::string& error);
-Json LayoutToJson(const Layout& layout);
+std::optional<Layout> LayoutFromJson(const Record& json, std::string& error);
+Record LayoutToJson(const Layout& layout);
+// The text of a layout file: nullopt with error set (the line and byte of a
+// syntax error, or which key is wrong) when it is not a layout.
+std::optional<Layout> ReadLayout(const std::string& text, std::string& error);
+std::string LayoutText(const Layout& layout);
 
 // Puts a receiver on a cell as the grid does: off any cell it was on, and
 // whoever was on that cell is taken off.

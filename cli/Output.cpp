@@ -5,13 +5,13 @@
 
 namespace cv::cli {
 
-std::string CellText(const Json& value)
+std::string CellText(const Record& value)
 {
-    if (value.isString())
-        return value.asString();
-    if (value.isNull())
+    if (value.is_string())
+        return value.get<std::string>();
+    if (value.is_null())
         return {};
-    return value.dump();
+    return Dump(value);
 }
 
 std::string CsvField(const std::string& text)
@@ -56,21 +56,21 @@ std::size_t DisplayWidth(const std::string& s)
 }  // namespace
 
 void PrintRecords(std::ostream& out, Format format, const std::vector<std::string>& columns,
-                  const std::vector<Json>& rows)
+                  const std::vector<Record>& rows)
 {
     if (format == Format::Json) {
-        out << Json(Json::Array(rows)).dump(2) << '\n';
+        out << Dump(Record(rows), 2) << '\n';
         return;
     }
-    const auto cell = [&](const Json& row, const std::string& column) {
-        const Json* v = row.find(column);
-        return v ? CellText(*v) : std::string();
+    const auto cell = [&](const Record& row, const std::string& column) {
+        const auto v = row.find(column);
+        return v != row.end() ? CellText(*v) : std::string();
     };
     if (format == Format::Csv) {
         for (std::size_t i = 0; i < columns.size(); ++i)
             out << (i ? "," : "") << CsvField(columns[i]);
         out << "\r\n";
-        for (const Json& row : rows) {
+        for (const Record& row : rows) {
             for (std::size_t i = 0; i < columns.size(); ++i)
                 out << (i ? "," : "") << CsvField(cell(row, columns[i]));
             out << "\r\n";
@@ -81,7 +81,7 @@ void PrintRecords(std::ostream& out, Format format, const std::vector<std::strin
     std::vector<std::size_t> width;
     for (const std::string& c : columns)
         width.push_back(DisplayWidth(c));
-    for (const Json& row : rows) {
+    for (const Record& row : rows) {
         std::vector<std::string> line;
         for (std::size_t i = 0; i < columns.size(); ++i) {
             std::string t = Printable(cell(row, columns[i]));
@@ -106,10 +106,10 @@ void PrintRecords(std::ostream& out, Format format, const std::vector<std::strin
         print(line);
 }
 
-void PrintRecord(std::ostream& out, Format format, const std::vector<std::string>& columns, const Json& row)
+void PrintRecord(std::ostream& out, Format format, const std::vector<std::string>& columns, const Record& row)
 {
     if (format == Format::Json) {
-        out << row.dump(2) << '\n';
+        out << Dump(row, 2) << '\n';
         return;
     }
     if (format == Format::Csv) {
@@ -120,8 +120,8 @@ void PrintRecord(std::ostream& out, Format format, const std::vector<std::string
     for (const std::string& c : columns)
         w = std::max(w, c.size());
     for (const std::string& c : columns) {
-        const Json* v = row.find(c);
-        const std::string t = v ? Printable(CellText(*v)) : std::string();
+        const auto v = row.find(c);
+        const std::string t = v != row.end() ? Printable(CellText(*v)) : std::string();
         out << c << std::string(w - c.size() + 2, ' ') << (t.empty() ? "-" : t) << '\n';
     }
 }

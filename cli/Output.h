@@ -1,7 +1,7 @@
 #pragma once
 // Results on standard output: a readable table, JSON or CSV; and CSV read
 // back for plan files.
-#include "cli/Json.h"
+#include "cli/Records.h"
 
 #include <ostream>
 #include <string>
@@ -14,12 +14,12 @@ enum class Format { Table, Json, Csv };
 // Rows are JSON objects. Table and CSV show the given columns in order (a
 // missing key is an empty cell); JSON writes each object whole.
 void PrintRecords(std::ostream& out, Format format, const std::vector<std::string>& columns,
-                  const std::vector<Json>& rows);
+                  const std::vector<Record>& rows);
 // One object: JSON as it is, otherwise the table/CSV form of a single row.
-void PrintRecord(std::ostream& out, Format format, const std::vector<std::string>& columns, const Json& row);
+void PrintRecord(std::ostream& out, Format format, const std::vector<std::string>& columns, const Record& row);
 
 // A cell's text: strings as they are, numbers in decimal, null empty.
-std::string CellText(const Json& value);
+std::string CellText(const Record& value);
 std::string CsvField(const std::string& text);
 
 // RFC 4180 records: quoted fields may hold commas, quotes ("") and line

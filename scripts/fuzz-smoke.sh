@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, ASan, UBSan) and runs the transcript
 # fuzzer for a while on a scratch copy of its seed corpus, then the TFTP
-# reply reader and the shell conversation for a quarter of that each.
+# reply reader, the shell conversation and the service's readers for a
+# quarter of that each, then the readers of plan CSV and wall-layout JSON
+# files for a sixth each.
 # Usage: scripts/fuzz-smoke.sh [seconds]   (default 30)
 # Exits non-zero when the fuzzer finds a crash, a leak or a mismatch.
 set -euo pipefail
@@ -11,18 +13,23 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 cmake --preset fuzz
-cmake --build --preset fuzz --target cv_nodes_fuzz cv_lan_fuzz cv_endpoint_fuzz cv_service_fuzz
+cmake --build --preset fuzz --target cv_nodes_fuzz cv_lan_fuzz cv_endpoint_fuzz cv_service_fuzz cv_plan_fuzz \
+  cv_layout_fuzz
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/cv-fuzz.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
-# run AREA SECONDS MAX_LEN
+# run FOLDER SECONDS MAX_LEN [TARGET]: the target cv_TARGET_fuzz of
+# fuzz/FOLDER (TARGET is FOLDER when it holds one), its seeds in
+# fuzz/FOLDER/corpus, or fuzz/FOLDER/corpus/TARGET when it holds several.
 run() {
-  local area="$1" time="$2" len="$3"
-  cp -r "fuzz/$area/corpus" "$work/$area-corpus"
+  local folder="$1" time="$2" len="$3" area="${4:-$1}"
+  local seeds="fuzz/$folder/corpus"
+  [ "$area" = "$folder" ] || seeds="$seeds/$area"
+  cp -r "$seeds" "$work/$area-corpus"
   mkdir -p "$work/$area-artifacts"
   set +e
-  "build/fuzz/fuzz/$area/cv_${area}_fuzz" "$work/$area-corpus" \
+  "build/fuzz/fuzz/$folder/cv_${area}_fuzz" "$work/$area-corpus" \
     -max_total_time="$time" -max_len="$len" -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$work/$area-artifacts/"
   local status=$?
@@ -34,8 +41,12 @@ run() {
     exit 1
   fi
 }
+quarter=$(( (seconds + 3) / 4 ))
+sixth=$(( (seconds + 5) / 6 ))
 run nodes "$seconds" 4096
-run lan "$(( (seconds + 3) / 4 ))" 600
-run endpoint "$(( (seconds + 3) / 4 ))" 4096
-run service "$(( (seconds + 3) / 4 ))" 4096
-echo "fuzz-smoke: no crash in ${seconds}s + 3 x $(( (seconds + 3) / 4 ))s"
+run lan "$quarter" 600
+run endpoint "$quarter" 4096
+run service "$quarter" 4096
+run cli "$sixth" 4096 plan
+run cli "$sixth" 4096 layout
+echo "fuzz-smoke: no crash in ${seconds}s + 3 x ${quarter}s + 2 x ${sixth}s"

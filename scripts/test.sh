@@ -48,7 +48,8 @@ build_asan() {
 # Built without Qt at all: a widget include slipping into the parsers, lan/,
 # cli/ or the simulator fails here. Their network tests run in the two full
 # suites. Then the transcript and TFTP readers, which take bytes from the
-# network, get a short fuzz run under ASan and UBSan.
+# network, and the plan and layout readers, which take operators' files, get
+# a short fuzz run under ASan and UBSan.
 widget_free_and_fuzz() {
   step cmake --preset nogui
   step cmake --build --preset nogui

@@ -2,7 +2,7 @@
 // endpoints that refuse, stay silent or never come back from a reboot, and
 // the bytes each one put on the wire read from the simulator's log.
 #include "cli/Cli.h"
-#include "cli/Json.h"
+#include "cli/Records.h"
 #include "tests/cli/TftpServer.h"
 #include "tools/endpoint-sim/harness/SimProcess.h"
 
@@ -17,7 +17,7 @@
 #include <sstream>
 #include <thread>
 
-using cv::cli::Json;
+using Json = cv::cli::Record;
 using cv::cli_test::TftpServer;
 using cv::sim::SimProcess;
 using namespace std::string_literals;
@@ -33,10 +33,9 @@ struct Result {
     std::string out, err;
     Json json() const
     {
-        std::string error;
-        auto j = Json::parse(out, &error);
-        EXPECT_TRUE(j) << error << "\n" << out;
-        return j.value_or(Json());
+        Json j = Json::parse(out, nullptr, false);
+        EXPECT_FALSE(j.is_discarded()) << out;
+        return j.is_discarded() ? Json() : j;
     }
 };
 
@@ -49,8 +48,8 @@ Result Cli(std::vector<std::string> args)
 
 std::string Field(const Json& row, const char* key)
 {
-    const Json* v = row.find(key);
-    return v && v->isString() ? v->asString() : v ? v->dump() : std::string();
+    const auto v = row.find(key);
+    return v == row.end() ? std::string() : v->is_string() ? v->get<std::string>() : v->dump();
 }
 
 class CliLan : public ::testing::Test {
@@ -78,7 +77,7 @@ TEST_F(CliLan, InventoryKeepsEveryEndpointAndNamesTheOnesThatDoNotAnswer)
            "--fault", "refuse@198.18.1.2", "--fault", "no-discovery@198.18.1.2"});
     const Result scan = Cli({"scan", "--json"});
     ASSERT_EQ(scan.rc, 0) << scan.err;
-    const auto rows = scan.json().asArray();
+    const auto rows = scan.json();
     ASSERT_EQ(rows.size(), 5u);
     EXPECT_EQ(Field(rows[0], "kind"), "tx");
     EXPECT_EQ(Field(rows[0], "address"), "198.18.1.2") << "the TX list shows the newest first";
@@ -91,7 +90,7 @@ TEST_F(CliLan, InventoryKeepsEveryEndpointAndNamesTheOnesThatDoNotAnswer)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60))
         << "a silent endpoint costs its reply timeout, not forever";
     EXPECT_EQ(inv.rc, 1);
-    const auto records = inv.json().asArray();
+    const auto records = inv.json();
     ASSERT_EQ(records.size(), 5u);
     for (const Json& r : records) {
         const std::string a = Field(r, "address");
@@ -101,7 +100,7 @@ TEST_F(CliLan, InventoryKeepsEveryEndpointAndNamesTheOnesThatDoNotAnswer)
         } else if (a == "198.18.1.2") {
             EXPECT_FALSE(Field(r, "error").empty());
         } else {
-            EXPECT_EQ(r.find("error"), nullptr) << a;
+            EXPECT_FALSE(r.contains("error")) << a;
             EXPECT_EQ(Field(r, "version"), "A7.3.1");
             EXPECT_EQ(Field(r, "ip_mode"), "autoip");
             EXPECT_EQ(Field(r, "state"), "s_srv_on");
@@ -130,7 +129,7 @@ TEST_F(CliLan, ALastResponderWhoseShellIsSilentDoesNotCostTheFleet)
     Start({"--tx", "1", "--rx", "3", "--fault", "silent@198.18.2.3"});
     const Result scan = Cli({"scan", "--json", "--reply-timeout", "1"});
     ASSERT_EQ(scan.rc, 0) << scan.err;
-    EXPECT_EQ(scan.json().asArray().size(), 4u) << scan.out;
+    EXPECT_EQ(scan.json().size(), 4u) << scan.out;
     EXPECT_NE(scan.err.find("198.18.2.3: login failed"), std::string::npos) << scan.err;
     EXPECT_NE(scan.err.find("node list from 198.18.2.2"), std::string::npos) << scan.err;
     EXPECT_EQ(sim->wireBytes("198.18.2.2"), kLogin + "node_query --dump\r\n");
@@ -152,7 +151,7 @@ TEST_F(CliLan, SetSendsApplysBytesAndConfirmsHostnameAndChannelAtOnce)
     Start({"--node", "rx ip=198.18.2.1 hostname_id=rx-001 channel=0003"});
     const Result r = Cli({"set", "198.18.2.1", "--hostname", "lobby-1", "--channel", "0042", "--json"});
     ASSERT_EQ(r.rc, 0) << r.err;
-    const auto rows = r.json().asArray();
+    const auto rows = r.json();
     ASSERT_EQ(rows.size(), 2u);
     for (const Json& row : rows)
         EXPECT_EQ(Field(row, "status"), "confirmed") << row.dump();
@@ -167,13 +166,13 @@ TEST_F(CliLan, CastingAndIpArePendingWithoutRebootAndConfirmedAfterIt)
     Start({"--node", "rx ip=198.18.2.1", "--node", "rx ip=198.18.2.2 ip_mode=dhcp", "--reboot-delay", "500"});
     const Result pending = Cli({"set", "198.18.2.1", "--unicast", "--json"});
     ASSERT_EQ(pending.rc, 0) << pending.err;
-    EXPECT_EQ(Field(pending.json().asArray()[0], "status"), "pending");
+    EXPECT_EQ(Field(pending.json()[0], "status"), "pending");
     EXPECT_EQ(Conn("198.18.2.1", 0), kDetailLines + "astparam s multicast_on n\r\n\0astparam save\r\n"s);
 
     const Result rebooted = Cli({"set", "198.18.2.2", "--multicast", "--static", "198.18.2.2", "--netmask",
                                  "255.255.255.0", "--gateway", "198.18.0.254", "--reboot", "--json"});
     ASSERT_EQ(rebooted.rc, 0) << rebooted.err;
-    const auto rows = rebooted.json().asArray();
+    const auto rows = rebooted.json();
     ASSERT_EQ(rows.size(), 5u);
     for (const Json& row : rows)
         EXPECT_EQ(Field(row, "status"), "confirmed") << row.dump();
@@ -212,7 +211,7 @@ TEST_F(CliLan, APlanKeyedByMacSetsEachEndpointAndABadPlanSendsNothingAnywhere)
     std::ofstream(plan) << "mac,hostname_id,channel\n02:00:c6:12:02:01,hall-a,0005\n02:00:C6:12:02:03,hall-c,\n";
     const Result r = Cli({"set", "--plan", plan.string(), "--json"});
     ASSERT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(r.json().asArray().size(), 3u);
+    EXPECT_EQ(r.json().size(), 3u);
     EXPECT_TRUE(sim->waitForEvent("198.18.2.1", "hostname hall-a"));
     EXPECT_TRUE(sim->waitForEvent("198.18.2.1", "reconnect 0005"));
     EXPECT_TRUE(sim->waitForEvent("198.18.2.3", "hostname hall-c"));
@@ -238,10 +237,10 @@ TEST_F(CliLan, RebootWaitsForEachEndpointAndFailsTheOneThatNeverReturns)
     const Result r = Cli({"reboot", "198.18.2.1", "198.18.2.2", "--json"});
     ASSERT_EQ(r.rc, 0) << r.err;
     const Json rebooted = r.json();
-    for (const Json& row : rebooted.asArray()) {
+    for (const Json& row : rebooted) {
         EXPECT_EQ(Field(row, "status"), "back");
-        ASSERT_NE(row.find("seconds"), nullptr);
-        EXPECT_GE(row.find("seconds")->asNumber(), 0.7);
+        ASSERT_TRUE(row.contains("seconds"));
+        EXPECT_GE(row["seconds"].get<double>(), 0.7);
     }
     EXPECT_EQ(Conn("198.18.2.1", 0), kLogin + "reboot\r\n\0"s);
 
@@ -251,7 +250,7 @@ TEST_F(CliLan, RebootWaitsForEachEndpointAndFailsTheOneThatNeverReturns)
     const Result gone = Cli({"reboot", "198.18.2.1", "198.18.2.2", "--timeout", "2", "--json"});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60)) << "--timeout 2, not the 120 s default";
     EXPECT_EQ(gone.rc, 1);
-    const auto rows = gone.json().asArray();
+    const auto rows = gone.json();
     EXPECT_NE(Field(rows[0], "error").find("come back"), std::string::npos) << rows[0].dump();
     // The endpoint accepts and resets at once: whether the reset is seen while
     // connecting or at the login is the kernel's timing, not ours.
@@ -287,7 +286,7 @@ TEST_F(CliLan, UpgradeChecksTheServerThenFetchesTheFileByteForByte)
     const Result r = Cli({"upgrade", "198.18.2.1", "198.18.2.2", "--tftp-root", server.dir(), "--json"});
     ASSERT_EQ(r.rc, 0) << r.err;
     const Json upgraded = r.json();
-    for (const Json& row : upgraded.asArray()) {
+    for (const Json& row : upgraded) {
         EXPECT_EQ(Field(row, "status"), "upgraded") << row.dump();
         EXPECT_EQ(Field(row, "server"), "198.18.0.1");
         EXPECT_EQ(Field(row, "version_before"), "A7.3.1");
@@ -354,13 +353,10 @@ TEST_F(CliLan, QuickLayoutSendsTheWorkedExampleAndASavedLayoutAppliesAgain)
     // one receiver rotated.
     std::stringstream text;
     text << std::ifstream(layout).rdbuf();
-    auto parsed = Json::parse(text.str());
-    ASSERT_TRUE(parsed) << text.str();
-    Json saved = *parsed;
-    saved.set("stretch", "out");
-    Json::Array placements = saved.find("placements")->asArray();
-    placements[5].set("rotate", 180u);
-    saved.set("placements", placements);
+    Json saved = Json::parse(text.str(), nullptr, false);
+    ASSERT_FALSE(saved.is_discarded()) << text.str();
+    saved["stretch"] = "out";
+    saved["placements"][5]["rotate"] = 180u;
     std::ofstream(layout) << saved.dump(2);
     const Result applied = Cli({"wall", "apply", layout.string()});
     ASSERT_EQ(applied.rc, 0) << applied.err;
@@ -376,7 +372,7 @@ TEST_F(CliLan, QuickLayoutSendsTheWorkedExampleAndASavedLayoutAppliesAgain)
     EXPECT_EQ(sim->connectionBytes("198.18.2.1").back(), kLogin + "e e_vw_enable_6679_5025_10000_10000_2\r\n");
     std::stringstream s;
     s << std::ifstream(layout).rdbuf();
-    const auto after = Json::parse(s.str())->find("placements")->asArray();
+    const auto after = Json::parse(s.str())["placements"];
     EXPECT_EQ(after.size(), 5u) << "receiver 6 lost its cell to receiver 1";
     fs::remove(layout);
 
@@ -393,7 +389,7 @@ TEST_F(CliLan, OsdUsesTheReceiverListsNumbersAndReportsStrangers)
     EXPECT_EQ(on.rc, 1) << "one receiver refuses";
     EXPECT_EQ(sim->connectionBytes("198.18.2.3").back(), kLogin + "big_osd_on.sh \"2\"\r\n");
     EXPECT_EQ(sim->connectionBytes("198.18.2.1").back(), kLogin + "big_osd_on.sh \"0\"\r\n");
-    EXPECT_EQ(Field(on.json().asArray()[1], "status"), "failed");
+    EXPECT_EQ(Field(on.json()[1], "status"), "failed");
 
     const Result off = Cli({"osd", "off", "198.18.2.3", "198.18.9.9"});
     EXPECT_EQ(off.rc, 1);
@@ -409,7 +405,7 @@ TEST_F(CliLan, SlowPiecesAndTextFloodsStillEndEachReplyAtItsPrompt)
     Start({"--tx", "1", "--rx", "2", "--fault", "chunk=5:2"});
     const Result slow = Cli({"inventory", "--json", "--quiet"});
     ASSERT_EQ(slow.rc, 0) << slow.err;
-    for (const Json& r : slow.json().asArray())
+    for (const Json& r : slow.json())
         EXPECT_EQ(Field(r, "version"), "A7.3.1") << r.dump();
 
     // A flood before every output leaves the last line open before the
@@ -420,8 +416,8 @@ TEST_F(CliLan, SlowPiecesAndTextFloodsStillEndEachReplyAtItsPrompt)
     const Result noisy = Cli({"set", "198.18.2.1", "--hostname", "x1", "--channel", "0009", "--json"});
     EXPECT_EQ(noisy.rc, 1);
     const Json rows = noisy.json();
-    EXPECT_EQ(Field(rows.asArray()[0], "status"), "confirmed");
-    EXPECT_EQ(Field(rows.asArray()[1], "status"), "mismatch");
+    EXPECT_EQ(Field(rows[0], "status"), "confirmed");
+    EXPECT_EQ(Field(rows[1], "status"), "mismatch");
     EXPECT_TRUE(sim->waitForEvent("198.18.2.1", "reconnect 0009"));
 }
 
@@ -432,8 +428,8 @@ TEST_F(CliLan, QuickWithAnOrderGivesSurplusReceiversTheFirstCellAndApplyFindsRec
                           "198.18.2.3,198.18.2.1,198.18.2.2", "--json"});
     ASSERT_EQ(r.rc, 0) << r.err;
     const Json rows = r.json();
-    EXPECT_EQ(Field(rows.asArray()[0], "address"), "198.18.2.3");
-    EXPECT_EQ(Field(rows.asArray()[2], "column"), "0") << "the third receiver of a 1 x 2 wall shares cell 0,0";
+    EXPECT_EQ(Field(rows[0], "address"), "198.18.2.3");
+    EXPECT_EQ(Field(rows[2], "column"), "0") << "the third receiver of a 1 x 2 wall shares cell 0,0";
     EXPECT_EQ(sim->connectionBytes("198.18.2.2").back(), kLogin + "e e_vw_enable_0_0_4736_10000_2\r\n");
     EXPECT_EQ(sim->connectionBytes("198.18.2.1").back(), kLogin + "e e_vw_enable_5263_0_10000_10000_2\r\n");
 
@@ -455,8 +451,8 @@ TEST_F(CliLan, SetWithRebootFailsWhenTheEndpointNeverReturns)
     const Result r = Cli({"set", "198.18.2.1", "--unicast", "--reboot", "--timeout", "2", "--json"});
     EXPECT_EQ(r.rc, 1);
     const Json rows = r.json();
-    EXPECT_EQ(Field(rows.asArray()[0], "status"), "failed");
-    EXPECT_NE(Field(rows.asArray()[0], "error").find("come back"), std::string::npos) << rows.dump();
+    EXPECT_EQ(Field(rows[0], "status"), "failed");
+    EXPECT_NE(Field(rows[0], "error").find("come back"), std::string::npos) << rows.dump();
 }
 
 TEST_F(CliLan, UpgradeWaitsForAnEndpointThatRestartsAfterTheUpdate)
@@ -472,7 +468,7 @@ TEST_F(CliLan, UpgradeWaitsForAnEndpointThatRestartsAfterTheUpdate)
     EXPECT_NE(r.err.find("answers again after"), std::string::npos) << r.err;
     EXPECT_TRUE(sim->waitForEvent("198.18.2.1", "fault_reboot"));
     const Json rows = r.json();
-    EXPECT_EQ(Field(rows.asArray()[0], "version_after"), "A7.3.1");
+    EXPECT_EQ(Field(rows[0], "version_after"), "A7.3.1");
 }
 
 // --- an endpoint that comes back elsewhere ------------------------------------------

@@ -1,10 +1,10 @@
-// The command line without a network: usage and exit codes, plan and layout
-// checks (everything refused before a line is sent), the dry run's bytes,
-// and the JSON and CSV it reads and writes.
+// The command line without a network: usage and exit codes, help and the
+// manual page, plan and layout checks (everything refused before a line is
+// sent), the dry run's bytes, and the JSON and CSV it reads and writes.
 #include "cli/Cli.h"
-#include "cli/Json.h"
 #include "cli/Layout.h"
 #include "cli/Output.h"
+#include "cli/Parallel.h"
 #include "cli/Plan.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
+#include <thread>
 
 using namespace cv::cli;
 namespace fs = std::filesystem;
@@ -98,6 +101,31 @@ TEST(CliUsage, EveryCommandHasHelpAndUsageErrorsExitTwoWithoutTouchingTheNetwork
     }
 }
 
+TEST(CliUsage, ARepeatedOptionTakesOneValueEachAndLeavesTheAddressesAlone)
+{
+    // Cards that do not exist end the scan before a datagram is sent.
+    const Result two = Cli({"scan", "--interface", "cv-no-card-a", "--interface=cv-no-card-b"});
+    EXPECT_EQ(two.rc, 2);
+    EXPECT_NE(two.err.find("no usable network card named cv-no-card-a, cv-no-card-b"), std::string::npos) << two.err;
+    const Result osd = Cli({"osd", "on", "--interface", "cv-no-card-a", "198.18.2.1", "--quiet"});
+    EXPECT_EQ(osd.rc, 2);
+    EXPECT_NE(osd.err.find("named cv-no-card-a\n"), std::string::npos) << osd.err;
+    // The last of a value given twice counts, as it always has.
+    EXPECT_EQ(Cli({"reboot", "198.18.2.1", "--timeout", "0", "--timeout", "x"}).rc, 2);
+    // A value may start with a minus sign where it is a number's.
+    const Result negative = Cli({"wall", "quick", "2x2", "--bezel", "-1,1,1,1"});
+    EXPECT_EQ(negative.rc, 2);
+    EXPECT_NE(negative.err.find("four unsigned whole numbers"), std::string::npos) << negative.err;
+    const Result unknown = Cli({"scan", "--bogus"});
+    EXPECT_NE(unknown.err.find("unknown option --bogus"), std::string::npos) << unknown.err;
+    const Result noValue = Cli({"reboot", "198.18.2.1", "--jobs"});
+    EXPECT_NE(noValue.err.find("--jobs needs a value"), std::string::npos) << noValue.err;
+    // "--" ends the options: what follows is an address, and this one is not.
+    const Result dashes = Cli({"show", "--", "--json"});
+    EXPECT_EQ(dashes.rc, 2);
+    EXPECT_NE(dashes.err.find("'--json' is not a dotted IPv4 address"), std::string::npos) << dashes.err;
+}
+
 TEST(CliUsage, AWallThatWrapsToZeroWidthIsRefusedWithTheWindowsWords)
 {
     // A zero bezel first; then 2^31 + 2^31 wraps to a wall 0 wide.
@@ -180,7 +208,7 @@ TEST(Layout, ReadsWhatItWritesAndRefusesCellsOutsideTheWall)
     Place(l, {1, 2, "198.18.2.1", "", std::nullopt, std::nullopt});  // moves off 0,0
     Place(l, {0, 1, "198.18.2.3", "", std::nullopt, std::nullopt});  // takes the cell
     std::string error;
-    const auto back = LayoutFromJson(*Json::parse(LayoutToJson(l).dump(2)), error);
+    const auto back = ReadLayout(LayoutText(l), error);
     ASSERT_TRUE(back) << error;
     ASSERT_EQ(back->placements.size(), 2u);
     EXPECT_EQ(back->placements[0].address, "198.18.2.1");
@@ -199,9 +227,8 @@ TEST(Layout, ReadsWhatItWritesAndRefusesCellsOutsideTheWall)
         R"({"rows":2,"columns":2,"bezel":{"ow":1.5,"oh":1,"vw":1,"vh":1},"placements":[]})",
     };
     for (const char* text : bad) {
-        const auto json = Json::parse(text, &error);
-        ASSERT_TRUE(json) << text << ": " << error;
-        EXPECT_FALSE(LayoutFromJson(*json, error)) << text;
+        ASSERT_FALSE(Record::parse(text, nullptr, false).is_discarded()) << text;
+        EXPECT_FALSE(ReadLayout(text, error)) << text;
     }
 }
 
@@ -220,30 +247,159 @@ TEST(Layout, PlacedAndQuickTilesFollowTheWindowsRules)
     EXPECT_FALSE(ParseBezel("4294967296,0,1,2"));
 }
 
-TEST(Json, RoundTripsAndKeepsOutputValidWhateverADeviceSent)
+TEST(Json, RecordsRoundTripAndStayValidWhateverADeviceSent)
+{
+    const Record v = Record::parse(R"({"a":[1,2.5,-3,true,null],"s":"x\"\\\n\u00e9\ud83d\ude00","o":{}})");
+    EXPECT_EQ(v["s"].get<std::string>(), "x\"\\\n\xC3\xA9\xF0\x9F\x98\x80");
+    EXPECT_EQ(Dump(Record::parse(Dump(v))), Dump(v));
+    EXPECT_EQ(Dump(Record(1.9)), "1.9");
+    // Keys stay in the order they were written, not sorted.
+    EXPECT_EQ(Dump(Record{{"z", 1}, {"a", 2}}), R"({"z":1,"a":2})");
+    // Bytes that are not UTF-8 and control bytes never break the document.
+    const std::string dumped = Dump(Record(std::string("a\xFF\x01z")));
+    EXPECT_EQ(dumped, "\"a\xEF\xBF\xBD\\u0001z\"");
+    EXPECT_FALSE(Record::parse(dumped, nullptr, false).is_discarded());
+    std::ostringstream out;
+    PrintRecords(out, Format::Json, {"name"}, {Record{{"name", std::string("rx\xC3")}}});
+    EXPECT_FALSE(Record::parse(out.str(), nullptr, false).is_discarded()) << out.str();
+}
+
+TEST(Layout, AFileThatIsNoJsonIsRefusedNamingWhere)
 {
     std::string error;
-    const auto v = Json::parse(R"({"a":[1,2.5,-3,true,null],"s":"x\"\\\n\u00e9\ud83d\ude00","o":{}})", &error);
-    ASSERT_TRUE(v) << error;
-    EXPECT_EQ(v->find("s")->asString(), "x\"\\\n\xC3\xA9\xF0\x9F\x98\x80");
-    EXPECT_EQ(Json::parse(v->dump())->dump(), v->dump());
-    EXPECT_EQ(Json(1.9).dump(), "1.9");
-    // Bytes that are not UTF-8 and control bytes never break the document.
-    const std::string dumped = Json(std::string("a\xFF\x01z")).dump();
-    EXPECT_EQ(dumped, "\"a\xEF\xBF\xBD\\u0001z\"");
-    EXPECT_TRUE(Json::parse(dumped));
-    for (const char* bad : {"{", "[1,]", "{\"a\" 1}", "\"\\x\"", "01x", "[1] 2", "\"a\nb\""})
-        EXPECT_FALSE(Json::parse(bad, &error)) << bad;
-    std::string deep(200, '[');
-    EXPECT_FALSE(Json::parse(deep + std::string(200, ']')));
+    for (const char* bad : {"{", "[1,]", "{\"a\" 1}", "\"\\x\"", "01x", "[1] 2", "\"a\nb\"", ""})
+        EXPECT_FALSE(ReadLayout(bad, error)) << bad;
+    EXPECT_FALSE(ReadLayout("{\n  \"rows\": 2,\n  \"columns\": 2,,\n}", error));
+    EXPECT_NE(error.find("line 3"), std::string::npos) << error;
+    EXPECT_EQ(error.find("json.exception"), std::string::npos) << error;
+    // Nesting far past a layout's three levels is refused, not recursed into.
+    EXPECT_FALSE(ReadLayout(std::string(200, '[') + std::string(200, ']'), error));
+    EXPECT_NE(error.find("nested"), std::string::npos) << error;
+    EXPECT_FALSE(ReadLayout(std::string(100000, '['), error));
+}
+
+TEST(Layout, NumbersAreJsonNumbersAndWholeAndAByteOrderMarkIsAllowed)
+{
+    const std::string tail = R"(,"columns":2,"bezel":{"ow":1,"oh":1,"vw":1,"vh":1},"placements":[]})";
+    std::string error;
+    // JSON has no "+1"; the hand-written reader took it.
+    EXPECT_FALSE(ReadLayout(R"({"rows":+1)" + tail, error));
+    EXPECT_FALSE(ReadLayout(R"({"rows":"2")" + tail, error));
+    EXPECT_NE(error.find("\"rows\""), std::string::npos) << "the message names the key: " << error;
+    EXPECT_FALSE(ReadLayout(R"({"rows":-1)" + tail, error));
+    EXPECT_FALSE(ReadLayout(R"({"rows":2.5)" + tail, error));
+    EXPECT_FALSE(ReadLayout(R"({"rows":4294967298)" + tail, error));
+    // A number no double holds is refused, not thrown past the reader.
+    EXPECT_FALSE(ReadLayout(R"({"rows":1e999)" + tail, error));
+    EXPECT_NE(error.find("1e999"), std::string::npos) << error;
+    EXPECT_TRUE(ReadLayout(R"({"rows":2.0)" + tail, error)) << error;
+    EXPECT_TRUE(ReadLayout(R"({"rows":2e0)" + tail, error)) << error;
+    // Saved by an editor that starts UTF-8 files with a byte-order mark.
+    const auto bom = ReadLayout("\xEF\xBB\xBF{\"rows\":2" + tail, error);
+    ASSERT_TRUE(bom) << error;
+    EXPECT_EQ(bom->rows, 2u);
+}
+
+TEST(Layout, WallApplyOfABrokenFileNamesItsLineAndSendsNothing)
+{
+    const std::string path = TempFile("broken.json", "{\n  \"rows\": +1,\n  \"columns\": 2\n}\n");
+    const Result r = Cli({"wall", "apply", path});
+    const std::string huge = TempFile("huge.json", "{\"rows\": 1e999}");
+    const Result h = Cli({"wall", "apply", huge});
+    fs::remove(path);
+    fs::remove(huge);
+    EXPECT_EQ(r.rc, 2);
+    EXPECT_NE(r.err.find("line 2"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("nothing was sent"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(h.rc, 2) << h.err;
+    EXPECT_NE(h.err.find("nothing was sent"), std::string::npos) << h.err;
+}
+
+TEST(CliHelp, EveryCommandAndEveryWallCommandDescribesItsOwnOptionsAndTheCommonOnes)
+{
+    const Result program = Cli({"--help"});
+    for (const auto& [command, options] : CommandsAndOptions()) {
+        EXPECT_NE(program.out.find("\n  " + command.substr(0, command.find(' '))), std::string::npos) << command;
+        std::vector<std::string> args;
+        std::istringstream words(command);
+        for (std::string w; words >> w;)
+            args.push_back(w);
+        args.push_back("--help");
+        const Result r = Cli(args);
+        EXPECT_EQ(r.rc, 0) << command;
+        EXPECT_NE(r.out.find("usage: cortavia-cli " + command), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Common options"), std::string::npos) << command;
+        for (const auto& option : options)
+            EXPECT_NE(r.out.find("\n  " + option), std::string::npos) << command << " " << option << "\n" << r.out;
+    }
+    EXPECT_EQ(Cli({"help"}).out, program.out);
+    const Result none = Cli({});
+    EXPECT_EQ(none.rc, 2);
+    EXPECT_EQ(none.err, program.out) << "no command: the program's help, on standard error";
+}
+
+TEST(CliHelp, TheManualPageNamesTheCommandsAndOptionsTheHelpDoesAndNoOthers)
+{
+    std::ifstream in(std::string(CV_SOURCE_DIR) + "/cli/cortavia-cli.1");
+    ASSERT_TRUE(in);
+    std::stringstream raw;
+    raw << in.rdbuf();
+    // The page as man shows it: no font changes, "\-" a dash.
+    const std::string page = std::regex_replace(
+        std::regex_replace(raw.str(), std::regex(R"(\\f[BIRP])"), ""), std::regex(R"(\\-)"), "-");
+
+    std::set<std::string> commands, helpOptions, pageOptions;
+    for (const auto& [command, options] : CommandsAndOptions()) {
+        commands.insert(command);
+        helpOptions.insert(options.begin(), options.end());
+        EXPECT_NE(page.find("cortavia-cli " + command), std::string::npos) << "the synopsis lacks " << command;
+    }
+    const std::regex option(R"(--[a-z][a-z-]*)");
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), option); it != std::sregex_iterator(); ++it)
+        pageOptions.insert(it->str());
+    for (const auto& o : helpOptions)
+        EXPECT_TRUE(pageOptions.count(o)) << "the manual page does not name " << o;
+    for (const auto& o : pageOptions)
+        EXPECT_TRUE(helpOptions.count(o)) << "the manual page names " << o << ", which no command takes";
+
+    // Each synopsis line starts with a command the program knows.
+    std::istringstream lines(page);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(".B cortavia-cli ", 0) != 0)
+            continue;
+        const std::string rest = line.substr(16);
+        const std::string first = rest.substr(0, rest.find(' '));
+        EXPECT_TRUE(commands.count(first)) << line;
+    }
+}
+
+TEST(Parallel, RowsComeOutInTheEndpointsOrderWhicheverFinishesFirstAndOneFailureFailsTheRun)
+{
+    const std::size_t count = 12;
+    const Rows rows = CollectRows(count, 8, [&](std::size_t i) {
+        // The first endpoints take longest, so they finish last.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 * (count - i)));
+        Rows r;
+        for (int k = 0; k < (i % 3 == 0 ? 2 : 1); ++k)
+            r.rows.push_back({{"i", i}, {"k", k}});
+        r.failed = i == 7;
+        return r;
+    });
+    EXPECT_TRUE(rows.failed);
+    ASSERT_EQ(rows.rows.size(), count + count / 3);
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        for (int k = 0; k < (i % 3 == 0 ? 2 : 1); ++k, ++at)
+            EXPECT_EQ(rows.rows[at], (Record{{"i", i}, {"k", k}})) << at;
+    EXPECT_FALSE(CollectRows(3, 2, [](std::size_t) { return Row(Record::object(), false); }).failed);
+    EXPECT_TRUE(CollectRows(0, 4, [](std::size_t) { return Row(Record::object(), true); }).rows.empty());
 }
 
 TEST(Csv, QuotesWhatNeedsItAndReadsItBack)
 {
     std::ostringstream out;
-    Json row{Json::Object{}};
-    row.set("a", "plain");
-    row.set("b", "with,comma \"and\" quotes\r\nand a line");
+    const Record row = {{"a", "plain"}, {"b", "with,comma \"and\" quotes\r\nand a line"}};
     PrintRecords(out, Format::Csv, {"a", "b", "missing"}, {row});
     CsvTable t;
     std::string error;
@@ -262,8 +418,7 @@ TEST(Csv, QuotesWhatNeedsItAndReadsItBack)
 TEST(Table, ShowsDeviceTextWithoutControlBytes)
 {
     std::ostringstream out;
-    Json row{Json::Object{}};
-    row.set("name", std::string("evil\x1b[2Jname"));
+    const Record row = {{"name", std::string("evil\x1b[2Jname")}};
     PrintRecords(out, Format::Table, {"name", "empty"}, {row});
     EXPECT_EQ(out.str().find('\x1b'), std::string::npos);
     EXPECT_NE(out.str().find("evil\\x1b[2Jname  -"), std::string::npos) << out.str();

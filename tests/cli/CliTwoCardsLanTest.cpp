@@ -3,7 +3,7 @@
 // --two-cards). Discovery must reach the AV card, and an upgrade must name
 // the AV card's address, not the office's or the host name's 127.0.1.1.
 #include "cli/Cli.h"
-#include "cli/Json.h"
+#include "cli/Records.h"
 #include "lan/Interfaces.h"
 #include "tests/cli/TftpServer.h"
 #include "tools/endpoint-sim/harness/SimProcess.h"
@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <sstream>
 
-using cv::cli::Json;
+using Json = cv::cli::Record;
 using cv::sim::SimProcess;
 
 namespace {
@@ -54,7 +54,7 @@ TEST_F(CliTwoCards, ScanFindsTheEndpointsBehindTheAvCardAndOnlyThroughIt)
     ASSERT_TRUE(sim.start()) << sim.error();
     std::string out, err;
     ASSERT_EQ(Cli({"scan", "--json"}, &out, &err), 0) << err;
-    EXPECT_EQ(Json::parse(out)->asArray().size(), 3u);
+    EXPECT_EQ(Json::parse(out).size(), 3u);
 
     const std::string av = CardWithAddress("198.18.0.1");
     const std::string office = CardWithAddress("198.19.0.1");
@@ -74,7 +74,7 @@ TEST_F(CliTwoCards, UpgradeNamesTheAddressOfTheCardThatFacesTheEndpoint)
     ASSERT_TRUE(sim.start()) << sim.error();
     std::string out, err;
     ASSERT_EQ(Cli({"upgrade", "198.18.2.1", "--tftp-root", server.dir(), "--json"}, &out, &err), 0) << err;
-    const Json rows = *Json::parse(out);
-    EXPECT_EQ(rows.asArray()[0].find("server")->asString(), "198.18.0.1");
+    const Json rows = Json::parse(out);
+    EXPECT_EQ(rows[0]["server"].get<std::string>(), "198.18.0.1");
     EXPECT_NE(sim.wireBytes("198.18.2.1").find("tftp -v 198.18.0.1 -c get webfwc.bin\r\n"), std::string::npos);
 }

@@ -1,0 +1,220 @@
+#include "cli/Command.h"
+
+#include "lan/Interfaces.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace cv::cli {
+
+namespace {
+
+const char* const kProgramText = R"(
+Commissions a fleet of HDMI-over-IP transmitters and receivers from the
+command line: the same lines as the Cortavia window, but every reply is
+waited for and every result read back, on many endpoints at once.
+)";
+
+const char* const kProgramFooter = R"(Results go to standard output (a table, or --json / --csv); progress and
+errors go to standard error. Exit status: 0 all confirmed, 1 some endpoint
+failed, 2 usage error. "cortavia-cli COMMAND --help" describes a command.
+)";
+
+}  // namespace
+
+Program::Program() : root_("", "cortavia-cli"), formatter_(std::make_shared<HelpFormatter>())
+{
+    root_.formatter(formatter_);
+    // The last of an option given twice counts, as it always has.
+    root_.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    root_.set_help_flag("-h,--help", "this help");
+    root_.require_subcommand(1);
+    root_.footer(kProgramFooter);
+    formatter_->Describe(&root_, {{"COMMAND [options]"}, {}, kProgramText});
+    AddScanCommand(*this);
+    AddInventoryCommand(*this);
+    AddShowCommand(*this);
+    AddSetCommand(*this);
+    AddRebootCommand(*this);
+    AddFactoryDefaultCommand(*this);
+    AddUpgradeCommand(*this);
+    AddWallCommands(*this);
+    AddOsdCommand(*this);
+}
+
+CLI::App* Program::Add(CLI::App& parent, const std::string& name, HelpText help, bool formats)
+{
+    CLI::App* c = parent.add_subcommand(name, help.listed.empty() ? "" : help.listed[0].second);
+    formatter_->Describe(c, std::move(help));
+    c->set_help_flag("--help", "this help")->group(HelpFormatter::kCommonGroup);
+    if (formats) {
+        CLI::Option* json = c->add_flag("--json", common_.json, "results as JSON, an object per record");
+        CLI::Option* csv = c->add_flag("--csv", common_.csv, "results as CSV with a header line");
+        json->excludes(csv);
+    }
+    const char* group = HelpFormatter::kCommonGroup;
+    c->add_option("--jobs", common_.jobs, "endpoints worked on at once (default 16)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1024))
+        ->group(group);
+    c->add_option("--interface", common_.interfaces, "send discovery on this card only (repeatable)")
+        ->type_name("NAME")
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->group(group);
+    c->add_option("--reply-timeout", common_.replyTimeout, "longest silence while waiting for a reply (default 5)")
+        ->type_name("S")
+        ->check(kSeconds)
+        ->group(group);
+    c->add_option("--connect-timeout", common_.connectTimeout, "time a connection may take (default 3)")
+        ->type_name("S")
+        ->check(kSeconds)
+        ->group(group);
+    c->add_option("--port", common_.port, "the endpoints' shell port (default 24)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 65535))
+        ->group(group);
+    c->add_flag("--quiet", common_.quiet, "no progress on standard error")->group(group);
+    return c;
+}
+
+const Program::Handler* Program::HandlerOf(const CLI::App* command) const
+{
+    const auto it = handlers_.find(command);
+    return it == handlers_.end() ? nullptr : &it->second;
+}
+
+// --- what the commands use --------------------------------------------------
+
+const CLI::Validator kAddress(
+    [](std::string& text) -> std::string {
+        return lan::CanonicalIpv4(text) == text ? std::string() : "'" + text + "' is not a dotted IPv4 address";
+    },
+    "ADDRESS");
+
+const CLI::Validator kSeconds(
+    [](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double d = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !(d > 0) || d > 86400)
+            return "takes a number of seconds, more than 0";
+        return {};
+    },
+    "S");
+
+Format FormatOf(const CommonOptions& o)
+{
+    return o.json ? Format::Json : o.csv ? Format::Csv : Format::Table;
+}
+
+std::chrono::milliseconds Ms(double seconds)
+{
+    return std::chrono::milliseconds(static_cast<long long>(std::llround(seconds * 1000)));
+}
+
+Context MakeContext(const CommonOptions& o, Reporter& reporter)
+{
+    Context ctx;
+    ctx.reporter = &reporter;
+    ctx.timeouts.reply = Ms(o.replyTimeout);
+    ctx.timeouts.connect = Ms(o.connectTimeout);
+    ctx.jobs = static_cast<unsigned>(o.jobs);
+    ctx.port = static_cast<unsigned short>(o.port);
+    ctx.interfaces = o.interfaces;
+    return ctx;
+}
+
+std::string CheckedAddress(const std::string& text)
+{
+    if (lan::CanonicalIpv4(text) != text)
+        throw Usage{"'" + text + "' is not a dotted IPv4 address"};
+    return text;
+}
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::optional<ScanResult> RunScan(const Context& ctx)
+{
+    ScanResult scan;
+    bool usage = false;
+    const auto scanned = Scan(ctx, scan, &usage);
+    if (usage)
+        throw Usage{scanned.error().detail};
+    if (!scanned)
+        return std::nullopt;
+    return scan;
+}
+
+std::map<std::string, std::string> MacTable(const Context& ctx, bool& scanned)
+{
+    std::map<std::string, std::string> macs;
+    const auto scan = RunScan(ctx);
+    scanned = scan.has_value();
+    if (!scanned)
+        return macs;
+    std::vector<std::string> all;
+    for (const auto& t : scan->nodes.transmitters)
+        all.push_back(Narrow(t.address));
+    for (const auto& r : scan->nodes.receivers)
+        all.push_back(Narrow(r.address));
+    std::mutex m;
+    RunParallel(all.size(), ctx.jobs, [&](std::size_t i) {
+        Details d;
+        if (ReadDetails(ctx, all[i], d)) {
+            std::lock_guard lock(m);
+            macs[Lower(Narrow(d.values.macAddress))] = all[i];
+        }
+    });
+    return macs;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw Usage{"cannot read " + path};
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool WriteFile(const std::string& path, const std::string& text, std::ostream& err)
+{
+    const std::string tmp = path + ".tmp";
+    {
+        std::ofstream o(tmp, std::ios::binary | std::ios::trunc);
+        o << text;
+        if (!o) {
+            err << "cannot write " << tmp << "\n";
+            return false;
+        }
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        err << "cannot write " << path << "\n";
+        return false;
+    }
+    return true;
+}
+
+Invocation::Invocation(std::ostream& o, std::ostream& e, const CommonOptions& options)
+    : out(o), err(e), reporter(e, options.quiet), format(FormatOf(options))
+{
+    ctx = MakeContext(options, reporter);
+}
+
+int Invocation::Report(const std::vector<std::string>& columns, const Rows& rows)
+{
+    PrintRecords(out, format, columns, rows.rows);
+    return rows.failed ? kExitFailed : kExitOk;
+}
+
+}  // namespace cv::cli

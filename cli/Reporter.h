@@ -1,0 +1,24 @@
+#pragma once
+// Progress and failures on standard error, one whole line at a time from
+// any thread.
+#include <mutex>
+#include <ostream>
+#include <string>
+
+namespace cv::cli {
+
+class Reporter {
+public:
+    explicit Reporter(std::ostream& err, bool quiet = false) : err_(err), quiet_(quiet) {}
+    void Progress(const std::string& address, const std::string& text);
+    // Failures are shown also when quiet.
+    void Failure(const std::string& address, const std::string& step, const std::string& detail);
+    void Note(const std::string& text);
+
+private:
+    std::mutex mutex_;
+    std::ostream& err_;
+    bool quiet_;
+};
+
+}  // namespace cv::cli

@@ -1,0 +1,31 @@
+// cortavia-cli show: one endpoint's settings.
+#include "cli/Command.h"
+
+#include <algorithm>
+
+namespace cv::cli {
+
+void AddShowCommand(Program& p)
+{
+    CLI::App* c = p.Add(p.root(), "show",
+                        {{"show ADDRESS [--json|--csv]"},
+                         {{"show ADDRESS", "one endpoint's settings"}},
+                         R"(
+One endpoint's detail record, read with the window's detail query.
+)"});
+    auto address = std::make_shared<std::string>();
+    c->add_option("ADDRESS", *address, "the endpoint")->required()->check(kAddress);
+    p.Runs(c, [address](Invocation& run) {
+        const Context& ctx = run.ctx;
+        Details d;
+        if (!ReadDetails(ctx, *address, d))
+            return kExitFailed;
+        std::vector<std::string> columns = kDetailColumns;
+        columns.erase(std::remove(columns.begin(), columns.end(), "number"), columns.end());
+        columns.pop_back();  // error
+        PrintRecord(run.out, run.format, columns, DetailRecord(*address, d));
+        return kExitOk;
+    });
+}
+
+}  // namespace cv::cli
