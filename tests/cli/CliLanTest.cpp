@@ -478,7 +478,7 @@ TEST_F(CliLan, SetDhcpWithRebootFindsTheEndpointAtItsNewAddressByItsMac)
     Start({"--rx", "2", "--reboot-delay", "500", "--fault", "move=198.18.2.77@198.18.2.1"});
     const Result r = Cli({"set", "198.18.2.1", "--dhcp", "--reboot", "--timeout", "60", "--json"});
     ASSERT_EQ(r.rc, 0) << r.err;
-    const auto rows = r.json().asArray();
+    const auto rows = r.json();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(Field(rows[0], "status"), "confirmed") << rows[0].dump();
     EXPECT_EQ(Field(rows[0], "read_back"), "dhcp");
@@ -497,7 +497,7 @@ TEST_F(CliLan, FactoryDefaultReportsTheNewAddressAndNoScanFindingItIsAddressUnkn
     Start({"--rx", "1", "--reboot-delay", "300", "--fault", "move=198.18.2.50"});
     const Result moved = Cli({"factory-default", "198.18.2.1", "--yes", "--json"});
     ASSERT_EQ(moved.rc, 0) << moved.err;
-    EXPECT_EQ(Field(moved.json().asArray()[0], "new_address"), "198.18.2.50") << moved.out;
+    EXPECT_EQ(Field(moved.json()[0], "new_address"), "198.18.2.50") << moved.out;
     EXPECT_EQ(Conn("198.18.2.1", 0), kLogin + "reset_to_default.sh\r\n\0reboot\r\n\0"s);
 
     // It moves and answers no discovery: nothing can find it.
@@ -507,7 +507,7 @@ TEST_F(CliLan, FactoryDefaultReportsTheNewAddressAndNoScanFindingItIsAddressUnkn
     const Result lost = Cli({"set", "198.18.2.1", "--autoip", "--reboot", "--timeout", "5", "--json"});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60)) << "it ends with the time-out";
     EXPECT_EQ(lost.rc, 1);
-    const auto rows = lost.json().asArray();
+    const auto rows = lost.json();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(Field(rows[0], "status"), "failed");
     EXPECT_NE(Field(rows[0], "error").find("restarted, address unknown"), std::string::npos) << rows[0].dump();
