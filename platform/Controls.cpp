@@ -274,6 +274,15 @@ int ListView::RowAt(QPoint viewportPos) const
     return i.isValid() ? i.row() : -1;
 }
 
+void ListView::keyPressEvent(QKeyEvent* e)
+{
+    const int before = GetSelectedRow();
+    QTreeView::keyPressEvent(e);
+    const int after = GetSelectedRow();
+    if (after >= 0 && after != before)
+        emit SelectedByKey(after);
+}
+
 void ListView::mousePressEvent(QMouseEvent* e)
 {
     if (e->button() == Qt::LeftButton) {
