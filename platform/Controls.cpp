@@ -290,6 +290,7 @@ void ListView::mousePressEvent(QMouseEvent* e)
         dragging_ = false;
         pressPos_ = e->position().toPoint();
         pressRow_ = RowAt(pressPos_);
+        selectedBeforePress_ = GetSelectedRow();
         SetSelectedRow(pressRow_);
         setFocus(Qt::MouseFocusReason);
         return;
@@ -303,6 +304,9 @@ void ListView::mouseMoveEvent(QMouseEvent* e)
         (e->position().toPoint() - pressPos_).manhattanLength() >= QApplication::startDragDistance()) {
         dragging_ = true;
         pressed_ = false;
+        // A drag is no selection: the selected row stays the one whose
+        // device the window shows.
+        SetSelectedRow(selectedBeforePress_);
         emit BeginDrag(pressRow_);
         return;
     }

@@ -111,6 +111,7 @@ private:
     ListModel model_;
     QPoint pressPos_;
     int pressRow_ = -1;
+    int selectedBeforePress_ = -1;
     bool pressed_ = false;
     bool dragging_ = false;
 };
