@@ -349,6 +349,28 @@ TEST_F(DeviceWindow, ApplyPausesAfterEachTestedLineAfterTheChannelGroupAndBefore
     EXPECT_EQ(log, (std::vector<Pause>{{1, "astparam s ip_mode autoip\r\n"}, {500, "astparam save\r\n"}}));
 }
 
+// The echo came, but the endpoint hung up before the result (it restarted,
+// or its shell died): the lines may not have been carried out.
+TEST_F(DeviceWindow, ASessionClosedByTheResultIsNoSuccessEvenAfterAnEcho)
+{
+    SelectReceiver("autoip", 0);
+    dlg->List(IDC_RX_LIST)->SetItemText(0, 0, "127.0.0.1");
+    ConnectScanSocket();
+    sleeps.DuringEachPause([this] {
+        Echo();
+        if (sleeps.Pauses().back() == 500 && peer >= 0) {
+            ::close(peer);
+            peer = -1;
+        }
+    });
+    dlg->Combo(IDC_CHANNEL)->SetCurSel(42);
+    Apply(*dlg);
+    EXPECT_EQ(received, "astparam s reset_ch_on_boot n\r\n\0astparam save\r\n\0e e_reconnect::0042\r\n\0"s);
+    ASSERT_EQ(boxes.Texts(), std::vector<QString>{"The endpoint 127.0.0.1 did not answer. The settings may not have "
+                                                  "reached it; please scan again."});
+    EXPECT_EQ(boxes.Shown()[0].flags, platform::MB_OK | platform::MB_ICONWARNING);
+}
+
 TEST_F(DeviceWindow, ApplyOnATransmitterWritesTheMulticastAndChannelCellsOfItsTxRow)
 {
     SelectReceiver("autoip", 0);
