@@ -1,6 +1,7 @@
 #include "device/Comeback.h"
 
 #include "lan/Reach.h"
+#include "nodes/Firmware.h"
 
 #include <QTimer>
 
@@ -18,7 +19,7 @@ ComebackCheck::ComebackCheck(const QString& address, std::chrono::milliseconds t
     connect(deadline_, &QTimer::timeout, this, [this] { Finish(false); });
     look_ = new QTimer(this);
     connect(look_, &QTimer::timeout, this, [this] { Poll(); });
-    if (!probe_->Start(address.toStdString(), kShellPort)) {
+    if (!probe_->Start(address.toStdString(), cv::nodes::kShellPort)) {
         // Reported from the loop, so the caller has finished its own step.
         QTimer::singleShot(0, this, [this] { Finish(false); });
         return;

@@ -25,8 +25,6 @@ public:
     ComebackCheck(const QString& address, std::chrono::milliseconds timeout, Done done);
     ~ComebackCheck() override;
 
-    static constexpr unsigned short kShellPort = 24;
-
 private:
     void Poll();
     void Finish(bool cameBack);

@@ -10,9 +10,15 @@
 void IpModeClicked(IMainWindow& window);
 // Sends the settings groups that changed, then reports or asks to reboot.
 void Apply(IMainWindow& window);
+// Reboot, Factory Default and Upgrade act on the selected device; with none
+// selected they send nothing and say so.
 void Reboot(IMainWindow& window);
 void FactoryDefault(IMainWindow& window);
 void Upgrade(IMainWindow& window);
+// The reboot of a device whose session is `scan`; the end of its wait looks
+// for it as `comeback` says (at `newAddress` for a new static address).
+void RebootOn(IMainWindow& window, CMyAsyncSocket& scan, RebootComeback comeback, const QString& newAddress);
+void SayNothingSelected(IMainWindow& window);
 // After every arrival: turns the endpoint's TFTP failures into advice.
 void UpgradeFailureCheck(IMainWindow& window);
 

@@ -17,6 +17,8 @@ constexpr int kRebootTicks = 25;
 constexpr int kRebootTickMs = 1000;
 constexpr std::chrono::seconds kComebackTimeout{3};
 
+QString Text(const char* s) { return QString::fromUtf8(s); }
+
 void Tell(IMainWindow& window, const char* text, unsigned icon)
 {
     platform::MessageBox(&window.Dialog(), QString::fromUtf8(text), platform::MB_OK | icon);
@@ -24,25 +26,26 @@ void Tell(IMainWindow& window, const char* text, unsigned icon)
 
 // Starts the check that replaces a previous one still running: only the
 // newest operation's endpoint is reported.
-void CheckComeback(IMainWindow& window, std::unique_ptr<QObject>& slot, const QString& target, const char* success,
-                   const char* notBack)
+void CheckComeback(IMainWindow& window, std::unique_ptr<QObject>& slot, const QString& target, const QString& success,
+                   const QString& notBack, unsigned notBackIcon)
 {
     if (slot)
         slot.release()->deleteLater();
     QWidget* owner = &window.Dialog();
-    slot = std::make_unique<ComebackCheck>(target, kComebackTimeout, [owner, target, success, notBack](bool cameBack) {
-        if (cameBack)
-            platform::MessageBox(owner, QString::fromUtf8(success), platform::MB_OK | platform::MB_ICONINFORMATION);
-        else
-            platform::MessageBox(owner, QString::fromUtf8(notBack).arg(target), platform::MB_OK | platform::MB_ICONWARNING);
-    });
+    slot = std::make_unique<ComebackCheck>(target, kComebackTimeout,
+                                           [owner, success, notBack, notBackIcon](bool cameBack) {
+                                               if (cameBack)
+                                                   platform::MessageBox(owner, success,
+                                                                        platform::MB_OK | platform::MB_ICONINFORMATION);
+                                               else
+                                                   platform::MessageBox(owner, notBack, platform::MB_OK | notBackIcon);
+                                           });
 }
 }  // namespace
 
 bool SendWireLine(CMyAsyncSocket& socket, const cv::nodes::WireLine& line)
 {
-    const QStringView text(line.text.data(), static_cast<qsizetype>(line.text.size()));
-    return SendLine(socket, text, cv::nodes::kLineBuffer, line.withZero) >= 0;
+    return SendLine(socket, line.text, cv::nodes::kLineBuffer, line.withZero) >= 0;
 }
 
 bool SendAll(CMyAsyncSocket& socket, const std::vector<cv::nodes::WireLine>& lines)
@@ -68,31 +71,54 @@ QString ConnectedEndpoint(const CMyAsyncSocket& socket)
     return QString::fromStdString(peer);
 }
 
-void Reboot(IMainWindow& window)
+void SayNothingSelected(IMainWindow& window)
+{
+    Tell(window, device_text::kSelectDevice, platform::MB_ICONINFORMATION);
+}
+
+void RebootOn(IMainWindow& window, CMyAsyncSocket& scan, RebootComeback comeback, const QString& newAddress)
 {
     DialogMembers& m = window.Members();
     m.m_transcript.clear();
-    CMyAsyncSocket& scan = window.Slot(0);
     const QString target = ConnectedEndpoint(scan);
     if (target.isEmpty() || !SendAll(scan, cv::nodes::RebootLines())) {
         Tell(window, device_text::kRebootFail, platform::MB_ICONINFORMATION);
         EnableDeviceButtons(window, true);
         return;
     }
-    m.m_strRebootTarget = target;
+    m.m_rebootComeback = newAddress.isEmpty() && comeback == RebootComeback::NewStaticAddress
+                             ? RebootComeback::SameAddress
+                             : comeback;
+    m.m_strRebootTarget = m.m_rebootComeback == RebootComeback::NewStaticAddress ? newAddress : target;
     StartWait(window, TIMER_REBOOT, kRebootTicks, kRebootTickMs);
     ClearDeviceInfo(window);
     EnableDeviceButtons(window, false);
 }
 
+void Reboot(IMainWindow& window)
+{
+    const std::optional<SelectedDevice> device = FindSelectedDevice(window);
+    if (!device)
+        return SayNothingSelected(window);
+    RebootOn(window, SessionToSelected(window, *device), RebootComeback::SameAddress, {});
+}
+
 void FactoryDefault(IMainWindow& window)
 {
+    const std::optional<SelectedDevice> device = FindSelectedDevice(window);
+    if (!device)
+        return SayNothingSelected(window);
     const int answer = platform::MessageBox(&window.Dialog(), QString::fromUtf8(device_text::kFactoryDefaultQuestion),
                                             platform::MB_YESNO | platform::MB_ICONWARNING);
     if (answer != platform::IDYES)
         return;
-    CMyAsyncSocket& scan = window.Slot(0);
-    // The reset script goes first; Reboot below sends the rest of the lines.
+    // The question's loop may have let the operator's world change; the
+    // device is the one selected now, or none.
+    const std::optional<SelectedDevice> chosen = FindSelectedDevice(window);
+    if (!chosen)
+        return SayNothingSelected(window);
+    CMyAsyncSocket& scan = SessionToSelected(window, *chosen);
+    // The reset script goes first; the reboot below sends the rest of the lines.
     const std::vector<cv::nodes::WireLine> lines = cv::nodes::FactoryDefaultLines();
     if (ConnectedEndpoint(scan).isEmpty() || !SendWireLine(scan, lines.front())) {
         Tell(window, device_text::kFactoryDefaultFail, platform::MB_ICONINFORMATION);
@@ -101,20 +127,31 @@ void FactoryDefault(IMainWindow& window)
     }
     ClearDeviceInfo(window);
     EnableDeviceButtons(window, false);
-    // The reset only takes hold after a restart, so it follows at once.
-    Reboot(window);
+    // The reset only takes hold after a restart, so it follows at once. The
+    // defaults may give the endpoint another address.
+    RebootOn(window, scan, RebootComeback::MayHaveMoved, {});
 }
 
 void RebootWaitEnded(IMainWindow& window)
 {
     DialogMembers& m = window.Members();
-    CheckComeback(window, m.m_pRebootCheck, m.m_strRebootTarget, device_text::kRebootSuccess,
-                  device_text::kNotBackAfterReboot);
+    const QString& target = m.m_strRebootTarget;
+    switch (m.m_rebootComeback) {
+    case RebootComeback::SameAddress:
+        return CheckComeback(window, m.m_pRebootCheck, target, Text(device_text::kRebootSuccess),
+                             Text(device_text::kNotBackAfterReboot).arg(target), platform::MB_ICONWARNING);
+    case RebootComeback::NewStaticAddress:
+        return CheckComeback(window, m.m_pRebootCheck, target, Text(device_text::kRebootSuccessAt).arg(target),
+                             Text(device_text::kNotBackAfterReboot).arg(target), platform::MB_ICONWARNING);
+    case RebootComeback::MayHaveMoved:
+        return CheckComeback(window, m.m_pRebootCheck, target, Text(device_text::kRebootSuccess),
+                             Text(device_text::kMayHaveMoved).arg(target), platform::MB_ICONINFORMATION);
+    }
 }
 
 void UpgradeWaitEnded(IMainWindow& window)
 {
     DialogMembers& m = window.Members();
-    CheckComeback(window, m.m_pUpgradeCheck, m.m_strUpgradeTarget, device_text::kUpgradeSuccess,
-                  device_text::kNotBackAfterUpgrade);
+    CheckComeback(window, m.m_pUpgradeCheck, m.m_strUpgradeTarget, Text(device_text::kUpgradeSuccess),
+                  Text(device_text::kNotBackAfterUpgrade).arg(m.m_strUpgradeTarget), platform::MB_ICONWARNING);
 }

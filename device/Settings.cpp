@@ -5,7 +5,6 @@
 #include "net/Text.h"
 #include "nodes/Firmware.h"
 #include "nodes/Operations.h"
-#include "platform/CodePage.h"
 #include "platform/Controls.h"
 #include "platform/Dialog.h"
 #include "platform/MessageBox.h"
@@ -22,11 +21,10 @@ QString Text(const char* s) { return QString::fromUtf8(s); }
 
 // A tested line counts as sent only when every byte of it was accepted; a
 // line that does not fit its buffer is refused by SendLine and fails here.
-bool SendTested(CMyAsyncSocket& socket, std::u16string_view line, bool withZero)
+bool SendTested(CMyAsyncSocket& socket, const cv::nodes::WireLine& line)
 {
-    const QStringView text(line.data(), static_cast<qsizetype>(line.size()));
-    const qsizetype expected = platform::ToSystemCodePage(text).size() + (withZero ? 1 : 0);
-    return SendLine(socket, text, kLineBuffer, withZero) == expected;
+    const std::optional<std::string> bytes = cv::nodes::WireBytes(line, kLineBuffer);
+    return bytes && SendLine(socket, line.text, kLineBuffer, line.withZero) == static_cast<int>(bytes->size());
 }
 
 // One of Apply's groups, line by line with the pause after each; false at
@@ -35,7 +33,7 @@ bool SendGroup(CMyAsyncSocket& socket, const std::vector<cv::nodes::WireLine>& l
 {
     for (const cv::nodes::WireLine& line : lines) {
         if (line.tested) {
-            if (!SendTested(socket, line.text, line.withZero))
+            if (!SendTested(socket, line))
                 return false;
         } else {
             SendWireLine(socket, line);  // untested: its result is not looked at
@@ -64,6 +62,33 @@ void SetSelectedCell(IMainWindow& window, int column, const QString& text)
     platform::ListView* list = window.Dialog().List(window.Members().m_bTxSelected ? IDC_TX_LIST : IDC_RX_LIST);
     list->SetItemText(list->GetSelectedRow(), column, text);
 }
+
+// The scan socket for Apply's lines: the session to the selected device is
+// opened (when it went elsewhere) just before the first line, and what has
+// arrived by then is noted, so the end of Apply can tell whether the device
+// answered anything at all.
+class ApplySession {
+public:
+    ApplySession(IMainWindow& window, SelectedDevice device) : window_(window), device_(std::move(device)) {}
+
+    CMyAsyncSocket& Socket()
+    {
+        if (!socket_) {
+            socket_ = &SessionToSelected(window_, device_);
+            arrivedBefore_ = socket_->BytesArrived();
+        }
+        return *socket_;
+    }
+    bool LinesWentOut() const { return socket_ != nullptr; }
+    // Only looks: the receive pipeline still reads every byte in its order.
+    bool Answered() const { return socket_->BytesArrived() > arrivedBefore_ && !socket_->PeerClosed(); }
+
+private:
+    IMainWindow& window_;
+    SelectedDevice device_;
+    CMyAsyncSocket* socket_ = nullptr;
+    std::uint64_t arrivedBefore_ = 0;
+};
 }  // namespace
 
 void IpModeClicked(IMainWindow& window)
@@ -74,6 +99,10 @@ void IpModeClicked(IMainWindow& window)
     const bool autoip = m.m_strIpModeText == Q(cv::nodes::kIpModeAutoip.text());
     const bool dhcp = m.m_strIpModeText == Q(cv::nodes::kIpModeDhcp.text());
     const bool isStatic = m.m_strIpModeText == Q(cv::nodes::kIpModeStatic.text());
+    // The device's own address is that of the selected row, whatever a wall
+    // command addressed since.
+    if (const std::optional<SelectedDevice> device = FindSelectedDevice(window))
+        m.m_strNodeAddress = device->address;
 
     if (m.m_nIpMode == 2) {
         if (isStatic)
@@ -99,8 +128,15 @@ void Apply(IMainWindow& window)
 {
     DialogMembers& m = window.Members();
     platform::CDialogBase& dlg = window.Dialog();
-    CMyAsyncSocket& scan = window.Slot(0);
     using namespace cv::nodes;
+
+    const std::optional<SelectedDevice> device = FindSelectedDevice(window);
+    if (!device)
+        return SayNothingSelected(window);
+    // Compared with below as the device's own address (Static unchanged).
+    m.m_strNodeAddress = device->address;
+    m.m_bTxSelected = device->tx ? 1 : 0;
+    ApplySession session(window, *device);
 
     m.m_bUpgradeWatch = 0;
     window.UpdateData(true);
@@ -135,7 +171,7 @@ void Apply(IMainWindow& window)
     }
 
     if (hostnameGroup) {
-        if (!SendGroup(scan, HostnameGroupLines(U16(m.m_strHostnameId))))
+        if (!SendGroup(session.Socket(), HostnameGroupLines(U16(m.m_strHostnameId))))
             return ApplyFailed(window);
         platform::ListView* rx = dlg.List(IDC_RX_LIST);
         rx->SetItemText(rx->GetSelectedRow(), 4, m.m_strHostnameId);
@@ -147,7 +183,7 @@ void Apply(IMainWindow& window)
         castingChanged = true;
         if (castRadio == IDC_MULTICAST || castRadio == IDC_UNICAST) {
             const bool multicast = castRadio == IDC_MULTICAST;
-            if (!SendGroup(scan, CastingGroupLines(multicast)))
+            if (!SendGroup(session.Socket(), CastingGroupLines(multicast)))
                 return ApplyFailed(window);
             m.m_strListMulticast = Q(multicast ? kMulticastYes.text() : kMulticastNo.text());
         }
@@ -156,7 +192,7 @@ void Apply(IMainWindow& window)
     }
 
     if (m.m_bChannelChanged) {
-        if (!SendGroup(scan, ChannelGroupLines(U16(chosenChannel))))
+        if (!SendGroup(session.Socket(), ChannelGroupLines(U16(chosenChannel))))
             return ApplyFailed(window);
         m.m_strChannel = channelCombo->GetLBText(channelCombo->GetCurSel());
         SetSelectedCell(window, 2, m.m_strChannel);
@@ -164,6 +200,8 @@ void Apply(IMainWindow& window)
     }
 
     bool ipChanged = false;
+    QString newStaticAddress;  // the address a reboot brings the device up at
+    bool mayMove = false;      // Auto IP or DHCP may give it any address
     const int ipRadio = dlg.GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC);
     // Static is always written again, so its addresses reach the device even
     // when the radio did not move.
@@ -176,22 +214,36 @@ void Apply(IMainWindow& window)
             gateway == m.m_strGateway)
             ipChanged = false;
         if (ipRadio == IDC_AUTO_IP || ipRadio == IDC_DHCP) {
-            if (!SendGroup(scan, IpGroupLines(ipRadio == IDC_AUTO_IP ? IpMode::AutoIp : IpMode::Dhcp)))
+            if (!SendGroup(session.Socket(), IpGroupLines(ipRadio == IDC_AUTO_IP ? IpMode::AutoIp : IpMode::Dhcp)))
                 return ApplyFailed(window);
+            mayMove = true;
         } else if (ipRadio == IDC_STATIC) {
-            if (!SendGroup(scan, IpGroupLines(IpMode::Static, U16(address), U16(mask), U16(gateway))))
+            if (!SendGroup(session.Socket(), IpGroupLines(IpMode::Static, U16(address), U16(mask), U16(gateway))))
                 return ApplyFailed(window);
+            if (address != m.m_strNodeAddress)
+                newStaticAddress = address;
         }
         m.m_nRecordedIpRadio = dlg.GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC);
     }
 
     platform::Sleep(cv::nodes::kApplyResultPauseMs);
+    // The local socket takes lines for a device whose power is gone: only
+    // an answer (its echo, its prompt) says they reached it.
+    if (session.LinesWentOut() && !session.Answered()) {
+        platform::MessageBox(&dlg, Text(device_text::kApplyNoAnswer).arg(device->address),
+                             platform::MB_OK | platform::MB_ICONWARNING);
+        return;
+    }
     if (!ipChanged && !castingChanged) {
         platform::MessageBox(&dlg, Text(device_text::kApplySuccess), platform::MB_OK | platform::MB_ICONINFORMATION);
         return;
     }
     const int answer =
         platform::MessageBox(&dlg, Text(device_text::kRebootQuestion), platform::MB_YESNO | platform::MB_ICONWARNING);
-    if (answer == platform::IDYES)
-        Reboot(window);
+    if (answer != platform::IDYES)
+        return;
+    const RebootComeback comeback = !newStaticAddress.isEmpty() ? RebootComeback::NewStaticAddress
+                                    : mayMove                    ? RebootComeback::MayHaveMoved
+                                                                 : RebootComeback::SameAddress;
+    RebootOn(window, session.Socket(), comeback, newStaticAddress);
 }

@@ -21,6 +21,13 @@ inline constexpr const char* kRunTftpServer = "Please run TFTP server.";
 inline constexpr const char* kRebootSuccess = "Reboot success";
 inline constexpr const char* kUpgradeSuccess = "Upgrade firmware success.";
 
+// Every device operation acts on the selected row, and on nothing else.
+inline constexpr const char* kSelectDevice = "Select a device in the TX or RX list first.";
+// %1 is the endpoint's address. Apply's lines went out, but nothing came
+// back before its result: a send the local socket accepts proves nothing.
+inline constexpr const char* kApplyNoAnswer =
+    "The endpoint %1 did not answer. The settings may not have reached it; please scan again.";
+
 // Nothing can be sent without a session: said at once, instead of a wait
 // that would end in a success nobody earned.
 inline constexpr const char* kRebootFail = "Reboot fail, please scan again.";
@@ -29,6 +36,12 @@ inline constexpr const char* kUpgradeFail = "Upgrade fail, please scan again.";
 // %1 is the endpoint's address.
 inline constexpr const char* kNotBackAfterReboot =
     "The endpoint %1 did not come back after the reboot. Check its power and network, then scan again.";
+// After Apply gave the endpoint a new static address, it is looked for there.
+inline constexpr const char* kRebootSuccessAt = "Reboot success: the endpoint answers at its new address %1.";
+// Auto IP, DHCP and factory defaults may give the endpoint another address:
+// silence at the old one does not mean it is lost.
+inline constexpr const char* kMayHaveMoved =
+    "The endpoint did not answer at %1 after the restart. It may have restarted at a new address; a Scan will find it.";
 inline constexpr const char* kNotBackAfterUpgrade =
     "The endpoint %1 did not come back after the firmware upgrade. Check its power and network, then scan again.";
 

@@ -64,7 +64,10 @@ void Upgrade(IMainWindow& window)
 {
     const auto started = std::chrono::steady_clock::now();
     DialogMembers& m = window.Members();
-    CMyAsyncSocket& scan = window.Slot(0);
+    const std::optional<SelectedDevice> device = FindSelectedDevice(window);
+    if (!device)
+        return SayNothingSelected(window);
+    CMyAsyncSocket& scan = SessionToSelected(window, *device);
     const QString target = ConnectedEndpoint(scan);
     if (target.isEmpty()) {
         Tell(window, device_text::kUpgradeFail, platform::MB_ICONINFORMATION);

@@ -1,12 +1,13 @@
 #include "net/Session.h"
 #include "net/Text.h"
 #include "nodes/Firmware.h"
+#include "nodes/Operations.h"
 #include "platform/Controls.h"
 #include "platform/Dialog.h"
 #include "platform/Sleep.h"
 
 namespace {
-constexpr std::size_t kLineBuffer = 50;
+using cv::nodes::kLineBuffer;
 }
 
 void DetailQuery(IMainWindow& window, bool txList, int row)
@@ -18,20 +19,25 @@ void DetailQuery(IMainWindow& window, bool txList, int row)
     m.m_bDetailMode = 1;
     if (row == -1)
         return;
+    // One device is selected at a time: the one this panel is about to show.
+    platform::ListView* list = dlg.List(txList ? IDC_TX_LIST : IDC_RX_LIST);
+    if (list->GetSelectedRow() != row)
+        list->SetSelectedRow(row);
+    dlg.List(txList ? IDC_RX_LIST : IDC_TX_LIST)->SetSelectedRow(-1);
     StartWait(window, TIMER_SELECT, 4, 1);
     ClearDeviceInfo(window);
     m.m_transcript.clear();
     m.m_shownDetails.reset();
     m.m_shownChannel.clear();
-    m.m_strNodeAddress = dlg.List(txList ? IDC_TX_LIST : IDC_RX_LIST)->GetItemText(row, 0);
+    m.m_strNodeAddress = list->GetItemText(row, 0);
     CMyAsyncSocket& scan = window.Slot(0);
     OpenCommandSession(scan, m.m_strNodeAddress);
     platform::Sleep(20);
-    SendLine(scan, Q(cv::nodes::kLogin.text()), kLineBuffer);
+    SendLine(scan, cv::nodes::kLogin.text(), kLineBuffer);
     platform::Sleep(20);
-    SendLine(scan, Q(cv::nodes::kChannelQuery.text()), kLineBuffer);
-    SendLine(scan, Q(cv::nodes::kVersionQuery.text()), kLineBuffer);
-    SendLine(scan, Q(cv::nodes::kParamDump.text()), kLineBuffer);
+    SendLine(scan, cv::nodes::kChannelQuery.text(), kLineBuffer);
+    SendLine(scan, cv::nodes::kVersionQuery.text(), kLineBuffer);
+    SendLine(scan, cv::nodes::kParamDump.text(), kLineBuffer);
     EnableDeviceButtons(window, false);
     dlg.EnableWindow(IDC_HOSTNAME_ID, !txList);
 }

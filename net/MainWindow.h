@@ -20,6 +20,12 @@ namespace platform {
 class CDialogBase;
 }
 
+// Where the endpoint of the last Reboot is looked for when its wait ends:
+// at the address it was rebooted at, at the new static address Apply gave
+// it, or at its old address knowing it may have moved (Auto IP, DHCP,
+// factory defaults).
+enum class RebootComeback { SameAddress, NewStaticAddress, MayHaveMoved };
+
 // Members of the main window, in declaration order.
 struct DialogMembers {
     cv::nodes::Transcript m_transcript;        // session transcript
@@ -68,6 +74,7 @@ struct DialogMembers {
     // Where the last Reboot and Upgrade went, and the checks that the
     // endpoint came back when their waits end.
     QString m_strRebootTarget;
+    RebootComeback m_rebootComeback = RebootComeback::SameAddress;
     QString m_strUpgradeTarget;
     std::unique_ptr<QObject> m_pRebootCheck;
     std::unique_ptr<QObject> m_pUpgradeCheck;

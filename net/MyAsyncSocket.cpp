@@ -3,6 +3,9 @@
 #include "net/Session.h"
 
 #include <cstring>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 CMyAsyncSocket::~CMyAsyncSocket()
 {
@@ -13,7 +16,26 @@ CMyAsyncSocket::~CMyAsyncSocket()
 bool CMyAsyncSocket::Create()
 {
     decoder_.Reset();
+    bytesRead_ = 0;
     return platform::CAsyncSocket::Create();
+}
+
+std::uint64_t CMyAsyncSocket::BytesArrived() const
+{
+    int waiting = 0;
+    if (IsOpen() && ::ioctl(Handle(), FIONREAD, &waiting) != 0)
+        waiting = 0;
+    return bytesRead_ + static_cast<std::uint64_t>(waiting > 0 ? waiting : 0);
+}
+
+bool CMyAsyncSocket::PeerClosed() const
+{
+    if (!IsOpen())
+        return true;
+    // A reset shows as an error and a hang-up, a close as a read hang-up,
+    // whatever is still queued in front of it.
+    pollfd p{Handle(), POLLIN | POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
 
 QString CMyAsyncSocket::ReadPiece()
@@ -22,6 +44,7 @@ QString CMyAsyncSocket::ReadPiece()
     const int n = Receive(m_buffer.data(), static_cast<int>(m_buffer.size()));
     if (n <= 0)
         return {};
+    bytesRead_ += static_cast<std::uint64_t>(n);
     // Text ends at the first zero byte of the piece; what follows it in the
     // same read is dropped.
     const auto length = static_cast<qsizetype>(::strnlen(m_buffer.data(), static_cast<size_t>(n)));

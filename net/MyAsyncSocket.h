@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <array>
+#include <cstdint>
 
 class IMainWindow;
 
@@ -27,10 +28,29 @@ public:
     // the read failed or held nothing before its first zero byte.
     QString ReadPiece();
 
+    // The endpoint the window last opened a session to on this socket
+    // (Scan, a detail query, a wall command); none before the first.
+    void SessionOpenedTo(const QString& address)
+    {
+        sessionOpened_ = true;
+        sessionAddress_ = address;
+    }
+    bool SessionOpened() const { return sessionOpened_; }
+    const QString& SessionAddress() const { return sessionAddress_; }
+
+    // Every byte the endpoint has sent on this connection, read or still
+    // waiting to be read: looking costs the receive pipeline nothing.
+    std::uint64_t BytesArrived() const;
+    // The endpoint closed or reset its end (also with data still unread).
+    bool PeerClosed() const;
+
 protected:
     void OnReceive(int errorCode) override;
 
 private:
     IMainWindow* window_ = nullptr;
     platform::SystemDecoder decoder_;
+    std::uint64_t bytesRead_ = 0;
+    bool sessionOpened_ = false;
+    QString sessionAddress_;
 };

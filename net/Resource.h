@@ -1,5 +1,6 @@
 #pragma once
 // Control IDs of the main window, as its template numbers them.
+#include "nodes/Firmware.h"
 
 enum ControlId : int {
     IDC_TX_GROUP = 1003,
@@ -77,4 +78,4 @@ enum TimerId : int {
 };
 
 inline constexpr int kSessionSlots = 10;
-inline constexpr unsigned short kShellPort = 24;
+using cv::nodes::kShellPort;

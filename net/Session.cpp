@@ -2,37 +2,82 @@
 
 #include "net/Text.h"
 #include "nodes/Firmware.h"
-#include "platform/CodePage.h"
+#include "nodes/Operations.h"
 #include "platform/Controls.h"
+#include "platform/DataExchange.h"
 #include "platform/Dialog.h"
 #include "platform/Sleep.h"
 
-#include <vector>
+#include <string>
+
+namespace {
+// The bezel values describe the operator's wall, not an endpoint: what is
+// typed in them is taken before a Scan pushes the stored values back into
+// the controls, so the Scan keeps it. Text that is no number in range is
+// left to the next drop or quick layout to refuse.
+void KeepTypedBezels(IMainWindow& window)
+{
+    DialogMembers& m = window.Members();
+    const std::pair<int, uint32_t*> bezels[] = {
+        {IDC_OW, &m.m_nOW}, {IDC_VW, &m.m_nVW}, {IDC_OH, &m.m_nOH}, {IDC_VH, &m.m_nVH}};
+    for (const auto& [id, member] : bezels)
+        if (const std::optional<uint32_t> n = platform::ParseUnsignedInRange(window.Dialog().GetDlgItemText(id)))
+            *member = *n;
+}
+}  // namespace
 
 void OpenCommandSession(CMyAsyncSocket& socket, const QString& address)
 {
     socket.Close();
     socket.Create();
+    socket.SessionOpenedTo(address);
     // An empty address (no endpoint ever answered) has nowhere to go.
     if (!address.isEmpty())
         socket.Connect(address, kShellPort);
 }
 
-int SendLine(CMyAsyncSocket& socket, QStringView line, std::size_t bufferSize, bool withZero)
+int SendLine(CMyAsyncSocket& socket, std::u16string_view line, std::size_t bufferSize, bool withZero)
 {
-    std::vector<char> buffer(bufferSize, 0);
-    const QByteArray bytes = platform::ToSystemCodePage(line);
-    if (bytes.size() >= static_cast<qsizetype>(bufferSize))
+    const cv::nodes::WireLine wire{std::u16string(line), withZero};
+    const std::optional<std::string> bytes = cv::nodes::WireBytes(wire, bufferSize);
+    if (!bytes)
         return platform::SOCKET_ERROR;  // never send a line cut short
-    std::copy(bytes.begin(), bytes.end(), buffer.begin());
-    const int length = static_cast<int>(bytes.size()) + (withZero ? 1 : 0);
-    return socket.Send(buffer.data(), length);
+    return socket.Send(bytes->data(), static_cast<int>(bytes->size()));
 }
 
-int SendBytes(CMyAsyncSocket& socket, const QByteArray& bytes, bool withZero)
+int SendLine(CMyAsyncSocket& socket, const QString& line, std::size_t bufferSize, bool withZero)
 {
-    // QByteArray keeps a zero after its data, so the terminating zero is there to send.
-    return socket.Send(bytes.constData(), static_cast<int>(bytes.size()) + (withZero ? 1 : 0));
+    return SendLine(socket, U16(line), bufferSize, withZero);
+}
+
+std::optional<SelectedDevice> FindSelectedDevice(IMainWindow& window)
+{
+    platform::CDialogBase& dlg = window.Dialog();
+    // A selection in one list clears the other's; should both hold one, the
+    // list clicked last wins.
+    const bool txFirst = window.Members().m_bTxSelected != 0;
+    for (const bool tx : {txFirst, !txFirst}) {
+        platform::ListView* list = dlg.List(tx ? IDC_TX_LIST : IDC_RX_LIST);
+        const int row = list->GetSelectedRow();
+        if (row >= 0)
+            return SelectedDevice{list->GetItemText(row, 0), tx, row};
+    }
+    return std::nullopt;
+}
+
+CMyAsyncSocket& SessionToSelected(IMainWindow& window, const SelectedDevice& device)
+{
+    DialogMembers& m = window.Members();
+    m.m_strNodeAddress = device.address;
+    m.m_bTxSelected = device.tx ? 1 : 0;
+    CMyAsyncSocket& scan = window.Slot(0);
+    if (scan.SessionOpened() && scan.SessionAddress() != device.address) {
+        OpenCommandSession(scan, device.address);
+        platform::Sleep(20);
+        SendLine(scan, cv::nodes::kLogin.text(), cv::nodes::kLineBuffer);
+        platform::Sleep(20);
+    }
+    return scan;
 }
 
 void ReceivePipeline(IMainWindow& window, CMyAsyncSocket& socket)
@@ -86,6 +131,7 @@ void Scan(IMainWindow& window)
 {
     DialogMembers& m = window.Members();
     platform::CDialogBase& dlg = window.Dialog();
+    KeepTypedBezels(window);
     StartWait(window, TIMER_SCAN, 4, 500);
     m.m_bDetailMode = 0;
     m.m_transcript.clear();
@@ -97,13 +143,14 @@ void Scan(IMainWindow& window)
     CMyAsyncSocket& scan = window.Slot(0);
     scan.Close();
     Discover(scan, &dlg);
+    scan.SessionOpenedTo(scan.m_strPeerAddress);
     // The first Scan without any answer has no address to connect to.
     if (scan.m_strPeerAddress.isEmpty())
         return;
     scan.Create();
     scan.Connect(scan.m_strPeerAddress, kShellPort);
     platform::Sleep(20);
-    SendBytes(scan, Bytes(cv::nodes::kLogin.bytes()));
+    SendLine(scan, cv::nodes::kLogin.text(), cv::nodes::kLineBuffer);
     platform::Sleep(20);
-    SendBytes(scan, Bytes(cv::nodes::kNodeQueryDump.bytes()));
+    SendLine(scan, cv::nodes::kNodeQueryDump.text(), cv::nodes::kLineBuffer);
 }

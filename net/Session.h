@@ -3,22 +3,36 @@
 // what they answer: Scan, discovery, the detail query, the receive pipeline.
 #include "net/MainWindow.h"
 
-#include <QByteArray>
 #include <QString>
 #include <QStringView>
 #include <cstddef>
+#include <optional>
+#include <string_view>
 
 class QWidget;
 
 // Close, create, and start a connection to port 24; never waits.
 void OpenCommandSession(CMyAsyncSocket& socket, const QString& address);
 
-// Converts a line into a zero-filled buffer of `bufferSize` bytes and sends
-// it as one send, with its terminating zero when asked. A line that would
-// not fit is not sent at all and counts as a failed send.
-int SendLine(CMyAsyncSocket& socket, QStringView line, std::size_t bufferSize, bool withZero = false);
-// 8-bit literals go out from their own bytes.
-int SendBytes(CMyAsyncSocket& socket, const QByteArray& bytes, bool withZero = false);
+// Encodes a line as the firmware vocabulary does (nodes::WireBytes) and
+// sends it as one send, with its terminating zero when asked. A line that
+// would not fit its buffer is not sent at all and counts as a failed send.
+int SendLine(CMyAsyncSocket& socket, const QString& line, std::size_t bufferSize, bool withZero = false);
+int SendLine(CMyAsyncSocket& socket, std::u16string_view line, std::size_t bufferSize, bool withZero = false);
+
+// The device the operator chose: the selected row of the TX or the RX list.
+struct SelectedDevice {
+    QString address;
+    bool tx = false;
+    int row = -1;
+};
+std::optional<SelectedDevice> FindSelectedDevice(IMainWindow& window);
+// Makes the selected device the one the next lines go to: its address is
+// the selected node address, and when the scan socket's last session went
+// to another endpoint (a Scan, a drop, a quick layout, Show OSD) a session
+// to it is opened first, as a row click opens one: 20 ms, the login line,
+// 20 ms. Returns the scan socket.
+CMyAsyncSocket& SessionToSelected(IMainWindow& window, const SelectedDevice& device);
 
 // Every receive notification: read, decode, append, push values, parse.
 void ReceivePipeline(IMainWindow& window, CMyAsyncSocket& socket);

@@ -28,6 +28,9 @@ struct Literal {
     constexpr std::size_t size() const { return N - 1; }
 };
 
+// Every endpoint's shell listens on this TCP port.
+inline constexpr unsigned short kShellPort = 24;
+
 // Session lines.
 inline constexpr Literal kLogin{"root\r\n"};
 inline constexpr Literal kNodeQueryDump{"node_query --dump\r\n"};

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace cv::nodes {
 
@@ -28,6 +29,21 @@ inline bool AnyBezelZero(std::uint32_t ow, std::uint32_t oh, std::uint32_t vw, s
 {
     return ow == 0 || oh == 0 || vw == 0 || vh == 0;
 }
+
+// Every tile of the wall comes out non-empty, in order and within the
+// picture (0 <= left < right <= 10000, the same for top and bottom).
+// Bezels that are each in range can still wrap the products into tiles
+// that are empty or reversed; such a wall is refused before anything goes
+// out.
+bool WallTilesSound(std::uint32_t vi, std::uint32_t hi, std::uint32_t ow, std::uint32_t oh, std::uint32_t vw,
+                    std::uint32_t vh);
+
+// What the operator is told when the bezel values give no wall to send.
+inline constexpr std::string_view kBezelZeroMessage = "OW, OH, VW, VH can not be 0.";
+inline constexpr std::string_view kWallSizeZeroMessage =
+    "With these OW, OH, VW, VH values the wall is 0 wide or 0 high. Nothing was sent.";
+inline constexpr std::string_view kWallTilesUnsoundMessage =
+    "With these OW, OH, VW, VH values a tile of the wall would be empty or reversed. Nothing was sent.";
 
 struct Cell {
     std::uint32_t row = 0;

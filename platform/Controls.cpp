@@ -322,6 +322,15 @@ int ListView::RowAt(QPoint viewportPos) const
     return i.isValid() ? i.row() : -1;
 }
 
+void ListView::keyPressEvent(QKeyEvent* e)
+{
+    const int before = GetSelectedRow();
+    QTreeView::keyPressEvent(e);
+    const int after = GetSelectedRow();
+    if (after >= 0 && after != before)
+        emit SelectedByKey(after);
+}
+
 void ListView::mousePressEvent(QMouseEvent* e)
 {
     if (e->button() == Qt::LeftButton) {
@@ -329,6 +338,7 @@ void ListView::mousePressEvent(QMouseEvent* e)
         dragging_ = false;
         pressPos_ = e->position().toPoint();
         pressRow_ = RowAt(pressPos_);
+        selectedBeforePress_ = GetSelectedRow();
         SetSelectedRow(pressRow_);
         setFocus(Qt::MouseFocusReason);
         return;
@@ -342,6 +352,9 @@ void ListView::mouseMoveEvent(QMouseEvent* e)
         (e->position().toPoint() - pressPos_).manhattanLength() >= QApplication::startDragDistance()) {
         dragging_ = true;
         pressed_ = false;
+        // A drag is no selection: the selected row stays the one whose
+        // device the window shows.
+        SetSelectedRow(selectedBeforePress_);
         emit BeginDrag(pressRow_);
         return;
     }

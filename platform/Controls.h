@@ -103,8 +103,12 @@ signals:
     // A click that did not turn into a drag; -1 when it hit no row.
     void Clicked(int row);
     void BeginDrag(int row);
+    // The keyboard (arrows, Home, End, Page keys, Space, type-ahead) moved
+    // the selection onto another row.
+    void SelectedByKey(int row);
 
 protected:
+    void keyPressEvent(QKeyEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
@@ -119,6 +123,7 @@ private:
     std::vector<int> leastWidths_;
     QPoint pressPos_;
     int pressRow_ = -1;
+    int selectedBeforePress_ = -1;
     bool pressed_ = false;
     bool dragging_ = false;
 };

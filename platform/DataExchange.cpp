@@ -38,7 +38,15 @@ void DDX_Radio(CDataExchange& dx, int firstId, int& value)
         dlg.CheckDlgButton(group[i], static_cast<int>(i) == value ? 1 : 0);
 }
 
-std::optional<uint32_t> ParseUnsigned(const QString& text)
+namespace {
+struct UnsignedRead {
+    bool any = false;       // at least one digit
+    bool negative = false;
+    bool overflow = false;  // beyond 32 bits
+    uint32_t magnitude = 0;
+};
+
+UnsignedRead ReadUnsigned(const QString& text)
 {
     const QString head = text.left(63);
     qsizetype i = 0;
@@ -62,10 +70,24 @@ std::optional<uint32_t> ParseUnsigned(const QString& text)
             v = uint64_t(UINT32_MAX) + 1;  // saturate, keep reading digits
         ++i;
     }
-    if (!any)
+    return {any, negative, v > UINT32_MAX, v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v)};
+}
+}  // namespace
+
+std::optional<uint32_t> ParseUnsigned(const QString& text)
+{
+    const UnsignedRead r = ReadUnsigned(text);
+    if (!r.any)
         return std::nullopt;
-    const uint32_t n = v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
-    return negative ? static_cast<uint32_t>(0u - n) : n;
+    return r.negative ? static_cast<uint32_t>(0u - r.magnitude) : r.magnitude;
+}
+
+std::optional<uint32_t> ParseUnsignedInRange(const QString& text)
+{
+    const UnsignedRead r = ReadUnsigned(text);
+    if (!r.any || r.overflow || (r.negative && r.magnitude != 0))
+        return std::nullopt;
+    return r.magnitude;
 }
 
 void DDX_Text(CDataExchange& dx, int id, uint32_t& value)

@@ -34,6 +34,10 @@ void DDX_Text(CDataExchange& dx, int id, uint32_t& value);
 // follows is ignored; a minus gives the two's complement. Values beyond
 // 32 bits saturate. nullopt when no digit can be read.
 std::optional<uint32_t> ParseUnsigned(const QString& text);
+// The same rule without the wrap and the saturation: nullopt also when the
+// value is negative or does not fit 32 bits, so the number typed is the
+// number used.
+std::optional<uint32_t> ParseUnsignedInRange(const QString& text);
 
 inline constexpr const char* kEnterPositiveInteger = "Enter a positive integer.";
 

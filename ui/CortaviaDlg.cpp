@@ -136,6 +136,9 @@ void CMyCortaviaDlg::ConnectEvents()
     clicked(IDC_QUICK_WALL, [this] { QuickLayout(*this); });
     connect(List(IDC_TX_LIST), &platform::ListView::Clicked, this, [this](int row) { DetailQuery(*this, true, row); });
     connect(List(IDC_RX_LIST), &platform::ListView::Clicked, this, [this](int row) { DetailQuery(*this, false, row); });
+    // A row chosen with the keys is selected as a click selects it.
+    connect(List(IDC_TX_LIST), &platform::ListView::SelectedByKey, this, [this](int row) { DetailQuery(*this, true, row); });
+    connect(List(IDC_RX_LIST), &platform::ListView::SelectedByKey, this, [this](int row) { DetailQuery(*this, false, row); });
     connect(List(IDC_RX_LIST), &platform::ListView::BeginDrag, this, [this](int row) { BeginDrag(*this, row); });
     for (int id : {IDC_VERTICAL_COUNT, IDC_HORIZONTAL_COUNT})
         connect(Combo(id), &platform::ComboBox::SelectionChanged, this, [this] { ResizeWall(*this); });

@@ -6,6 +6,7 @@
 #include "net/Session.h"
 #include "net/Text.h"
 #include "nodes/Firmware.h"
+#include "nodes/Operations.h"
 #include "platform/Controls.h"
 #include "platform/Dialog.h"
 #include "platform/MessageBox.h"
@@ -15,8 +16,8 @@ using namespace wall_detail;
 
 namespace {
 
-constexpr std::size_t kEnableLineBuffer = 50;
-constexpr std::size_t kShortLineBuffer = 30;
+using cv::nodes::kLineBuffer;
+using cv::nodes::kShortLineBuffer;
 
 void SendOnScanSocket(IMainWindow& window, const std::u16string& line)
 {
@@ -32,7 +33,8 @@ void QuickLayout(IMainWindow& window)
     platform::CDialogBase& dlg = window.Dialog();
     platform::ListView* rx = dlg.List(IDC_RX_LIST);
 
-    PrepareWallCommand(window);
+    if (!PrepareWallCommand(window))
+        return;
 
     const WallSize wall = ReadWallSize(window);
     if (!wall.single() && AnyBezelZero(m)) {
@@ -47,6 +49,8 @@ void QuickLayout(IMainWindow& window)
         platform::MessageBox(&dlg, QString::fromLatin1(wall_text::kWallSizeZero), platform::MB_ICONWARNING);
         return;
     }
+    if (!WallTilesSoundOrSay(window, wall))
+        return;
 
     // The row count is read again each time: a message box's nested loop
     // can let arriving text refill the list.
@@ -60,7 +64,7 @@ void QuickLayout(IMainWindow& window)
         CMyAsyncSocket& slot = window.Slot(SlotForRow(i));
         OpenLoggedInSession(slot, m.m_strNodeAddress);
         platform::Sleep(1);
-        if (SendLine(slot, EnableLine(tile), kEnableLineBuffer) < 0) {
+        if (SendLine(slot, EnableLine(tile), kLineBuffer) < 0) {
             ShowApplyFail(window);
             return;
         }
@@ -105,7 +109,7 @@ void ShowOsd(IMainWindow& window)
         } else {
             if (i >= 3)
                 platform::Sleep(20);
-            SendBytes(slot, Bytes(cv::nodes::kOsdOff.bytes()));
+            SendLine(slot, cv::nodes::kOsdOff.text(), kShortLineBuffer);
         }
     }
 }

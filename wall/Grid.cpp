@@ -5,7 +5,9 @@
 #include "net/Session.h"
 #include "net/Text.h"
 #include "nodes/Firmware.h"
+#include "nodes/Operations.h"
 #include "platform/Controls.h"
+#include "platform/DataExchange.h"
 #include "platform/Dialog.h"
 #include "platform/MessageBox.h"
 #include "platform/Sleep.h"
@@ -13,6 +15,7 @@
 #include <QCursor>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPixmap>
 #include <algorithm>
@@ -23,7 +26,7 @@ void OpenLoggedInSession(CMyAsyncSocket& socket, const QString& address)
 {
     OpenCommandSession(socket, address);
     platform::Sleep(20);
-    SendBytes(socket, Bytes(cv::nodes::kLogin.bytes()));
+    SendLine(socket, cv::nodes::kLogin.text(), cv::nodes::kLineBuffer);
 }
 
 WallSize ReadWallSize(IMainWindow& window)
@@ -35,12 +38,39 @@ WallSize ReadWallSize(IMainWindow& window)
 
 bool AnyBezelZero(const DialogMembers& m) { return m.m_nOW == 0 || m.m_nVW == 0 || m.m_nOH == 0 || m.m_nVH == 0; }
 
-void PrepareWallCommand(IMainWindow& window)
+bool PrepareWallCommand(IMainWindow& window)
 {
     DialogMembers& m = window.Members();
     m.m_bUpgradeWatch = 0;
-    window.UpdateData(true);
+    // The read itself says so when an edit holds no number at all.
+    const bool read = window.UpdateData(true);
     m.m_transcript.clear();
+    if (!read)
+        return false;
+    // A number the member cannot hold (negative, beyond 32 bits) would be
+    // sent as another one: refused with the same message.
+    platform::CDialogBase& dlg = window.Dialog();
+    for (int id : {IDC_OW, IDC_VW, IDC_OH, IDC_VH}) {
+        if (platform::ParseUnsignedInRange(dlg.GetDlgItemText(id)))
+            continue;
+        platform::MessageBox(&dlg, QString::fromUtf8(platform::kEnterPositiveInteger),
+                             platform::MB_OK | platform::MB_ICONWARNING);
+        if (auto* edit = qobject_cast<QLineEdit*>(dlg.GetDlgItem(id))) {
+            edit->setFocus(Qt::OtherFocusReason);
+            edit->selectAll();
+        }
+        return false;
+    }
+    return true;
+}
+
+bool WallTilesSoundOrSay(IMainWindow& window, const WallSize& wall)
+{
+    const DialogMembers& m = window.Members();
+    if (cv::nodes::WallTilesSound(wall.vi, wall.hi, m.m_nOW, m.m_nOH, m.m_nVW, m.m_nVH))
+        return true;
+    platform::MessageBox(&window.Dialog(), QString::fromLatin1(wall_text::kWallTilesUnsound), platform::MB_ICONWARNING);
+    return false;
 }
 
 void ShowApplyFail(IMainWindow& window)
@@ -195,7 +225,8 @@ void Drop(IMainWindow& window, int gridButtonId)
     platform::CDialogBase& dlg = window.Dialog();
     platform::ListView* rx = dlg.List(IDC_RX_LIST);
 
-    PrepareWallCommand(window);
+    if (!PrepareWallCommand(window))
+        return;
 
     m.m_strNodeAddress = rx->GetItemText(m.m_nDragRow, 0);
     const int k = gridButtonId - IDC_GRID_FIRST;
@@ -215,6 +246,8 @@ void Drop(IMainWindow& window, int gridButtonId)
             platform::MessageBox(&dlg, QString::fromLatin1(wall_text::kWallSizeZero), platform::MB_ICONWARNING);
             return;
         }
+        if (!WallTilesSoundOrSay(window, wall))
+            return;
         tile = *t;
     }
 
@@ -230,6 +263,6 @@ void Drop(IMainWindow& window, int gridButtonId)
                 dlg.SetDlgItemText(GridButtonId(row, column), PositionLabel(row, column));
     dlg.SetDlgItemText(gridButtonId, label);
 
-    if (SendLine(slot, EnableLine(tile), 50) < 0)
+    if (SendLine(slot, EnableLine(tile), cv::nodes::kLineBuffer) < 0)
         ShowApplyFail(window);
 }

@@ -30,10 +30,12 @@ void SendRotation(IMainWindow& window);
 void ShowOsd(IMainWindow& window);
 
 namespace wall_text {
-inline constexpr const char* kBezelZero = "OW, OH, VW, VH can not be 0.";
+// The bezel texts are the firmware vocabulary's, shared with the command line.
+inline constexpr const char* kBezelZero = cv::nodes::kBezelZeroMessage.data();
 inline constexpr const char* kApplyFail = "Apply fail, please scan again.";
 // The bezel values wrapped round to a wall that is 0 wide or high (or a
 // 1 x 1 wall has VW or VH 0): there is no picture to divide.
-inline constexpr const char* kWallSizeZero =
-    "With these OW, OH, VW, VH values the wall is 0 wide or 0 high. Nothing was sent.";
+inline constexpr const char* kWallSizeZero = cv::nodes::kWallSizeZeroMessage.data();
+// In range one by one, the values still give a tile that is empty or reversed.
+inline constexpr const char* kWallTilesUnsound = cv::nodes::kWallTilesUnsoundMessage.data();
 }  // namespace wall_text

@@ -27,8 +27,14 @@ bool AnyBezelZero(const DialogMembers& m);
 
 // What a drop and the quick layout do first: stop watching for upgrade
 // failures, take the numbers now in the bezel edits, start a new transcript.
-void PrepareWallCommand(IMainWindow& window);
+// False, after the message, when a bezel edit holds no number or one out of
+// range: nothing may be sent with the values it would leave.
+bool PrepareWallCommand(IMainWindow& window);
 
 void ShowApplyFail(IMainWindow& window);
+
+// A wall whose tiles come out empty or reversed is refused with a message;
+// true when the wall can be sent.
+bool WallTilesSoundOrSay(IMainWindow& window, const WallSize& wall);
 
 }  // namespace wall_detail

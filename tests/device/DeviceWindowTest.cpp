@@ -84,7 +84,9 @@ protected:
     bool AnyDeviceButtonEnabled() { return testing_support::EnabledDeviceButtons(*dlg) > 0; }
 
     // The scan socket in a session with a loopback peer, as after a detail
-    // query; Received() is what the peer got since it was last asked.
+    // query. With instant pauses the peer echoes what it gets, as an
+    // endpoint's shell does, at every pause; Received() is what it got
+    // since it was last asked.
     void ConnectScanSocket()
     {
         if (peer >= 0)
@@ -94,14 +96,31 @@ protected:
         ASSERT_TRUE(dlg->Slot(0).Connect("127.0.0.1", listener.Port()));
         peer = listener.Accept();
         ASSERT_GE(peer, 0);
+        sleeps.DuringEachPause([this] { Echo(); });
     }
-    std::string Received() { return testing_support::ReadAvailable(peer); }
+    void Echo()
+    {
+        if (peer < 0)
+            return;
+        const std::string got = testing_support::ReadAvailable(peer);
+        if (!got.empty())
+            ::send(peer, got.data(), got.size(), MSG_NOSIGNAL);
+        received += got;
+    }
+    // The shell's prompt, as an answer that is no echo.
+    void Prompt() { ::send(peer, "/ # ", 4, MSG_NOSIGNAL); }
+    std::string Received()
+    {
+        std::string got = std::exchange(received, {});
+        return got + (peer >= 0 ? testing_support::ReadAvailable(peer) : std::string());
+    }
 
     ScriptedMessageBoxes boxes;
     InstantSleeps sleeps;
     std::unique_ptr<CMyCortaviaDlg> dlg;
     testing_support::LoopbackListener listener;
     int peer = -1;
+    std::string received;
 };
 
 // --- IP-mode click ----------------------------------------------------------
@@ -176,6 +195,10 @@ TEST_F(DeviceWindow, AHostnameEditedBeforeAStoppedApplyStillCountsAsAChangeNextT
 TEST_F(DeviceWindow, AHostnameChangeOnATransmitterIsNeitherCheckedNorSent)
 {
     SelectReceiver("autoip", 0);
+    // The transmitter's row is the selected one, as a click on it leaves it.
+    dlg->List(IDC_TX_LIST)->InsertItem(0, "198.18.1.1");
+    dlg->List(IDC_TX_LIST)->SetSelectedRow(0);
+    dlg->List(IDC_RX_LIST)->SetSelectedRow(-1);
     dlg->m_bTxSelected = 1;
     dlg->SetDlgItemText(IDC_HOSTNAME_ID, "a;reboot");
     Apply(*dlg);
@@ -295,7 +318,11 @@ TEST_F(DeviceWindow, ApplyPausesAfterEachTestedLineAfterTheChannelGroupAndBefore
     dlg->Combo(IDC_CHANNEL)->SetCurSel(42);
     using Pause = std::pair<unsigned, std::string>;  // a pause and what was sent before it
     std::vector<Pause> log;
-    testing_support::RecordedSleeps recorded([&](unsigned ms) { log.emplace_back(ms, Received()); });
+    testing_support::RecordedSleeps recorded([&](unsigned ms) {
+        log.emplace_back(ms, Received());
+        if (ms == 500)
+            Prompt();  // the device answers before the result
+    });
     Apply(*dlg);
     EXPECT_EQ(log, (std::vector<Pause>{
                        {1, "astparam s hostname_id lobby-2\r\n"},
@@ -320,6 +347,28 @@ TEST_F(DeviceWindow, ApplyPausesAfterEachTestedLineAfterTheChannelGroupAndBefore
     Click(IDC_AUTO_IP);
     Apply(*dlg);
     EXPECT_EQ(log, (std::vector<Pause>{{1, "astparam s ip_mode autoip\r\n"}, {500, "astparam save\r\n"}}));
+}
+
+// The echo came, but the endpoint hung up before the result (it restarted,
+// or its shell died): the lines may not have been carried out.
+TEST_F(DeviceWindow, ASessionClosedByTheResultIsNoSuccessEvenAfterAnEcho)
+{
+    SelectReceiver("autoip", 0);
+    dlg->List(IDC_RX_LIST)->SetItemText(0, 0, "127.0.0.1");
+    ConnectScanSocket();
+    sleeps.DuringEachPause([this] {
+        Echo();
+        if (sleeps.Pauses().back() == 500 && peer >= 0) {
+            ::close(peer);
+            peer = -1;
+        }
+    });
+    dlg->Combo(IDC_CHANNEL)->SetCurSel(42);
+    Apply(*dlg);
+    EXPECT_EQ(received, "astparam s reset_ch_on_boot n\r\n\0astparam save\r\n\0e e_reconnect::0042\r\n\0"s);
+    ASSERT_EQ(boxes.Texts(), std::vector<QString>{"The endpoint 127.0.0.1 did not answer. The settings may not have "
+                                                  "reached it; please scan again."});
+    EXPECT_EQ(boxes.Shown()[0].flags, platform::MB_OK | platform::MB_ICONWARNING);
 }
 
 TEST_F(DeviceWindow, ApplyOnATransmitterWritesTheMulticastAndChannelCellsOfItsTxRow)

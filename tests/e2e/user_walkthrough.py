@@ -135,6 +135,18 @@ def wait_for(what, predicate, timeout, interval=0.05):
         time.sleep(interval)
 
 
+def wait_for_quietly(predicate, timeout, interval=0.05):
+    """What predicate gives once it holds within timeout; None, not a failure, otherwise."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            return None
+        time.sleep(interval)
+
+
 def run(argv, env, timeout=10):
     done = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
     if done.returncode != 0:
@@ -380,6 +392,18 @@ class Ui:
 
     def keys(self, *names):
         self.xdo("key", "--delay", 30, *names)
+
+    def focused(self, acc):
+        acc.clearCache()
+        return acc.getState().contains(self.at.STATE_FOCUSED)
+
+    def tab_to(self, acc, bound=80):
+        """Presses Tab, as a keyboard user does, until acc has the focus."""
+        for presses in range(bound + 1):
+            if wait_for_quietly(lambda: self.focused(acc), 0.3):
+                return presses
+            self.keys("Tab")
+        raise WalkFailed(f'"{acc.name}" never got the focus in {bound} presses of Tab; it is {self.states(acc)}')
 
     def type(self, text):
         self.xdo("type", "--delay", 30, text)
@@ -647,8 +671,53 @@ def walk(ui, wire, procs, timings):
         raise WalkFailed("show OSD off: the box is still checked")
     ui.shot("osd-off")
 
-    # The wall operations moved the scan session to the first receiver; a
-    # user selects the receiver again before rebooting it.
+    # The keyboard path: Tab to the RX list, an arrow to another receiver,
+    # a new hostname ID, Tab to Apply and Space. The wall operations moved
+    # the scan session elsewhere; the arrow's selection brings it back.
+    step("keyboard: arrow to a receiver")
+    rx_list = ui.control("RX list", "tree")
+    presses = ui.tab_to(rx_list)
+    log(f"the RX list has the focus after {presses} Tab press(es)")
+    chosen = None
+    query = b"root\r\nlmparam g CH_SELECT_V\r\ncat /etc/version\r\nlmparam dump\r\n"
+    for _ in range(3):
+        m = wire.mark(everyone)
+        ui.keys("Down")
+        chosen = wait_for_quietly(lambda: next((a for a in rx_ips if wire.since(m, a) == query), None), 10)
+        if chosen:
+            break
+    if not chosen:
+        raise WalkFailed("keyboard: no arrow press in the RX list ran the detail query")
+    wire.expect("keyboard: arrow to a receiver", m, {chosen: query, **{a: b"" for a in everyone if a != chosen}})
+    chosen_row = next(r for r in ui.rows("RX list", 5) if r[0].name == chosen)
+    edit = ui.control("Hostname ID", "text")
+    wait_for(f"the panel to show {chosen}'s hostname ID {chosen_row[4].name!r}",
+             lambda: ui.text_of(edit) == chosen_row[4].name, 30)
+    wait_for("the device buttons to come back", lambda: ui.enabled(apply_button), 30)
+    ui.shot("keyboard-selected")
+
+    step("keyboard: apply")
+    keyed = "kbd-walk"
+    ui.click(edit)
+    ui.keys("ctrl+a")
+    ui.type(keyed)
+    wait_for(f"the Hostname ID field to read {keyed}", lambda: ui.text_of(edit) == keyed, 30)
+    presses = ui.tab_to(apply_button)
+    log(f"Apply has the focus after {presses} Tab press(es)")
+    mark = wire.mark(everyone)
+    ui.keys("space")
+    box = ui.message_box(60)
+    box_labels = ui.labels(box)
+    ui.shot("keyboard-apply-message")
+    if "Apply successfully" not in box_labels:
+        raise WalkFailed(f"keyboard: apply: the message box says {box_labels}, expected \"Apply successfully\"")
+    wire.expect("keyboard: apply", mark,
+                {chosen: b"astparam s hostname_id " + keyed.encode() + b"\r\ne e_chg_hostname\r\nastparam save\r\n",
+                 **{a: b"" for a in everyone if a != chosen}})
+    ui.click(wait_for("the OK button", lambda: ui.find("OK", "push button", box), 30))
+    wait_for("the message box to close", lambda: not ui.showing(box), 30, 0.1)
+
+    # A user selects the receiver again before rebooting it.
     select_receiver("select receiver again")
     step("reboot")
     mark = wire.mark(everyone)

@@ -26,3 +26,22 @@ TEST(EnableLineText, MatchesTheFormatWithPlainUnsignedDecimals)
     EXPECT_EQ(cv::nodes::WallEnableLine({6679, 5025, 10000, 10000}), u"e e_vw_enable_6679_5025_10000_10000_2\r\n");
     EXPECT_EQ(cv::nodes::WallEnableLine({4294967295u, 0, 1, 2}), u"e e_vw_enable_4294967295_0_1_2_2\r\n");
 }
+
+TEST(WallTilesSound, HoldsForEveryCellOfASensibleWall)
+{
+    EXPECT_TRUE(cv::nodes::WallTilesSound(1, 2, 12170, 6870, 12100, 6800));
+    EXPECT_TRUE(cv::nodes::WallTilesSound(4, 4, 1, 1, 1, 1));
+    EXPECT_TRUE(cv::nodes::WallTilesSound(0, 0, 5, 5, 5, 5));
+}
+
+TEST(WallTilesSound, RefusesWallsWhoseProductsWrapIntoEmptyOrReversedTiles)
+{
+    // Each value fits 32 bits, yet OW x column wraps past the wall width.
+    EXPECT_FALSE(cv::nodes::WallTilesSound(0, 2, 3000000000u, 1, 12100, 1));
+    // The case: OW saturated to the maximum gave a left edge past the right.
+    EXPECT_FALSE(cv::nodes::WallTilesSound(1, 2, 4294967295u, 6870, 12100, 6800));
+    // A zero divisor has no tiles at all.
+    EXPECT_FALSE(cv::nodes::WallTilesSound(0, 1, 2, 5, 4294967294u, 5));
+    // A visible width of 0 gives tiles with no width.
+    EXPECT_FALSE(cv::nodes::WallTilesSound(0, 1, 100, 100, 0, 100));
+}

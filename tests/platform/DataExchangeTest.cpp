@@ -39,3 +39,17 @@ TEST(UnsignedNumberRule, HoldsNumbersBeyondThirtyTwoBitsAtTheMaximum)
     EXPECT_EQ(ParseUnsigned("4294967296"), 4294967295u);
     EXPECT_EQ(ParseUnsigned("99999999999999999999999"), 4294967295u);
 }
+
+TEST(UnsignedNumberInRange, TakesWhatTheRuleTakesButRefusesWrappedAndSaturatedValues)
+{
+    using platform::ParseUnsignedInRange;
+    EXPECT_EQ(ParseUnsignedInRange("12abc"), 12u);
+    EXPECT_EQ(ParseUnsignedInRange(" +7"), 7u);
+    EXPECT_EQ(ParseUnsignedInRange("4294967295"), 4294967295u);
+    EXPECT_EQ(ParseUnsignedInRange("-0"), 0u);
+    EXPECT_EQ(ParseUnsignedInRange("4294967296"), std::nullopt);
+    EXPECT_EQ(ParseUnsignedInRange("99999999999"), std::nullopt);
+    EXPECT_EQ(ParseUnsignedInRange("-1"), std::nullopt);
+    EXPECT_EQ(ParseUnsignedInRange("abc"), std::nullopt);
+    EXPECT_EQ(ParseUnsignedInRange(""), std::nullopt);
+}

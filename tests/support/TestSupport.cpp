@@ -36,6 +36,8 @@ InstantSleeps::InstantSleeps()
     previous_ = platform::SetSleepHandler([this](unsigned ms) {
         total_ += ms;
         pauses_.push_back(ms);
+        if (during_)
+            during_();
     });
 }
 

@@ -39,10 +39,13 @@ public:
     ~InstantSleeps();
     unsigned long long TotalMs() const { return total_; }
     const std::vector<unsigned>& Pauses() const { return pauses_; }
+    // Runs at every pause, so a stand-in endpoint can answer in between.
+    void DuringEachPause(std::function<void()> during) { during_ = std::move(during); }
 
 private:
     unsigned long long total_ = 0;
     std::vector<unsigned> pauses_;
+    std::function<void()> during_;
     platform::SleepHandler previous_;
 };
 

@@ -35,7 +35,9 @@ Behaviour
   --state-dir DIR        wire logs, events and fetched files go here
   --ready-file PATH      written once everything is bound ("ready" also
                          goes to stdout)
-  --reboot-delay MS      time an endpoint stays down after reboot (default 3000)
+  --reboot-delay MS      time an endpoint stays down after reboot (default 3000);
+                         it comes back at a saved static address of the
+                         endpoint range (198.18.1.1 to 198.18.250.255)
   --tftp MODE            real (run the tftp client, default), ok, notfound,
                          timeout (answer without running it)
   --tftp-client PATH     default /usr/bin/tftp

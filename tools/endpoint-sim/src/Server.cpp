@@ -394,6 +394,25 @@ void Server::sendReplies(int64_t now) {
     replies_.erase(replies_.begin(), replies_.begin() + static_cast<long>(sent));
 }
 
+// A saved static address takes effect at boot, as on the firmware: the
+// endpoint then answers there and no longer at its old address. Only
+// addresses of the endpoints' range move it (the test LAN routes no others
+// to us), and never onto another endpoint.
+void Server::moveToSavedAddress(int node) {
+    Endpoint& ep = fleet_.nodes[static_cast<size_t>(node)];
+    if (ep.param("ip_mode") != "static") return;
+    const std::optional<uint32_t> to = parseIp(ep.param("ipaddr"));
+    if (!to || *to == ep.cfg.addr || fleet_.indexOf(*to) >= 0) return;
+    const uint32_t third = (*to >> 8) & 0xFF;
+    if ((*to >> 16) != ((198u << 8) | 18u) || third < 1 || third > 250 || (*to & 0xFF) == 0) return;
+    const std::string from = ep.ip();
+    event(node, "moved to " + formatIp(*to));
+    ep.cfg.addr = *to;
+    ep.connCount = 0;  // its wire log at the new address starts at conn-1
+    if (!cfg_.stateDir.empty()) mkdirs(nodeDir(node) + "/shm");
+    event(node, "moved from " + from);
+}
+
 void Server::bootDue(int64_t now) {
     for (size_t i = 0; i < fleet_.nodes.size(); ++i) {
         Endpoint& ep = fleet_.nodes[i];
@@ -411,6 +430,8 @@ void Server::bootDue(int64_t now) {
                 ep.connCount = 0;
                 if (!cfg_.stateDir.empty()) mkdirs(nodeDir(static_cast<int>(i)) + "/shm");
                 event(static_cast<int>(i), "moved from " + from);
+            } else {
+                moveToSavedAddress(static_cast<int>(i));
             }
             event(static_cast<int>(i), "up");
         }

@@ -59,6 +59,7 @@ private:
     void readDiscovery(int64_t now);
     void sendReplies(int64_t now);
     void bootDue(int64_t now);
+    void moveToSavedAddress(int node);
     void event(int node, const std::string& text);
     std::string nodeDir(int node) const;
     Conn* connBySerial(uint64_t serial);

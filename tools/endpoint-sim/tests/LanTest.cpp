@@ -168,6 +168,35 @@ TEST(SimInTestLan, ShellSessionKeepsSavedSettingsAcrossARebootAndLogsEveryByte) 
     EXPECT_NE(sim.events("198.18.2.1").find("refused_rebooting"), std::string::npos);
 }
 
+TEST(SimInTestLan, ASavedStaticAddressMovesTheEndpointThereAtItsNextBoot) {
+    requireTestLan();
+    SimProcess sim({"--rx", "2", "--tx", "0", "--reboot-delay", "200"});
+    ASSERT_TRUE(sim.start()) << sim.error();
+    {
+        Tcp c("198.18.2.1");
+        ASSERT_TRUE(c.connected());
+        // Another endpoint's address and one outside the range never move it.
+        c.send("root\r\nastparam s ipaddr 198.18.2.2\r\nastparam s ip_mode static\r\nastparam save\r\nreboot\r\n\0"s);
+        c.readUntil("never");
+    }
+    ASSERT_TRUE(sim.waitForEvent("198.18.2.1", "\nup\n", 60s));
+    {
+        Tcp c("198.18.2.1");
+        ASSERT_TRUE(c.connected()) << "still at its address";
+        c.send("root\r\nastparam s ipaddr 198.18.7.9\r\nastparam save\r\nreboot\r\n\0"s);
+        c.readUntil("never");
+    }
+    ASSERT_TRUE(sim.waitForEvent("198.18.7.9", "\nup\n", 60s)) << sim.events("198.18.2.1");
+    EXPECT_NE(sim.events("198.18.2.1").find("moved to 198.18.7.9"), std::string::npos);
+    EXPECT_EQ(Tcp("198.18.2.1").readUntil("login", 500ms).find("login"), std::string::npos)
+        << "no shell answers at the old address";
+    Tcp moved("198.18.7.9");
+    ASSERT_TRUE(moved.connected());
+    moved.send("root\r\nlmparam dump\r\n");
+    EXPECT_NE(moved.readUntil("IS_HOST=n\r\n/ ").find("MY_IP=198.18.7.9\r\n"), std::string::npos);
+    EXPECT_EQ(sim.wireBytes("198.18.7.9"), "root\r\nlmparam dump\r\n");
+}
+
 TEST(SimInTestLan, InjectedFaultsShowOnTheWire) {
     requireTestLan();
     SimProcess sim({"--tx", "4", "--rx", "0", "--fault", "chunk=7:40@198.18.1.1", "--fault",
