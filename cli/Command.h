@@ -8,6 +8,7 @@
 #include "cli/Help.h"
 #include "cli/Output.h"
 #include "cli/Parallel.h"
+#include "nodes/Firmware.h"
 
 #include <CLI/CLI.hpp>
 
@@ -29,7 +30,7 @@ struct Usage {
 // The options every command takes; one set, as one command runs at a time.
 struct CommonOptions {
     bool json = false, csv = false, quiet = false;
-    int jobs = 16, port = 24;
+    int jobs = 16, port = nodes::kShellPort;
     double replyTimeout = 5, connectTimeout = 3;
     std::vector<std::string> interfaces;
 };

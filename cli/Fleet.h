@@ -7,6 +7,7 @@
 #include "cli/Driver.h"
 #include "endpoint/Steps.h"
 #include "nodes/DeviceDetails.h"
+#include "nodes/Firmware.h"
 #include "nodes/NodeList.h"
 
 #include <atomic>
@@ -22,7 +23,7 @@ namespace cv::cli {
 
 struct Context {
     Timeouts timeouts;
-    unsigned short port = lan::kShellPort;
+    unsigned short port = nodes::kShellPort;
     unsigned jobs = 16;
     // How long an endpoint may take to answer again after a restart.
     std::chrono::milliseconds restartTimeout{std::chrono::seconds(120)};

@@ -11,9 +11,6 @@
 
 namespace cv::lan {
 
-// The endpoint's shell listens here.
-inline constexpr unsigned short kShellPort = 24;
-
 // Owns a socket descriptor; closes it when it goes.
 class Fd {
 public:

@@ -1,5 +1,6 @@
 #include "service/Daemon.h"
 
+#include "nodes/Firmware.h"
 #include "service/ControlServer.h"
 #include "service/HttpApi.h"
 #include "service/Installation.h"
@@ -76,7 +77,7 @@ int RunDaemon(int argc, char** argv)
     options.stateDir = stateEnv && *stateEnv ? stateEnv : "/var/lib/cortavia";
     // systemd may give several directories, colon-separated: the first is ours.
     options.stateDir = options.stateDir.substr(0, options.stateDir.find(':'));
-    unsigned port = 24;
+    unsigned port = nodes::kShellPort;
     app.add_option("--interface", options.interfaces, "send discovery on this card only (repeatable)");
     app.add_option("--poll", pollSeconds, "seconds between polls of the fleet")
         ->default_val(2)

@@ -3,6 +3,7 @@
 // receivers, recalls scenes and tells every subscriber what happened. All
 // on the Qt event loop; discovery, which must wait a second for answers,
 // runs on a thread of its own, and every endpoint session is a ShellJob.
+#include "nodes/Firmware.h"
 #include "service/Model.h"
 #include "service/Requests.h"
 #include "service/Scenes.h"
@@ -25,7 +26,7 @@ namespace cv::service {
 struct InstallationOptions {
     std::vector<std::string> interfaces;
     std::chrono::milliseconds poll{2000};
-    unsigned short port = 24;
+    unsigned short port = nodes::kShellPort;
     ShellTimeouts timeouts;
     std::string stateDir;
 };
