@@ -1,7 +1,7 @@
 // cortavia-cli wall: video wall layouts, sent and saved.
 #include "cli/Command.h"
-#include "cli/Layout.h"
 
+#include "endpoint/Layout.h"
 #include "nodes/Firmware.h"
 
 #include <fstream>
@@ -9,6 +9,21 @@
 namespace cv::cli {
 
 namespace {
+
+// The layout, its tiles and its lines live in the endpoint core.
+using endpoint::Bezel;
+using endpoint::Layout;
+using endpoint::LayoutText;
+using endpoint::ParseBezel;
+using endpoint::ParseWallSize;
+using endpoint::PlacedTile;
+using endpoint::Placement;
+using endpoint::PlacementLines;
+using endpoint::QuickTile;
+using endpoint::ReadLayout;
+using endpoint::RotateLine;
+using endpoint::StretchLine;
+using endpoint::WallRefusal;
 
 const char* const kText = R"(
 quick gives every receiver of the scan (or of --order) a cell of the wall,
@@ -39,14 +54,15 @@ struct WallJob {
     std::string number;
     std::uint32_t row = 0, column = 0;
     nodes::Tile tile;
-    std::vector<nodes::WireLine> extra;  // stretch, rotation
+    // Empty: the tile's e_vw_enable line alone.
+    std::vector<BufferedLine> lines;
 };
 
 Rows WallRow(const Context& ctx, const WallJob& j)
 {
-    std::vector<BufferedLine> lines = {{{nodes::WallEnableLine(j.tile), false, true, 0}, nodes::kLineBuffer}};
-    for (const auto& extra : j.extra)
-        lines.push_back({extra, nodes::kShortLineBuffer});
+    const std::vector<BufferedLine> lines =
+        j.lines.empty() ? std::vector<BufferedLine>{{{nodes::WallEnableLine(j.tile), false, true, 0}, nodes::kLineBuffer}}
+                        : j.lines;
     const auto sent = SendLines(ctx, j.address, lines, "wall");
     Record r = {{"address", j.address}, {"number", j.number}, {"row", j.row},   {"column", j.column},
                 {"x0", j.tile.x0},      {"y0", j.tile.y0},     {"x1", j.tile.x1}, {"y1", j.tile.y1},
@@ -182,7 +198,7 @@ int Place(const WallOptions& o, Invocation& run)
         p.row = row;
         p.column = column;
         p.address = o.address;
-        cli::Place(layout, p);
+        endpoint::Place(layout, p);
         if (!WriteFile(o.save, LayoutText(layout), run.err))
             return kExitFailed;
     }
@@ -236,10 +252,7 @@ int Apply(const WallOptions& o, Invocation& run)
         j.row = p.row;
         j.column = p.column;
         j.tile = PlacedTile(p.row, p.column, layout.rows, layout.columns, layout.bezel);
-        if (const auto s = p.stretch ? p.stretch : layout.stretch)
-            j.extra.push_back({*StretchLine(*s), false, true, 0});
-        if (const auto r = p.rotate ? p.rotate : layout.rotate)
-            j.extra.push_back({*RotateLine(*r), false, true, 0});
+        j.lines = PlacementLines(layout, p);
         jobs.push_back(std::move(j));
     }
     const int rc = SendWall(run, jobs);

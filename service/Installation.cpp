@@ -1,5 +1,6 @@
 #include "service/Installation.h"
 
+#include "endpoint/Layout.h"
 #include "lan/Discovery.h"
 #include "nodes/NodeList.h"
 #include "nodes/Operations.h"
@@ -306,24 +307,32 @@ Outcome Installation::Resolve(const RouteRequest& request, const Device*& rx, st
     return {};
 }
 
-void Installation::Send(const Device& rx, const std::string& channel, std::function<void(RouteResult)> done,
-                        const std::string& asked)
+void Installation::Send(const Job& job, std::function<void(RouteResult)> done)
 {
-    const std::string mac = rx.mac;
-    const std::string address = rx.address;
-    ShellJob::Run(this, address, options_.port, RouteSteps(channel), options_.timeouts,
-                  [this, mac, address, channel, done, asked](const endpoint::Result<>& result,
-                                                             const endpoint::Conversation&) {
+    const std::string mac = job.rx->mac;
+    std::vector<endpoint::Step> steps;
+    if (job.channel)
+        steps = RouteSteps(*job.channel);
+    if (!job.wall.empty()) {
+        auto wall = endpoint::LineSteps(job.wall, "wall");
+        steps.insert(steps.end(), std::make_move_iterator(wall.begin()), std::make_move_iterator(wall.end()));
+    }
+    const std::optional<std::string> channel = job.channel;
+    const std::string asked = job.asked;
+    ShellJob::Run(this, job.rx->address, options_.port, std::move(steps), options_.timeouts,
+                  [this, mac, channel, done, asked](const endpoint::Result<>& result, const endpoint::Conversation&) {
                       RouteResult r{asked, {}, std::nullopt};
                       if (!result) {
                           r.outcome = {Refusal::EndpointFailed, result.error().step, result.error().detail};
-                          Failed("route", mac, result.error().step, result.error().detail);
+                          Failed(channel ? "route" : "wall", mac, result.error().step, result.error().detail);
                           done(r);
                           return;
                       }
-                      std::vector<Event> events;
-                      model_.ApplyConfirmedChannel(mac, channel, WallClock::now(), events);
-                      Publish(events);
+                      if (channel) {
+                          std::vector<Event> events;
+                          model_.ApplyConfirmedChannel(mac, *channel, WallClock::now(), events);
+                          Publish(events);
+                      }
                       r.route = model_.RouteOf(mac);
                       done(r);
                   });
@@ -335,13 +344,50 @@ void Installation::RouteOne(const RouteRequest& request, std::function<void(Rout
         done({request.rx, {Refusal::NotReady, "", "the first scan is still running"}, std::nullopt});
         return;
     }
-    const Device* rx = nullptr;
+    Job job;
+    job.asked = request.rx;
     std::string channel;
-    if (Outcome refused = Resolve(request, rx, channel); !refused.ok()) {
+    if (Outcome refused = Resolve(request, job.rx, channel); !refused.ok()) {
         done({request.rx, refused, std::nullopt});
         return;
     }
-    Send(*rx, channel, std::move(done), request.rx);
+    job.channel = channel;
+    Send(job, std::move(done));
+}
+
+std::vector<RouteResult> Installation::Plan(const std::vector<RouteRequest>& requests, std::vector<Job>& jobs) const
+{
+    std::vector<RouteResult> refused;
+    std::set<std::string> seen;
+    for (const auto& request : requests) {
+        Job job;
+        job.asked = request.rx;
+        std::string channel;
+        Outcome o = Resolve(request, job.rx, channel);
+        if (o.ok() && !seen.insert(job.rx->mac).second)
+            o = {Refusal::BadInput, "", "rx: " + request.rx + " is routed twice in one request"};
+        if (!o.ok())
+            refused.push_back({request.rx, o, std::nullopt});
+        job.channel = channel;
+        jobs.push_back(std::move(job));
+    }
+    return refused;
+}
+
+void Installation::RunJobs(std::vector<Job> jobs, std::function<void(std::vector<RouteResult>)> done)
+{
+    if (jobs.empty()) {
+        done({});
+        return;
+    }
+    auto results = std::make_shared<std::vector<RouteResult>>(jobs.size());
+    auto left = std::make_shared<std::size_t>(jobs.size());
+    for (std::size_t i = 0; i < jobs.size(); ++i)
+        Send(jobs[i], [results, left, i, done](RouteResult r) {
+            (*results)[i] = std::move(r);
+            if (--*left == 0)
+                done(std::move(*results));
+        });
 }
 
 void Installation::RouteMany(const std::vector<RouteRequest>& requests,
@@ -355,37 +401,12 @@ void Installation::RouteMany(const std::vector<RouteRequest>& requests,
         return;
     }
     // Whole or nothing: every request is checked before any goes out.
-    std::vector<std::pair<const Device*, std::string>> plan;
-    std::set<std::string> seen;
-    std::vector<RouteResult> refused;
-    for (const auto& request : requests) {
-        const Device* rx = nullptr;
-        std::string channel;
-        Outcome o = Resolve(request, rx, channel);
-        if (o.ok() && !seen.insert(rx->mac).second)
-            o = {Refusal::BadInput, "", "rx: " + request.rx + " is routed twice in one request"};
-        if (!o.ok())
-            refused.push_back({request.rx, o, std::nullopt});
-        plan.emplace_back(rx, channel);
-    }
-    if (!refused.empty()) {
+    std::vector<Job> jobs;
+    if (auto refused = Plan(requests, jobs); !refused.empty()) {
         done(std::move(refused));
         return;
     }
-    auto results = std::make_shared<std::vector<RouteResult>>(requests.size());
-    auto left = std::make_shared<std::size_t>(requests.size());
-    if (requests.empty()) {
-        done({});
-        return;
-    }
-    for (std::size_t i = 0; i < requests.size(); ++i)
-        Send(*plan[i].first, plan[i].second,
-             [results, left, i, done](RouteResult r) {
-                 (*results)[i] = std::move(r);
-                 if (--*left == 0)
-                     done(std::move(*results));
-             },
-             requests[i].rx);
+    RunJobs(std::move(jobs), std::move(done));
 }
 
 // --- scenes -------------------------------------------------------------------
@@ -408,6 +429,10 @@ Result<Scene> Installation::Capture(const std::string& name)
 
 void Installation::Recall(const std::string& name, std::function<void(Outcome, std::vector<RouteResult>)> done)
 {
+    if (!ready_) {
+        done({Refusal::NotReady, "", "the first scan is still running"}, {});
+        return;
+    }
     const auto scene = scenes_.Load(name);
     if (!scene) {
         done({Refusal::StateFailed, "", scene.error()}, {});
@@ -420,7 +445,41 @@ void Installation::Recall(const std::string& name, std::function<void(Outcome, s
     std::vector<RouteRequest> requests;
     for (const auto& r : (*scene)->routes)
         requests.push_back({r.rx, r.tx});
-    RouteMany(requests, [this, name, done](std::vector<RouteResult> results) {
+    std::vector<Job> jobs;
+    std::vector<RouteResult> refused = Plan(requests, jobs);
+    // The wall goes with the routes: a placed receiver gets its wall lines
+    // on the same session as its route, so no box hears two sessions at once.
+    if ((*scene)->wall) {
+        std::string error;
+        const auto layout = endpoint::LayoutFromJson(*(*scene)->wall, error);
+        if (!layout) {
+            done({Refusal::StateFailed, "", "scene " + name + ": wall: " + error}, {});
+            return;
+        }
+        for (const auto& p : layout->placements) {
+            const std::string key = p.mac.empty() ? p.address : p.mac;
+            const Device* rx = model_.Find(key);
+            if (!rx || rx->kind != Kind::Rx) {
+                refused.push_back({key, {rx ? Refusal::BadInput : Refusal::NotFound, "",
+                                         "wall: " + key + (rx ? " is a transmitter" : ": no such receiver")},
+                                   std::nullopt});
+                continue;
+            }
+            auto lines = endpoint::PlacementLines(*layout, p);
+            const auto it = std::find_if(jobs.begin(), jobs.end(), [&](const Job& j) { return j.rx == rx; });
+            if (it != jobs.end()) {
+                it->wall = std::move(lines);
+            } else {
+                jobs.push_back({rx, std::nullopt, std::move(lines), key});
+            }
+        }
+    }
+    if (!refused.empty()) {
+        const Outcome first = refused.front().outcome;
+        done(first, std::move(refused));
+        return;
+    }
+    RunJobs(std::move(jobs), [this, name, done](std::vector<RouteResult> results) {
         Outcome whole;
         for (const auto& r : results)
             if (!r.outcome.ok()) {

@@ -86,8 +86,17 @@ private:
                 const std::string& detail);
     // The channel a request routes to, or why it cannot.
     Outcome Resolve(const RouteRequest& request, const Device*& rx, std::string& channel) const;
-    void Send(const Device& rx, const std::string& channel, std::function<void(RouteResult)> done,
-              const std::string& asked);
+    // What one receiver is told on one session: its route, its wall lines.
+    struct Job {
+        const Device* rx = nullptr;
+        std::optional<std::string> channel;
+        std::vector<endpoint::BufferedLine> wall;
+        std::string asked;  // as the request named it
+    };
+    // The jobs of routes that all resolve, or every refusal.
+    std::vector<RouteResult> Plan(const std::vector<RouteRequest>& requests, std::vector<Job>& jobs) const;
+    void RunJobs(std::vector<Job> jobs, std::function<void(std::vector<RouteResult>)> done);
+    void Send(const Job& job, std::function<void(RouteResult)> done);
 
     InstallationOptions options_;
     Model model_;

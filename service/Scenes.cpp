@@ -1,5 +1,7 @@
 #include "service/Scenes.h"
 
+#include "endpoint/Layout.h"
+
 #include <cctype>
 
 namespace cv::service {
@@ -72,6 +74,9 @@ Result<Scene> SceneFromJson(const std::string& name, const Json& body)
     if (const auto wall = body.find("wall"); wall != body.end() && !wall->is_null()) {
         if (!wall->is_object())
             return Failure("wall: a layout object, as cortavia-cli wall apply reads");
+        std::string error;
+        if (!endpoint::LayoutFromJson(*wall, error))
+            return Failure("wall: " + error);
         s.wall = *wall;
     }
     return s;

@@ -1,7 +1,7 @@
 // Whatever an editor left in a wall layout file. The reader must never
 // crash; a layout it takes fits its wall; and what it writes reads back as
 // the same layout.
-#include "cli/Layout.h"
+#include "endpoint/Layout.h"
 #include "fuzz/cli/Check.h"
 
 #include <cstddef>
@@ -12,7 +12,7 @@ using cv::fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    using namespace cv::cli;
+    using namespace cv::endpoint;
     const std::string text(reinterpret_cast<const char*>(data), size);
     std::string error;
     const auto layout = ReadLayout(text, error);

@@ -2,7 +2,7 @@
 // manual page, plan and layout checks (everything refused before a line is
 // sent), the dry run's bytes, and the JSON and CSV it reads and writes.
 #include "cli/Cli.h"
-#include "cli/Layout.h"
+#include "endpoint/Layout.h"
 #include "cli/Output.h"
 #include "cli/Parallel.h"
 #include "cli/Plan.h"
@@ -18,6 +18,16 @@
 #include <thread>
 
 using namespace cv::cli;
+// The wall layout.
+using cv::endpoint::Bezel;
+using cv::endpoint::Layout;
+using cv::endpoint::LayoutText;
+using cv::endpoint::ParseBezel;
+using cv::endpoint::ParseWallSize;
+using cv::endpoint::Place;
+using cv::endpoint::PlacedTile;
+using cv::endpoint::QuickTile;
+using cv::endpoint::ReadLayout;
 namespace fs = std::filesystem;
 
 namespace {

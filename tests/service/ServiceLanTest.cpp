@@ -199,6 +199,56 @@ TEST_F(Service, ASceneIsCapturedAndRecalledWhole)
     EXPECT_EQ(client.Get("/api/v1/scenes/Evening%20news").status, 404);
 }
 
+TEST_F(Service, ASceneWithAWallPutsEachPlacedReceiverOnItsCellInTheSameSessionAsItsRoute)
+{
+    const std::string left = Device("198.18.2.11")["mac"].get<std::string>();
+    const std::string right = Device("198.18.2.12")["mac"].get<std::string>();
+    const Json tx = Device("198.18.1.2");
+    const Json scene = {
+        {"routes", {{{"rx", left}, {"tx", tx["mac"]}}}},
+        {"wall",
+         {{"rows", 1},
+          {"columns", 2},
+          {"bezel", {{"ow", 12170}, {"oh", 6870}, {"vw", 12100}, {"vh", 6800}}},
+          {"stretch", "fit"},
+          {"placements", {{{"row", 0}, {"column", 0}, {"mac", left}}, {{"row", 0}, {"column", 1}, {"address", "198.18.2.12"}}}}}}};
+    ASSERT_EQ(client.Call("PUT", "/api/v1/scenes/lobby", scene.dump()).status, 200);
+    const auto before = sim->connectionBytes("198.18.2.11").size();
+    const Reply r = client.Call("POST", "/api/v1/scenes/lobby/recall");
+    ASSERT_EQ(r.status, 200) << r.text;
+    ASSERT_EQ(r.body.size(), 2u);
+    // The left receiver: its route and its tile on one connection.
+    const auto conns = sim->connectionBytes("198.18.2.11");
+    ASSERT_GT(conns.size(), before);
+    const std::string& session = conns.back();
+    const auto route = session.find("e e_reconnect::" + tx["channel"].get<std::string>());
+    const auto tile = session.find("e e_vw_enable_0_0_");
+    EXPECT_NE(route, std::string::npos) << session;
+    EXPECT_NE(tile, std::string::npos) << session;
+    EXPECT_LT(route, tile);
+    EXPECT_NE(session.find("e e_vw_stretch"), std::string::npos) << session;
+    // The right one: its tile only; its route stays.
+    const std::string wire = sim->connectionBytes("198.18.2.12").back();
+    EXPECT_NE(wire.find("e e_vw_enable_"), std::string::npos) << wire;
+    EXPECT_EQ(wire.find("e e_vw_enable_0_0_"), std::string::npos) << "the right half does not start at the left";
+    EXPECT_EQ(wire.find("e e_reconnect"), std::string::npos);
+    (void)right;
+
+    // A wall naming a box nobody knows is refused whole: nothing is sent.
+    Json stranger = scene;
+    stranger["wall"]["placements"][1] = {{"row", 0}, {"column", 1}, {"mac", "02:00:00:00:99:99"}};
+    ASSERT_EQ(client.Call("PUT", "/api/v1/scenes/stranger", stranger.dump()).status, 200);
+    const auto sessions = sim->connectionBytes("198.18.2.11").size();
+    EXPECT_EQ(client.Call("POST", "/api/v1/scenes/stranger/recall").status, 404);
+    EXPECT_EQ(sim->connectionBytes("198.18.2.11").size(), sessions);
+    // And a wall that is no layout is refused when the scene is written.
+    Json broken = scene;
+    broken["wall"]["rows"] = 9;
+    const Reply refused = client.Call("PUT", "/api/v1/scenes/broken", broken.dump());
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_EQ(refused.body["error"].get<std::string>().rfind("wall", 0), 0u) << refused.text;
+}
+
 TEST_F(Service, AChangeMadeBehindItsBackShowsAsARouteEvent)
 {
     QNetworkReply* stream = client.Stream();

@@ -62,7 +62,9 @@ TEST_F(StateDir, ASceneIsSavedWholeListedReadAndDeleted)
     SceneStore store(dir);
     const Json body = Json::parse(R"({"routes":[{"rx":"00:00:00:00:02:01","tx":"00-00-00-00-01-02"},
                                                {"rx":"00:00:00:00:02:02","tx":null}],
-                                      "wall":{"rows":1,"columns":2}})");
+                                      "wall":{"rows":1,"columns":2,
+                                              "bezel":{"ow":12170,"oh":6870,"vw":12100,"vh":6800},
+                                              "placements":[{"row":0,"column":1,"mac":"00:00:00:00:02:01"}]}})");
     const auto scene = SceneFromJson("Evening news", body);
     ASSERT_TRUE(scene) << scene.error();
     ASSERT_TRUE(store.Save(*scene));
@@ -112,6 +114,7 @@ TEST(SceneBody, EveryWrongFieldIsNamed)
         {R"({"routes":[{"rx":"00:00:00:00:02:01","tx":null},{"rx":"00:00:00:00:02:01","tx":null}]})",
          "routes[1].rx"},
         {R"({"routes":[],"wall":[]})", "wall"},
+        {R"({"routes":[],"wall":{"rows":9,"columns":1}})", "wall"},
         {R"({"routes":[],"colour":"red"})", "colour"},
         {R"({"name":"other","routes":[]})", "name"},
     };

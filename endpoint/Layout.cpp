@@ -1,4 +1,4 @@
-#include "cli/Layout.h"
+#include "endpoint/Layout.h"
 
 #include "lan/Interfaces.h"
 #include "nodes/Firmware.h"
@@ -9,7 +9,7 @@
 #include <cctype>
 #include <cmath>
 
-namespace cv::cli {
+namespace cv::endpoint {
 
 namespace {
 std::optional<std::uint32_t> ParseU32(const std::string& s)
@@ -28,7 +28,7 @@ std::optional<std::uint32_t> ParseU32(const std::string& s)
 }
 
 // A whole number in 32 bits; 12 and 12.0 alike, as a spreadsheet may write.
-std::optional<std::uint32_t> JsonU32(const Record* v)
+std::optional<std::uint32_t> JsonU32(const LayoutJson* v)
 {
     if (!v || !v->is_number())
         return std::nullopt;
@@ -45,7 +45,7 @@ std::optional<std::uint32_t> JsonU32(const Record* v)
 }
 
 // nullptr when absent or when o is no object.
-const Record* Find(const Record& o, const char* key)
+const LayoutJson* Find(const LayoutJson& o, const char* key)
 {
     if (!o.is_object())
         return nullptr;
@@ -53,7 +53,7 @@ const Record* Find(const Record& o, const char* key)
     return it == o.end() ? nullptr : &*it;
 }
 
-bool IsString(const Record* v) { return v && v->is_string(); }
+bool IsString(const LayoutJson* v) { return v && v->is_string(); }
 
 // Layouts are three levels deep; anything far deeper is no layout, and is
 // refused before it costs the parser's stack.
@@ -107,9 +107,11 @@ std::optional<std::string> WallRefusal(std::uint32_t rows, std::uint32_t columns
 {
     const bool single = rows == 1 && columns == 1;
     if (!single && nodes::AnyBezelZero(b.ow, b.oh, b.vw, b.vh))
-        return "OW, OH, VW, VH can not be 0.";
+        return std::string(nodes::kBezelZeroMessage);
     if (!nodes::TileRule(0, 0, rows - 1, columns - 1, b.ow, b.oh, b.vw, b.vh) && !single)
-        return "With these OW, OH, VW, VH values the wall is 0 wide or 0 high. Nothing was sent.";
+        return std::string(nodes::kWallSizeZeroMessage);
+    if (!single && !nodes::WallTilesSound(rows - 1, columns - 1, b.ow, b.oh, b.vw, b.vh))
+        return std::string(nodes::kWallTilesUnsoundMessage);
     return std::nullopt;
 }
 
@@ -147,7 +149,7 @@ std::optional<std::u16string> RotateLine(unsigned degrees)
     }
 }
 
-std::optional<Layout> LayoutFromJson(const Record& json, std::string& error)
+std::optional<Layout> LayoutFromJson(const LayoutJson& json, std::string& error)
 {
     if (!json.is_object()) {
         error = "a layout is a JSON object";
@@ -162,7 +164,7 @@ std::optional<Layout> LayoutFromJson(const Record& json, std::string& error)
     }
     l.rows = *rows;
     l.columns = *columns;
-    const Record* bezel = Find(json, "bezel");
+    const LayoutJson* bezel = Find(json, "bezel");
     const auto ow = JsonU32(bezel ? Find(*bezel, "ow") : nullptr);
     const auto oh = JsonU32(bezel ? Find(*bezel, "oh") : nullptr);
     const auto vw = JsonU32(bezel ? Find(*bezel, "vw") : nullptr);
@@ -172,16 +174,16 @@ std::optional<Layout> LayoutFromJson(const Record& json, std::string& error)
         return std::nullopt;
     }
     l.bezel = {*ow, *oh, *vw, *vh};
-    const auto readLook = [&](const Record& o, std::optional<std::string>& stretch, std::optional<unsigned>& rotate,
+    const auto readLook = [&](const LayoutJson& o, std::optional<std::string>& stretch, std::optional<unsigned>& rotate,
                               const std::string& where) {
-        if (const Record* s = Find(o, "stretch")) {
+        if (const LayoutJson* s = Find(o, "stretch")) {
             if (!IsString(s) || !StretchLine(s->get<std::string>())) {
                 error = where + "\"stretch\" must be \"fit\" or \"out\"";
                 return false;
             }
             stretch = s->get<std::string>();
         }
-        if (const Record* r = Find(o, "rotate")) {
+        if (const LayoutJson* r = Find(o, "rotate")) {
             const auto deg = JsonU32(r);
             if (!deg || !RotateLine(*deg)) {
                 error = where + "\"rotate\" must be 0, 180 or 270";
@@ -193,13 +195,13 @@ std::optional<Layout> LayoutFromJson(const Record& json, std::string& error)
     };
     if (!readLook(json, l.stretch, l.rotate, ""))
         return std::nullopt;
-    const Record* placements = Find(json, "placements");
+    const LayoutJson* placements = Find(json, "placements");
     if (!placements || !placements->is_array()) {
         error = "\"placements\" must be a list";
         return std::nullopt;
     }
     std::size_t i = 0;
-    for (const Record& p : *placements) {
+    for (const LayoutJson& p : *placements) {
         const std::string where = "placement " + std::to_string(++i) + ": ";
         if (!p.is_object()) {
             error = where + "must be an object";
@@ -215,8 +217,8 @@ std::optional<Layout> LayoutFromJson(const Record& json, std::string& error)
         }
         pl.row = *row;
         pl.column = *column;
-        const Record* address = Find(p, "address");
-        const Record* mac = Find(p, "mac");
+        const LayoutJson* address = Find(p, "address");
+        const LayoutJson* mac = Find(p, "mac");
         if ((address != nullptr) == (mac != nullptr)) {
             error = where + "needs exactly one of \"address\" and \"mac\"";
             return std::nullopt;
@@ -251,18 +253,18 @@ std::optional<Layout> LayoutFromJson(const Record& json, std::string& error)
     return l;
 }
 
-Record LayoutToJson(const Layout& l)
+LayoutJson LayoutToJson(const Layout& l)
 {
-    Record j = {{"rows", l.rows},
+    LayoutJson j = {{"rows", l.rows},
                 {"columns", l.columns},
                 {"bezel", {{"ow", l.bezel.ow}, {"oh", l.bezel.oh}, {"vw", l.bezel.vw}, {"vh", l.bezel.vh}}}};
     if (l.stretch)
         j["stretch"] = *l.stretch;
     if (l.rotate)
         j["rotate"] = *l.rotate;
-    Record a = Record::array();
+    LayoutJson a = LayoutJson::array();
     for (const Placement& p : l.placements) {
-        Record o = {{"row", p.row}, {"column", p.column}};
+        LayoutJson o = {{"row", p.row}, {"column", p.column}};
         if (!p.address.empty())
             o["address"] = p.address;
         else
@@ -280,14 +282,14 @@ Record LayoutToJson(const Layout& l)
 std::optional<Layout> ReadLayout(const std::string& text, std::string& error)
 {
     bool tooDeep = false;
-    const Record::parser_callback_t depth = [&](int d, Record::parse_event_t, Record&) {
+    const LayoutJson::parser_callback_t depth = [&](int d, LayoutJson::parse_event_t, LayoutJson&) {
         tooDeep = tooDeep || d > kMaxDepth;
         return !tooDeep;
     };
-    Record json;
+    LayoutJson json;
     try {
-        json = Record::parse(text, depth);
-    } catch (const Record::exception& e) {
+        json = LayoutJson::parse(text, depth);
+    } catch (const LayoutJson::exception& e) {
         // A syntax error, or a number past a double ("1e999"), which nlohmann
         // reports as out of range rather than as a parse error.
         // "[json.exception.parse_error.101] parse error at line 3, column 5: ..." without its tag.
@@ -304,7 +306,10 @@ std::optional<Layout> ReadLayout(const std::string& text, std::string& error)
     return LayoutFromJson(json, error);
 }
 
-std::string LayoutText(const Layout& layout) { return Dump(LayoutToJson(layout), 2) + "\n"; }
+std::string LayoutText(const Layout& layout)
+{
+    return LayoutToJson(layout).dump(2, ' ', false, LayoutJson::error_handler_t::replace) + "\n";
+}
 
 void Place(Layout& layout, Placement placement)
 {
@@ -320,4 +325,17 @@ void Place(Layout& layout, Placement placement)
     ps.push_back(std::move(placement));
 }
 
-}  // namespace cv::cli
+std::vector<BufferedLine> PlacementLines(const Layout& layout, const Placement& placement)
+{
+    const nodes::Tile tile = PlacedTile(placement.row, placement.column, layout.rows, layout.columns, layout.bezel);
+    std::vector<BufferedLine> lines = {{{nodes::WallEnableLine(tile), false, true, 0}, nodes::kLineBuffer}};
+    if (const auto& s = placement.stretch ? placement.stretch : layout.stretch)
+        if (const auto line = StretchLine(*s))
+            lines.push_back({{*line, false, true, 0}, nodes::kShortLineBuffer});
+    if (const auto& r = placement.rotate ? placement.rotate : layout.rotate)
+        if (const auto line = RotateLine(*r))
+            lines.push_back({{*line, false, true, 0}, nodes::kShortLineBuffer});
+    return lines;
+}
+
+}  // namespace cv::endpoint
