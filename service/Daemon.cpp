@@ -124,7 +124,8 @@ int RunDaemon(int argc, char** argv)
     }
 
     Installation installation(options);
-    HttpApi api(installation, httpAt->address.isLoopback() ? std::nullopt : token, std::string(kOpenApi));
+    HttpApi api(installation, httpAt->address.isLoopback() ? std::nullopt : token, std::string(kOpenApi),
+                options.stateDir);
     auto* httpServer = new QTcpServer(&api);
     if (!httpServer->listen(httpAt->address, httpAt->port)) {
         std::cerr << "cortaviad: cannot listen on " << http << ": " << httpServer->errorString().toStdString() << "\n";
