@@ -253,6 +253,9 @@ def _():
     wait('a bad label is refused by name', lambda: 'label:' in row.find_element(By.CSS_SELECTOR, '.status').text)
     assert json.load(open(state + '/labels.json'))[mac['198.18.1.1']] == 'Blu-ray'
     assert shows('198.18.2.2') == 'Blu-ray'
+    field.clear()
+    field.send_keys('Blu-ray\n')
+    wait('saved again', lambda: row.find_element(By.CSS_SELECTOR, '.status').text == 'Saved')
 
 
 @case('the wall of a scene is drawn to scale with each receiver in its cell')
