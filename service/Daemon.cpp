@@ -65,7 +65,8 @@ int RunDaemon(int argc, char** argv)
 {
     CLI::App app{"cortaviad: live control of an installation of HDMI-over-IP transmitters and receivers.\n"
                  "Keeps a model of the fleet (routes, scenes, online and offline), serves an HTTP JSON API\n"
-                 "with an event stream, and a line protocol for control systems.",
+                 "with an event stream and a control page for a browser at /, and a line protocol for\n"
+                 "control systems.",
                  "cortaviad"};
     app.set_version_flag("--version", CORTAVIA_VERSION);
     InstallationOptions options;

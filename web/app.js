@@ -169,6 +169,8 @@ function card(rx) {
   }
   const d = byMac(rx.mac) || rx;
   const shown = showing(d);
+  // A failure stays on the card until the receiver shows something else.
+  if (state.pending.get(d.mac)?.kind === 'failed' && state.pending.get(d.mac).shown !== shown.text) state.pending.delete(d.mac);
   const pending = state.pending.get(d.mac);
   node.querySelector('.title').textContent = displayName(d);
   node.querySelector('.number').textContent = d.number != null ? `No. ${d.number}` : 'No number';
@@ -194,7 +196,6 @@ function card(rx) {
     select.dataset.options = signature;
   }
   if (document.activeElement !== select || pending) select.value = want;
-  select.disabled = pending?.kind === 'switching';
 
   const status = node.querySelector('.status');
   status.textContent = pending ? pending.text : '';
@@ -202,21 +203,30 @@ function card(rx) {
   return node;
 }
 
+let routeSeq = 0;
+
 async function route(rxMac, txMac) {
   const rx = byMac(rxMac);
   const target = txMac ? nameOfMac(txMac) : 'nothing';
-  state.pending.set(rxMac, { kind: 'switching', tx: txMac, text: `Switching to ${target}…` });
+  // The list stays usable while it switches (a disabled control drops the
+  // keyboard focus); the latest choice is the one the card reports.
+  const seq = ++routeSeq;
+  state.pending.set(rxMac, { kind: 'switching', tx: txMac, seq, text: `Switching to ${target}…` });
   render();
+  const latest = () => state.pending.get(rxMac)?.seq === seq;
   try {
     const r = await call('PUT', `/routes/${path(rxMac)}`, { tx: txMac || null });
-    state.pending.delete(rxMac);
     const i = state.routes.findIndex((x) => x.rx === rxMac);
     if (i >= 0) state.routes[i] = r; else state.routes.push(r);
     if (rx) rx.channel = r.channel;
+    if (latest()) state.pending.delete(rxMac);
   } catch (err) {
     if (err instanceof Unauthorized) { state.pending.delete(rxMac); askForToken(); return; }
     const step = err.body && err.body.step ? ` at step “${err.body.step}”` : '';
-    state.pending.set(rxMac, { kind: 'failed', text: `Switching to ${target} failed${step}: ${err.message}` });
+    if (latest()) {
+      state.pending.set(rxMac, { kind: 'failed', seq, shown: rx ? showing(rx).text : '',
+        text: `Switching to ${target} failed${step}: ${err.message}` });
+    }
   }
   render();
 }
