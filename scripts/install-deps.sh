@@ -12,6 +12,7 @@ packages=(
   xvfb xauth x11-apps imagemagick
   xdotool dbus at-spi2-core python3-pyatspi openbox
   tftp-hpa tftpd-hpa
+  chromium chromium-driver python3-selenium
   fonts-dejavu-core
   debootstrap desktop-file-utils x11-utils
 )

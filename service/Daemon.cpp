@@ -66,7 +66,8 @@ int RunDaemon(int argc, char** argv)
 {
     CLI::App app{"cortaviad: live control of an installation of HDMI-over-IP transmitters and receivers.\n"
                  "Keeps a model of the fleet (routes, scenes, online and offline), serves an HTTP JSON API\n"
-                 "with an event stream, and a line protocol for control systems.",
+                 "with an event stream and a control page for a browser at /, and a line protocol for\n"
+                 "control systems.",
                  "cortaviad"};
     app.set_version_flag("--version", CORTAVIA_VERSION);
     InstallationOptions options;
@@ -125,7 +126,8 @@ int RunDaemon(int argc, char** argv)
     }
 
     Installation installation(options);
-    HttpApi api(installation, httpAt->address.isLoopback() ? std::nullopt : token, std::string(kOpenApi));
+    HttpApi api(installation, httpAt->address.isLoopback() ? std::nullopt : token, std::string(kOpenApi),
+                options.stateDir);
     auto* httpServer = new QTcpServer(&api);
     if (!httpServer->listen(httpAt->address, httpAt->port)) {
         std::cerr << "cortaviad: cannot listen on " << http << ": " << httpServer->errorString().toStdString() << "\n";

@@ -3,8 +3,10 @@
 #include "service/Requests.h"
 #include "service/StateFiles.h"
 
+#include <QFile>
 #include <QHttpServerRequest>
 #include <QUrl>
+#include <QUrlQuery>
 
 namespace cv::service {
 
@@ -93,8 +95,13 @@ void AnswerResults(QHttpServerResponder& r, const std::vector<RouteResult>& resu
 
 }  // namespace
 
-HttpApi::HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi, QObject* parent)
-    : QAbstractHttpServer(parent), installation_(installation), token_(std::move(token)), openApi_(std::move(openApi))
+HttpApi::HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi,
+                 std::string stateDir, QObject* parent)
+    : QAbstractHttpServer(parent),
+      installation_(installation),
+      token_(std::move(token)),
+      openApi_(std::move(openApi)),
+      labels_(std::move(stateDir))
 {
     listener_ = installation_.Subscribe([this](const Event& e) { Broadcast(e); });
     // Proxies and phones drop a stream that stays silent; a comment line
@@ -115,26 +122,77 @@ void HttpApi::missingHandler(const QHttpServerRequest& request, QTcpSocket* sock
     Error(r, Status::NotFound, "no such path");
 }
 
+bool HttpApi::Authorized(const QHttpServerRequest& request, bool stream) const
+{
+    if (!token_)
+        return true;
+    const std::string expected = "Bearer " + *token_;
+    if (SameSecret(request.value("Authorization").toStdString(), expected))
+        return true;
+    // A browser's EventSource cannot send a header: the stream, and only
+    // the stream, also takes the token as ?token=.
+    if (!stream)
+        return false;
+    const QUrlQuery query(request.url());
+    if (!query.hasQueryItem("token"))
+        return false;
+    return SameSecret("Bearer " + query.queryItemValue("token", QUrl::FullyDecoded).toStdString(), expected);
+}
+
+bool HttpApi::ServePage(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    static const std::map<QString, QByteArray> kTypes = {
+        {"html", "text/html; charset=utf-8"},
+        {"css", "text/css; charset=utf-8"},
+        {"js", "text/javascript; charset=utf-8"},
+        {"svg", "image/svg+xml"},
+    };
+    if (request.method() != Method::Get)
+        return false;
+    QString path = request.url().path(QUrl::FullyDecoded);
+    if (path == "/")
+        path = "/index.html";
+    // Only plain names in the page's own folder: no "..", no subfolders.
+    const QString name = path.mid(1);
+    if (name.isEmpty() || name.contains(u'/') || name.startsWith(u'.'))
+        return false;
+    QFile file(":/web/" + name);
+    const QString ext = name.section(u'.', -1);
+    const auto type = kTypes.find(ext);
+    if (type == kTypes.end() || !file.open(QIODevice::ReadOnly))
+        return false;
+    auto r = makeResponder(request, socket);
+    r.write(file.readAll(),
+            {{"Content-Type", type->second},
+             {"Cache-Control", "no-cache"},
+             {"X-Content-Type-Options", "nosniff"},
+             {"Content-Security-Policy",
+              "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'; "
+              "connect-src 'self'; frame-ancestors 'none'"}},
+            Status::Ok);
+    return true;
+}
+
 bool HttpApi::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
-    if (token_) {
-        const QByteArray given = request.value("Authorization");
-        const std::string expected = "Bearer " + *token_;
-        if (!SameSecret(given.toStdString(), expected)) {
-            auto r = makeResponder(request, socket);
-            r.write(Dump({{"error", "a valid token is needed: Authorization: Bearer <token>"}}),
-                    {{"Content-Type", "application/json"}, {"WWW-Authenticate", "Bearer"}}, Status::Unauthorized);
-            return true;
-        }
+    const auto path = Segments(request.url());
+    const bool stream = path.size() == 3 && path[0] == "api" && path[1] == "v1" && path[2] == "events" &&
+                        request.method() == Method::Get;
+    // The page holds no secret and must load to ask for the token.
+    if (ServePage(request, socket))
+        return true;
+    if (!Authorized(request, stream)) {
+        auto r = makeResponder(request, socket);
+        r.write(Dump({{"error", "a valid token is needed: Authorization: Bearer <token>"}}),
+                {{"Content-Type", "application/json"}, {"WWW-Authenticate", "Bearer"}}, Status::Unauthorized);
+        return true;
     }
     if (request.body().size() > kMaxBody || request.value("Content-Length").toLongLong() > kMaxBody) {
         auto r = makeResponder(request, socket);
         Error(r, Status::PayloadTooLarge, "body: at most 64 KiB");
         return true;
     }
-    const auto path = Segments(request.url());
-    if (path.size() == 3 && path[0] == "api" && path[1] == "v1" && path[2] == "events" &&
-        request.method() == Method::Get) {
+    if (stream) {
         OpenStream(request, socket);
         return true;
     }
@@ -312,6 +370,42 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
             if (!*removed)
                 return Error(*r, Status::NotFound, "no scene " + name);
             return Answer(*r, Status::Ok, {{"deleted", name}});
+        }
+        return wrongMethod();
+    }
+    if (what == "labels" && depth == 3) {
+        if (method != Method::Get)
+            return wrongMethod();
+        const auto all = labels_.All();
+        if (!all)
+            return Error(*r, Status::InternalServerError, all.error());
+        Json list = Json::object();
+        for (const auto& [mac, label] : *all)
+            list[mac] = label;
+        return Answer(*r, Status::Ok, list);
+    }
+    if (what == "labels" && depth == 4) {
+        const auto mac = NormalMac(path[3]);
+        if (!mac)
+            return Error(*r, Status::BadRequest, "mac: not a MAC address (aa:bb:cc:dd:ee:ff)");
+        if (method == Method::Put) {
+            Json j;
+            if (!body(j))
+                return;
+            const auto label = LabelBody(j);
+            if (!label)
+                return Error(*r, Status::BadRequest, label.error());
+            if (const auto saved = labels_.Set(*mac, *label); !saved)
+                return Error(*r, Status::InternalServerError, saved.error());
+            return Answer(*r, Status::Ok, {{"mac", *mac}, {"label", *label}});
+        }
+        if (method == Method::Delete) {
+            const auto removed = labels_.Remove(*mac);
+            if (!removed)
+                return Error(*r, Status::InternalServerError, removed.error());
+            if (!*removed)
+                return Error(*r, Status::NotFound, "mac: no label for " + *mac);
+            return Answer(*r, Status::Ok, {{"deleted", *mac}});
         }
         return wrongMethod();
     }

@@ -3,6 +3,7 @@
 // request passes the token check first, then the size check, then its
 // handler; a request that fails any check sends nothing to any endpoint.
 #include "service/Installation.h"
+#include "service/Labels.h"
 
 #include <QAbstractHttpServer>
 #include <QHttpServerResponder>
@@ -22,8 +23,9 @@ inline constexpr qsizetype kMaxBody = 64 * 1024;
 class HttpApi : public QAbstractHttpServer {
 public:
     // token: required on every request when set.
+    // stateDir: where the transmitters' labels are kept.
     HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi,
-            QObject* parent = nullptr);
+            std::string stateDir, QObject* parent = nullptr);
     ~HttpApi() override;
     std::size_t streams() const { return streams_.size(); }
 
@@ -37,6 +39,9 @@ private:
         std::unique_ptr<QHttpServerResponder> responder;
     };
     using Responder = std::shared_ptr<QHttpServerResponder>;
+    bool Authorized(const QHttpServerRequest& request, bool stream) const;
+    // The control page's own files, compiled in; nullopt for any other path.
+    bool ServePage(const QHttpServerRequest& request, QTcpSocket* socket);
     void Dispatch(const QHttpServerRequest& request, const Responder& responder, const std::vector<std::string>& path);
     void OpenStream(const QHttpServerRequest& request, QTcpSocket* socket);
     void Broadcast(const Event& event);
@@ -45,6 +50,7 @@ private:
     Installation& installation_;
     std::optional<std::string> token_;
     std::string openApi_;
+    LabelStore labels_;
     int listener_ = 0;
     std::vector<Stream> streams_;
     QTimer keepAlive_;

@@ -1,6 +1,7 @@
 // What control systems and browsers send cortaviad: lines of the line
 // protocol, and the JSON bodies of the API. The first byte chooses the
 // reader; nothing may crash, hang or accept a body it cannot describe.
+#include "service/Labels.h"
 #include "service/LineProtocol.h"
 #include "service/Requests.h"
 #include "service/Scenes.h"
@@ -47,7 +48,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::abort();
             break;
         }
-        case 3: (void)IdentifyBody(*body); break;
+        case 3: {
+            (void)IdentifyBody(*body);
+            // A label that is kept has no byte that could break a line.
+            if (const auto label = LabelBody(*body))
+                for (const char c : *label)
+                    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+                        std::abort();
+            break;
+        }
         case 4: {
             const auto scene = SceneFromJson("fuzz", *body);
             if (scene) {

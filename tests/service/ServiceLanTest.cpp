@@ -383,6 +383,7 @@ TEST_F(Service, EveryPathOfItsDescriptionIsServed)
     ASSERT_EQ(doc.status, 200);
     ASSERT_EQ(doc.body["openapi"].get<std::string>().rfind("3.", 0), 0u);
     const std::string rx = Device("198.18.2.40")["mac"].get<std::string>();
+    const std::string tx = Device("198.18.1.2")["mac"].get<std::string>();
     int walked = 0;
     for (const auto& [path, item] : doc.body["paths"].items()) {
         for (const auto& [method, op] : item.items()) {
@@ -393,6 +394,7 @@ TEST_F(Service, EveryPathOfItsDescriptionIsServed)
             };
             put("{rx}", rx);
             put("{name}", "walk");
+            put("{mac}", tx);
             std::string body;
             if (op.contains("requestBody")) {
                 if (path == "/api/v1/routes")
@@ -401,6 +403,8 @@ TEST_F(Service, EveryPathOfItsDescriptionIsServed)
                     body = R"({"on":false,"rx":[")" + rx + R"("]})";
                 else if (path == "/api/v1/scenes/{name}")
                     body = R"({"routes":[]})";
+                else if (path == "/api/v1/labels/{mac}")
+                    body = R"({"label":"Walk"})";
                 else
                     body = R"({"tx":"198.18.1.1"})";
             }
@@ -411,6 +415,8 @@ TEST_F(Service, EveryPathOfItsDescriptionIsServed)
                 c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             if (path.rfind("/api/v1/scenes/{name}", 0) == 0 && !(path == "/api/v1/scenes/{name}" && method == "put"))
                 client.Call("PUT", "/api/v1/scenes/walk", R"({"routes":[]})");
+            if (path == "/api/v1/labels/{mac}" && method == "delete")
+                client.Call("PUT", "/api/v1/labels/" + tx, R"({"label":"Walk"})");
             const Reply r = client.Call(QByteArray::fromStdString(upper), url, body);
             EXPECT_TRUE(op["responses"].contains(std::to_string(r.status)))
                 << upper << " " << url << " answered " << r.status << " " << r.text.substr(0, 200);
@@ -418,7 +424,56 @@ TEST_F(Service, EveryPathOfItsDescriptionIsServed)
             ++walked;
         }
     }
-    EXPECT_GE(walked, 13);
+    EXPECT_GE(walked, 16);
+}
+
+TEST_F(Service, ATransmitterLabelIsKeptInTheStateDirectoryAndABadOneIsRefusedByField)
+{
+    const std::string tx = Device("198.18.1.1")["mac"].get<std::string>();
+    std::string upper = tx;
+    for (auto& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const Reply put = client.Call("PUT", "/api/v1/labels/" + upper, R"x({"label":"Blu-ray (Küche)"})x");
+    ASSERT_EQ(put.status, 200) << put.text;
+    EXPECT_EQ(put.body["mac"], tx);
+    EXPECT_EQ(client.Get("/api/v1/labels").body[tx], "Blu-ray (Küche)");
+    std::ifstream file(state + "/labels.json");
+    const Json kept = Json::parse(file, nullptr, false);
+    EXPECT_EQ(kept[tx], "Blu-ray (Küche)");
+
+    const struct {
+        std::string path, body;
+        const char* names;
+    } bad[] = {
+        {"/api/v1/labels/" + tx, R"({"label":""})", "label"},
+        {"/api/v1/labels/" + tx, R"({"label":")" + std::string(41, 'a') + R"("})", "label"},
+        {"/api/v1/labels/" + tx, R"({"label":"two\nlines"})", "label"},
+        {"/api/v1/labels/" + tx, R"({"label":" padded"})", "label"},
+        {"/api/v1/labels/" + tx, R"({"label":7})", "label"},
+        {"/api/v1/labels/" + tx, R"({"label":"ok","colour":"red"})", "colour"},
+        {"/api/v1/labels/not-a-mac", R"({"label":"ok"})", "mac"},
+    };
+    for (const auto& c : bad) {
+        const Reply r = client.Call("PUT", c.path, c.body);
+        EXPECT_EQ(r.status, 400) << c.body << " " << r.text;
+        EXPECT_EQ(r.body.value("error", std::string()).rfind(c.names, 0), 0u) << c.body << " " << r.text;
+    }
+    EXPECT_EQ(client.Get("/api/v1/labels").body[tx], "Blu-ray (Küche)");
+
+    EXPECT_EQ(client.Call("DELETE", "/api/v1/labels/" + tx).status, 200);
+    EXPECT_EQ(client.Call("DELETE", "/api/v1/labels/" + tx).status, 404);
+    EXPECT_FALSE(client.Get("/api/v1/labels").body.contains(tx));
+}
+
+TEST_F(Service, ServesTheControlPageItWasBuiltWith)
+{
+    const Reply page = client.Get("/");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.text.find("<script type=\"module\" src=\"app.js\">"), std::string::npos) << page.text.substr(0, 300);
+    EXPECT_EQ(client.Get("/app.js").status, 200);
+    EXPECT_EQ(client.Get("/style.css").status, 200);
+    EXPECT_EQ(client.Get("/../token").status, 404);
+    EXPECT_EQ(client.Get("/nothing.js").status, 404);
 }
 
 // Off loopback the token is required on every request and line.
@@ -442,6 +497,17 @@ TEST(ServiceToken, ARequestFromTheNetworkWithoutTheTokenGets401)
     c.token = token;
     c.token->back() = token.back() == '0' ? '1' : '0';
     EXPECT_EQ(c.Get("/api/v1/devices").status, 401);
+    // The stream alone also takes the token in its query, for EventSource.
+    c.token.reset();
+    EXPECT_EQ(c.Get("/api/v1/devices?token=" + token).status, 401);
+    EXPECT_EQ(c.Get("/api/v1/events?token=" + std::string(token.size(), '0')).status, 401);
+    EXPECT_EQ(c.Get("/").status, 200);  // the page, which then asks for the token
+    QNetworkReply* stream = c.Stream("/api/v1/events?token=" + token);
+    QByteArray events;
+    QObject::connect(stream, &QNetworkReply::readyRead, [&] { events += stream->readAll(); });
+    EXPECT_TRUE(WaitFor([&] { return events.contains(": connected"); }));
+    stream->abort();
+    stream->deleteLater();
     c.token = token;
     ASSERT_TRUE(WaitFor([&] { return Ready(c.Get("/api/v1/health")); }));
     EXPECT_EQ(c.Get("/api/v1/devices").status, 200);

@@ -1,3 +1,4 @@
+#include "service/Labels.h"
 #include "service/Scenes.h"
 #include "service/StateFiles.h"
 
@@ -22,6 +23,44 @@ struct StateDir : ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 };
+
+TEST(Labels, TakeShortTextInAnyScriptAndRefuseControlCharactersAndPadding)
+{
+    for (const std::string& ok : std::vector<std::string>{"Blu-ray", "A", "Küche (TV)", "Laptop at the lectern #2", std::string(40, 'x'),
+                                 "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
+                                 "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
+                                 "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
+                                 "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"})
+        EXPECT_FALSE(LabelRefusal(ok)) << ok;
+    for (const std::string& bad : {std::string(), std::string(41, 'x'), std::string("a\nb"), std::string("tab\there"),
+                                  std::string("nul\0x", 5), std::string(" lead"), std::string("trail "),
+                                  std::string("del\x7f")})
+        EXPECT_EQ(LabelRefusal(bad).value_or("").rfind("label:", 0), 0u) << bad;
+}
+
+TEST_F(StateDir, LabelsAreKeptByNormalMacAndSurviveAHandEditedFile)
+{
+    LabelStore store(dir);
+    EXPECT_TRUE(store.All()->empty());
+    ASSERT_TRUE(store.Set("02:00:c6:12:01:01", "Blu-ray"));
+    ASSERT_TRUE(store.Set("02:00:c6:12:01:02", "Camera"));
+    EXPECT_EQ(store.All()->at("02:00:c6:12:01:01"), "Blu-ray");
+    EXPECT_TRUE(*store.Remove("02:00:c6:12:01:02"));
+    EXPECT_FALSE(*store.Remove("02:00:c6:12:01:02"));
+    EXPECT_EQ(store.All()->size(), 1u);
+    // Nothing but the file itself is left behind by the atomic writes.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
+
+    ASSERT_TRUE(WriteFileAtomically(dir, "labels.json",
+                                    R"({"02-00-C6-12-01-03":"Upper","nonsense":"x","02:00:c6:12:01:04":"\u0001"})"));
+    const auto all = store.All();
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->size(), 1u);
+    EXPECT_EQ(all->at("02:00:c6:12:01:03"), "Upper");
+    ASSERT_TRUE(WriteFileAtomically(dir, "labels.json", "[not an object"));
+    EXPECT_FALSE(store.All());
+    EXPECT_FALSE(store.Set("02:00:c6:12:01:01", "Blu-ray")) << "a broken file is not silently replaced";
+}
 
 TEST_F(StateDir, TheTokenIsMadeOnceWithMode0600AndReadAgain)
 {

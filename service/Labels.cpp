@@ -1,0 +1,95 @@
+#include "service/Labels.h"
+
+namespace cv::service {
+
+namespace {
+constexpr const char* kFile = "labels.json";
+}
+
+std::optional<std::string> LabelRefusal(const std::string& label)
+{
+    const std::string rule = "label: 1 to 40 characters, no control characters, no spaces at either end";
+    std::size_t characters = 0;
+    for (const char ch : label) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7f)
+            return rule;
+        // Continuation bytes are part of the character before them.
+        if ((c & 0xc0) != 0x80)
+            ++characters;
+    }
+    if (characters == 0 || characters > kMaxLabelCharacters || label.front() == ' ' || label.back() == ' ')
+        return rule;
+    return std::nullopt;
+}
+
+Result<std::string> LabelBody(const Json& body)
+{
+    if (!body.is_object())
+        return Failure("body: an object {\"label\": \"...\"}");
+    for (const auto& [key, value] : body.items())
+        if (key != "label")
+            return Failure(key + ": not a field of a label");
+    const auto it = body.find("label");
+    if (it == body.end() || !it->is_string())
+        return Failure("label: a string is needed");
+    const std::string label = it->get<std::string>();
+    if (const auto why = LabelRefusal(label))
+        return Failure(*why);
+    return label;
+}
+
+LabelStore::LabelStore(std::string stateDir) : dir_(std::move(stateDir)) {}
+
+Result<std::map<std::string, std::string>> LabelStore::All() const
+{
+    const auto text = ReadWholeFile(dir_ + "/" + kFile);
+    if (!text)
+        return Failure(text.error());
+    std::map<std::string, std::string> out;
+    if (!*text)
+        return out;
+    const Json j = Json::parse(**text, nullptr, false);
+    if (!j.is_object())
+        return Failure(dir_ + "/" + kFile + ": not a JSON object");
+    for (const auto& [mac, label] : j.items()) {
+        // A file edited by hand keeps what still reads as a label.
+        const auto normal = NormalMac(mac);
+        if (normal && label.is_string() && !LabelRefusal(label.get<std::string>()))
+            out[*normal] = label.get<std::string>();
+    }
+    return out;
+}
+
+Result<void> LabelStore::Write(const std::map<std::string, std::string>& labels)
+{
+    if (auto made = MakeDirectories(dir_); !made)
+        return made;
+    Json j = Json::object();
+    for (const auto& [mac, label] : labels)
+        j[mac] = label;
+    return WriteFileAtomically(dir_, kFile, j.dump(2) + "\n");
+}
+
+Result<void> LabelStore::Set(const std::string& mac, const std::string& label)
+{
+    auto all = All();
+    if (!all)
+        return Failure(all.error());
+    (*all)[mac] = label;
+    return Write(*all);
+}
+
+Result<bool> LabelStore::Remove(const std::string& mac)
+{
+    auto all = All();
+    if (!all)
+        return Failure(all.error());
+    if (all->erase(mac) == 0)
+        return false;
+    if (auto written = Write(*all); !written)
+        return Failure(written.error());
+    return true;
+}
+
+}  // namespace cv::service

@@ -1,0 +1,482 @@
+#!/usr/bin/python3
+"""The control page in headless chromium against the real cortaviad and
+endpoint-sim, inside the test LAN (run through scripts/testlan.sh). One
+browser session for every case, to keep the suite short."""
+import argparse
+import glob
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+import urllib.request
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select, WebDriverWait
+
+NEVER = 30  # seconds: a wide bound for "it never comes" on a loaded machine
+
+parser = argparse.ArgumentParser()
+parser.add_argument('--cortaviad', required=True)
+parser.add_argument('--sim', required=True)
+parser.add_argument('--cli', required=True)
+parser.add_argument('--shots', help='folder for the desktop and phone screenshots')
+args = parser.parse_args()
+
+LAN_NS = os.environ.get('CV_LAN_NS')
+if not LAN_NS:
+    sys.exit('run inside scripts/testlan.sh')
+
+children = []
+temp = tempfile.mkdtemp(prefix='cv-web-')
+
+
+def wait(what, done, timeout=NEVER):
+    end = time.monotonic() + timeout
+    while True:
+        value = done()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise AssertionError(f'{what}: not within {timeout} s')
+        time.sleep(0.05)
+
+
+def start_sim():
+    state = os.path.join(temp, 'sim')
+    os.makedirs(state)
+    p = subprocess.Popen(['ip', 'netns', 'exec', LAN_NS, args.sim, '--tx', '3', '--rx', '3',
+                          '--node', 'rx ip=198.18.3.1 hostname_id=goner channel=0000',
+                          '--node', 'tx ip=198.18.1.9 channel=0002',
+                          '--state-dir', state, '--ready-file', state + '/ready'],
+                         stdout=subprocess.PIPE, text=True)
+    children.append(p)
+    wait('endpoint-sim ready', lambda: 'ready' in p.stdout.readline())
+    return state
+
+
+def wire(sim_state, address):
+    data = b''
+    for f in sorted(glob.glob(f'{sim_state}/{address}/conn-*.bin')):
+        with open(f, 'rb') as fh:
+            data += fh.read()
+    return data
+
+
+def get(base, path, token=None):
+    req = urllib.request.Request(base + path)
+    if token:
+        req.add_header('Authorization', 'Bearer ' + token)
+    try:
+        with urllib.request.urlopen(req, timeout=10) as r:
+            return r.status, json.loads(r.read() or b'null')
+    except urllib.error.HTTPError as e:
+        return e.code, None
+    except OSError:
+        return 0, None
+
+
+def call(base, method, path, body=None):
+    req = urllib.request.Request(base + path, method=method,
+                                 data=None if body is None else json.dumps(body).encode(),
+                                 headers={'Content-Type': 'application/json'})
+    with urllib.request.urlopen(req, timeout=30) as r:
+        return json.loads(r.read())
+
+
+def start_daemon(state, listen, devices=8):
+    p = subprocess.Popen([args.cortaviad, '--state-dir', state, '--poll', '1', '--http', listen,
+                          '--control', 'off'])
+    children.append(p)
+    base = 'http://' + listen
+    token = None
+    if not listen.startswith('127.'):
+        wait('token file', lambda: os.path.exists(state + '/token'))
+        token = open(state + '/token').read().strip()
+
+    def ready():
+        s, h = get(base, '/api/v1/health', token)
+        return s == 200 and h['ready'] and h['devices'] == devices
+    wait(f'cortaviad on {listen} found the fleet', ready)
+    return p, base, token
+
+
+def stop(p):
+    p.send_signal(signal.SIGTERM)
+    try:
+        p.wait(10)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        p.wait()
+
+
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = '/usr/bin/chromium'
+    for flag in ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                 '--disable-background-networking', '--disable-component-update', '--disable-sync',
+                 '--disable-dev-shm-usage', '--window-size=1280,1000',
+                 '--user-data-dir=' + tempfile.mkdtemp(prefix='profile-', dir=temp)]:
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+
+
+# ---- the cases ------------------------------------------------------------
+
+results = []
+
+
+def case(name):
+    def run(fn):
+        t = time.monotonic()
+        try:
+            fn()
+            results.append((name, None, time.monotonic() - t))
+            print(f'[ ok ] {name} ({time.monotonic() - t:.1f} s)', flush=True)
+        except Exception:
+            results.append((name, traceback.format_exc(), time.monotonic() - t))
+            print(f'[FAIL] {name}\n{traceback.format_exc()}', flush=True)
+        return fn
+    return run
+
+
+sim = start_sim()
+state = os.path.join(temp, 'state')
+daemon, base, _ = start_daemon(state, '127.0.0.1:8570')
+devices = {d['address']: d for d in get(base, '/api/v1/devices')[0] and get(base, '/api/v1/devices')[1]}
+mac = {a: d['mac'] for a, d in devices.items()}
+# A scene with a wall, saved by a control system, for the wall picture.
+call(base, 'PUT', '/api/v1/scenes/Wall', {
+    'routes': [{'rx': mac['198.18.2.1'], 'tx': mac['198.18.1.1']},
+               {'rx': mac['198.18.2.2'], 'tx': mac['198.18.1.1']}],
+    'wall': {'rows': 1, 'columns': 2, 'bezel': {'ow': 1220, 'oh': 710, 'vw': 1210, 'vh': 680},
+             'placements': [{'row': 0, 'column': 0, 'mac': mac['198.18.2.1']},
+                            {'row': 0, 'column': 1, 'address': '198.18.2.2'}]}})
+
+driver = browser()
+driver.get(base + '/')
+
+
+def card(address):
+    return driver.find_element(By.CSS_SELECTOR, f'.card[data-mac="{mac[address]}"]')
+
+
+def shows(address):
+    return card(address).find_element(By.CSS_SELECTOR, '.source').text
+
+
+def name_of(address):
+    d = devices[address]
+    return d['hostname_id'] or d['address']
+
+
+wait('every receiver has a card', lambda: len(driver.find_elements(By.CSS_SELECTOR, '.card')) == 4)
+
+
+@case('every control has an accessible name')
+def _():
+    controls = driver.find_elements(By.CSS_SELECTOR, 'button, select, input, textarea, a[href], [tabindex]')
+    assert len(controls) >= 12, len(controls)
+    nameless = [c.get_attribute('outerHTML')[:120] for c in controls
+                if c.is_displayed() and not (c.accessible_name or '').strip()]
+    assert not nameless, nameless
+    # And the label is a real <label>, not a placeholder standing in for one.
+    unlabelled = driver.execute_script("""
+        return [...document.querySelectorAll('select, input')]
+          .filter(c => c.offsetParent && c.labels.length === 0).map(c => c.id);""")
+    assert not unlabelled, unlabelled
+
+
+CONTRAST = """
+function rgba(text) {
+  const m = text.match(/rgba?\\(([^)]+)\\)/);
+  const [r, g, b, a = 1] = m[1].split(',').map(Number);
+  return [r, g, b, a];
+}
+function over(top, bottom) {
+  const a = top[3];
+  return [0, 1, 2].map(i => top[i] * a + bottom[i] * (1 - a)).concat(1);
+}
+function background(node) {
+  const layers = [];
+  for (let n = node; n && n.nodeType === 1; n = n.parentElement) {
+    const c = rgba(getComputedStyle(n).backgroundColor);
+    if (c[3] > 0) layers.push(c);
+    if (c[3] === 1) break;
+  }
+  let bg = [255, 255, 255, 1];
+  for (const layer of layers.reverse()) bg = over(layer, bg);
+  return bg;
+}
+function luminance([r, g, b]) {
+  const f = v => { v /= 255; return v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4; };
+  return 0.2126 * f(r) + 0.7152 * f(g) + 0.0722 * f(b);
+}
+const bad = [];
+for (const node of document.querySelectorAll('body *')) {
+  if (!node.offsetParent || node.closest(':disabled') || node.closest('svg')) continue;
+  if (![...node.childNodes].some(c => c.nodeType === 3 && c.textContent.trim())) continue;
+  const style = getComputedStyle(node);
+  const bg = background(node);
+  const fg = over(rgba(style.color), bg);
+  const [l1, l2] = [luminance(fg), luminance(bg)].sort((a, b) => b - a);
+  const ratio = (l1 + 0.05) / (l2 + 0.05);
+  const size = parseFloat(style.fontSize), bold = Number(style.fontWeight) >= 700;
+  const need = size >= 24 || (bold && size >= 18.66) ? 3 : 4.5;
+  if (ratio < need) bad.push(`${node.tagName}.${node.className} "${node.textContent.trim().slice(0, 30)}" ${ratio.toFixed(2)}`);
+}
+return bad;
+"""
+
+
+@case('every text on the page meets the WCAG AA contrast')
+def _():
+    low = driver.execute_script(CONTRAST)
+    assert not low, low
+    # The check itself finds grey on white.
+    driver.execute_script("const p = document.createElement('p'); p.id = 'pale'; p.textContent = 'pale';"
+                          "p.style.color = '#999'; document.querySelector('main').append(p);")
+    try:
+        assert any('pale' in x for x in driver.execute_script(CONTRAST))
+    finally:
+        driver.execute_script("document.getElementById('pale').remove()")
+
+
+@case('choosing a source routes the receiver and the card shows it after the read-back')
+def _():
+    before = wire(sim, '198.18.2.1')
+    target = '198.18.1.2'
+    # Times in the page itself: from the change to the card's new text.
+    driver.execute_script("""
+        const [cardNode, want] = arguments;
+        window.cvSeen = {switching: false};
+        document.addEventListener('change', () => { window.cvSeen.t0 = performance.now(); }, {capture: true, once: true});
+        new MutationObserver(() => {
+          if (cardNode.classList.contains('switching')) window.cvSeen.switching = true;
+          if (!window.cvSeen.t1 && !cardNode.classList.contains('switching') &&
+              cardNode.querySelector('.source').textContent === want) window.cvSeen.t1 = performance.now();
+        }).observe(cardNode, {subtree: true, childList: true, characterData: true, attributes: true});
+    """, card('198.18.2.1'), name_of(target))
+    Select(card('198.18.2.1').find_element(By.TAG_NAME, 'select')).select_by_value(mac[target])
+    seen = wait('card shows the new source', lambda: driver.execute_script('return window.cvSeen.t1 && window.cvSeen'))
+    assert seen['switching'], 'the card never showed that it was switching'
+    print(f'       click to card: {seen["t1"] - seen["t0"]:.0f} ms', flush=True)
+    sent = wire(sim, '198.18.2.1')[len(before):]
+    for line in [b'astparam s reset_ch_on_boot n\r\n\0', b'astparam save\r\n\0', b'e e_reconnect::0001\r\n\0']:
+        assert line in sent, (line, sent)
+    assert shows('198.18.2.1') == name_of(target)
+    assert 'failed' not in card('198.18.2.1').get_attribute('class')
+
+
+@case('a route made with cortavia-cli set appears on the page')
+def _():
+    assert shows('198.18.2.2') == name_of('198.18.1.2')
+    subprocess.run([args.cli, 'set', '198.18.2.2', '--channel', '0000'], check=True,
+                   stdout=subprocess.DEVNULL)
+    done = time.monotonic()
+    wait('card follows the change', lambda: shows('198.18.2.2') == name_of('198.18.1.1'))
+    print(f'       command line to card: {(time.monotonic() - done) * 1000:.0f} ms (poll 1 s)', flush=True)
+
+
+@case('a conflict of two transmitters on one channel is shown')
+def _():
+    box = driver.find_element(By.ID, 'conflicts')
+    assert box.is_displayed()
+    assert '0002' in box.text, box.text
+    assert 'conflict on channel 0002' in shows('198.18.2.3'), shows('198.18.2.3')
+
+
+@case('a label names the transmitter everywhere on the page')
+def _():
+    row = driver.find_element(By.CSS_SELECTOR, f'#sources li[data-mac="{mac["198.18.1.1"]}"]')
+    field = row.find_element(By.TAG_NAME, 'input')
+    field.clear()
+    field.send_keys('Blu-ray')
+    row.find_element(By.TAG_NAME, 'button').click()
+    wait('the card uses the label', lambda: shows('198.18.2.2') == 'Blu-ray')
+    devices['198.18.1.1']['hostname_id'] = 'Blu-ray'
+    assert json.load(open(state + '/labels.json'))[mac['198.18.1.1']] == 'Blu-ray'
+    # A control character cannot be typed; pasted text can carry one.
+    driver.execute_script("arguments[0].value = 'two\\u0001lines'", field)
+    row.find_element(By.TAG_NAME, 'button').click()
+    wait('a bad label is refused by name', lambda: 'label:' in row.find_element(By.CSS_SELECTOR, '.status').text)
+    assert json.load(open(state + '/labels.json'))[mac['198.18.1.1']] == 'Blu-ray'
+    assert shows('198.18.2.2') == 'Blu-ray'
+    field.clear()
+    field.send_keys('Blu-ray\n')
+    wait('saved again', lambda: row.find_element(By.CSS_SELECTOR, '.status').text == 'Saved')
+
+
+@case('the wall of a scene is drawn to scale with each receiver in its cell')
+def _():
+    Select(driver.find_element(By.ID, 'wall-scene')).select_by_value('Wall')
+    picture = driver.find_element(By.CSS_SELECTOR, '#wall svg')
+    view = driver.execute_script("return arguments[0].getAttribute('viewBox')", picture)
+    assert view == '0 0 2440 710', view
+    cells = picture.find_elements(By.CSS_SELECTOR, '.cell')
+    assert len(cells) == 2
+    assert name_of('198.18.2.2') in cells[1].text, cells[1].text
+    screen = cells[0].find_element(By.CSS_SELECTOR, '.screen')
+    assert (screen.get_attribute('width'), screen.get_attribute('height')) == ('1210', '680')
+
+
+@case('numbers go on the screens and off again')
+def _():
+    before = wire(sim, '198.18.2.3')
+    driver.find_element(By.ID, 'identify-on').click()
+    wait('numbers shown', lambda: 'shown' in driver.find_element(By.ID, 'identify-status').text)
+    driver.find_element(By.ID, 'identify-off').click()
+    wait('numbers hidden', lambda: 'hidden' in driver.find_element(By.ID, 'identify-status').text)
+    assert len(wire(sim, '198.18.2.3')) > len(before)
+
+
+@case('the current routing is saved as a scene and recalled with one button')
+def _():
+    driver.find_element(By.ID, 'scene-name').send_keys('Evening')
+    driver.find_element(By.CSS_SELECTOR, '#capture-form button').click()
+    recall = wait('scene listed', lambda: driver.find_elements(By.XPATH, '//button[text()="Recall Evening"]'))[0]
+    saved = {r['rx']: r['tx'] for r in get(base, '/api/v1/scenes/Evening')[1]['routes']}
+    assert saved[mac['198.18.2.1']] == mac['198.18.1.2']
+    call(base, 'PUT', '/api/v1/routes/' + mac['198.18.2.1'], {'tx': mac['198.18.1.1']})
+    wait('route from elsewhere shows', lambda: shows('198.18.2.1') == 'Blu-ray')
+    recall.click()
+    wait('recalled', lambda: 'Recalled Evening' in driver.find_element(By.ID, 'scene-status').text)
+    wait('card back on the scene\'s source', lambda: shows('198.18.2.1') == name_of('198.18.1.2'))
+
+
+@case('deleting a scene asks first')
+def _():
+    driver.find_element(By.ID, 'scene-name').send_keys('Spare')
+    driver.find_element(By.CSS_SELECTOR, '#capture-form button').click()
+    delete = wait('listed', lambda: driver.find_elements(By.XPATH, '//button[text()="Delete Spare"]'))[0]
+    delete.click()
+    alert = driver.switch_to.alert
+    assert 'Spare' in alert.text
+    alert.dismiss()
+    time.sleep(0.3)
+    assert get(base, '/api/v1/scenes/Spare')[0] == 200
+    delete = driver.find_element(By.XPATH, '//button[text()="Delete Spare"]')
+    delete.click()
+    driver.switch_to.alert.accept()
+    wait('gone', lambda: not driver.find_elements(By.XPATH, '//button[text()="Delete Spare"]'))
+    assert get(base, '/api/v1/scenes/Spare')[0] == 404
+
+
+@case('the page is used with the keyboard alone')
+def _():
+    from selenium.webdriver.common.keys import Keys
+    body = driver.find_element(By.TAG_NAME, 'body')
+    body.click()
+    reached = []
+    for _ in range(40):
+        driver.switch_to.active_element.send_keys(Keys.TAB)
+        reached.append(driver.switch_to.active_element.get_attribute('id') or
+                       driver.switch_to.active_element.text)
+    first_select = card('198.18.2.1').find_element(By.TAG_NAME, 'select').get_attribute('id')
+    assert first_select in reached, reached
+    assert 'Recall Wall' in reached, reached
+    assert 'identify-on' in reached, reached
+    # A button pressed with Enter does what a click does.
+    recall = driver.find_element(By.XPATH, '//button[text()="Recall Wall"]')
+    driver.execute_script('arguments[0].focus()', recall)
+    driver.switch_to.active_element.send_keys(Keys.ENTER)
+    wait('recalled from the keyboard', lambda: 'Recalled Wall' in driver.find_element(By.ID, 'scene-status').text)
+    wait('its routes show', lambda: shows('198.18.2.1') == name_of('198.18.1.1')
+         and shows('198.18.2.2') == name_of('198.18.1.1'))
+
+
+@case('screenshot at desktop width')
+def _():
+    if args.shots:
+        os.makedirs(args.shots, exist_ok=True)
+        driver.execute_script('window.scrollTo(0, 0)')
+        height = driver.execute_script('return document.documentElement.scrollHeight')
+        driver.set_window_size(1280, min(height + 140, 2400))
+        driver.save_screenshot(os.path.join(args.shots, 'web-desktop.png'))
+
+
+@case('an endpoint taken off the network greys out, and routing it shows the failed step')
+def _():
+    subprocess.run(['ip', '-n', LAN_NS, 'route', 'del', 'local', '198.18.3.0/24', 'dev', 'lo'], check=True)
+    try:
+        wait('greyed out', lambda: 'offline' in card('198.18.3.1').get_attribute('class'))
+        assert 'offline' in card('198.18.3.1').find_element(By.CSS_SELECTOR, '.badge').text
+        Select(card('198.18.3.1').find_element(By.TAG_NAME, 'select')).select_by_value(mac['198.18.1.2'])
+        status = card('198.18.3.1').find_element(By.CSS_SELECTOR, '.status')
+        wait('the failure is shown', lambda: 'failed' in status.get_attribute('class'))
+        assert 'failed at step' in status.text and 'connect' in status.text, status.text
+        assert 'failed' in card('198.18.3.1').get_attribute('class')
+        low = driver.execute_script(CONTRAST)  # greyed out and failed, still readable
+        assert not low, low
+    finally:
+        subprocess.run(['ip', '-n', LAN_NS, 'route', 'add', 'local', '198.18.3.0/24', 'dev', 'lo'], check=True)
+    wait('online again', lambda: 'offline' not in card('198.18.3.1').get_attribute('class'))
+
+
+@case('at 360 px wide the page has no horizontal scroll')
+def _():
+    driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
+                           {'width': 360, 'height': 780, 'deviceScaleFactor': 1, 'mobile': True})
+    try:
+        time.sleep(0.3)
+        widths = driver.execute_script(
+            'return [document.documentElement.scrollWidth, document.documentElement.clientWidth, '
+            'Math.max(...[...document.querySelectorAll("body *")].map(e => e.getBoundingClientRect().right))]')
+        assert widths[0] <= widths[1] and widths[2] <= widths[1] + 0.5, widths
+        if args.shots:
+            driver.execute_script('window.scrollTo(0, 0)')
+            driver.save_screenshot(os.path.join(args.shots, 'web-phone.png'))
+    finally:
+        driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
+
+
+@case('a lost connection to the service is shown and the page reconnects by itself')
+def _():
+    global daemon
+    stop(daemon)
+    wait('shown as lost', lambda: 'lost' in driver.find_element(By.ID, 'connection').get_attribute('class'))
+    daemon, _, _ = start_daemon(state, '127.0.0.1:8570')
+    wait('live again', lambda: driver.find_element(By.ID, 'connection').text == 'Live')
+    call(base, 'PUT', '/api/v1/routes/' + mac['198.18.2.1'], {'tx': mac['198.18.1.2']})
+    wait('and follows events again', lambda: shows('198.18.2.1') == name_of('198.18.1.2'))
+
+
+@case('off loopback the page asks for the token once and keeps it')
+def _():
+    stop(daemon)
+    state2 = os.path.join(temp, 'state-net')
+    d2, base2, token = start_daemon(state2, '198.18.0.1:8571')
+    driver.get(base2 + '/')
+    form = wait('token asked for', lambda: driver.find_element(By.ID, 'access').is_displayed()
+                and driver.find_element(By.ID, 'access'))
+    assert 'token' in form.text
+    assert not driver.find_element(By.ID, 'content').is_displayed()
+    field = driver.find_element(By.ID, 'token-input')
+    field.send_keys('0' * len(token) + '\n')
+    wait('a wrong token is refused', lambda: 'did not accept' in driver.find_element(By.ID, 'access').text)
+    field.send_keys(token + '\n')
+    wait('cards with the token', lambda: len(driver.find_elements(By.CSS_SELECTOR, '.card')) == 4)
+    wait('stream open with the token', lambda: driver.find_element(By.ID, 'connection').text == 'Live')
+    driver.refresh()
+    wait('kept: no second prompt', lambda: len(driver.find_elements(By.CSS_SELECTOR, '.card')) == 4)
+    assert not driver.find_element(By.ID, 'access').is_displayed()
+    stop(d2)
+
+
+try:
+    driver.quit()
+finally:
+    for p in children:
+        if p.poll() is None:
+            stop(p)
+    shutil.rmtree(temp, ignore_errors=True)
+
+failed = [r for r in results if r[1]]
+print(f'{len(results) - len(failed)} of {len(results)} cases passed')
+sys.exit(1 if failed else 0)
