@@ -5,9 +5,9 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   nlohmann-json3-dev libcli11-dev libexpected-dev
-  qt6-base-dev libgl-dev
+  qt6-base-dev qt6-httpserver-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev lld
+  clang clang-format libclang-rt-14-dev lld
   iproute2 procps
   xvfb xauth x11-apps imagemagick
   xdotool dbus at-spi2-core python3-pyatspi openbox
