@@ -41,7 +41,8 @@ void CMyCortaviaApp::SetSocketLayerCheck(std::function<bool()> check)
 bool CMyCortaviaApp::InitInstance()
 {
     if (!socketCheck()()) {
-        platform::MessageBox(nullptr, QString::fromUtf8(kSocketsInitFailed), platform::MB_OK | platform::MB_ICONWARNING);
+        platform::MessageBox(nullptr, QString::fromUtf8(kSocketsInitFailed),
+                             platform::MB_OK | platform::MB_ICONWARNING);
         return false;
     }
     SetAboutBoxRunner([](QWidget* owner) {

@@ -66,7 +66,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return kExitOk;
     }
     const auto subs = app.get_subcommands({});
-    const bool known = std::any_of(subs.begin(), subs.end(), [&](const CLI::App* c) { return c->get_name() == args[0]; });
+    const bool known =
+        std::any_of(subs.begin(), subs.end(), [&](const CLI::App* c) { return c->get_name() == args[0]; });
     if (args[0].empty() || (args[0][0] != '-' && !known)) {
         err << "cortavia-cli: unknown command '" << args[0] << "' (see cortavia-cli --help)\n";
         return kExitUsage;

@@ -106,10 +106,7 @@ const CLI::Validator kSeconds(
     },
     "S");
 
-Format FormatOf(const CommonOptions& o)
-{
-    return o.json ? Format::Json : o.csv ? Format::Csv : Format::Table;
-}
+Format FormatOf(const CommonOptions& o) { return o.json ? Format::Json : o.csv ? Format::Csv : Format::Table; }
 
 std::chrono::milliseconds Ms(double seconds)
 {
@@ -206,7 +203,10 @@ bool WriteFile(const std::string& path, const std::string& text, std::ostream& e
 }
 
 Invocation::Invocation(std::ostream& o, std::ostream& e, const CommonOptions& options)
-    : out(o), err(e), reporter(e, options.quiet), format(FormatOf(options))
+    : out(o),
+      err(e),
+      reporter(e, options.quiet),
+      format(FormatOf(options))
 {
     ctx = MakeContext(options, reporter);
 }

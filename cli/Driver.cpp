@@ -13,9 +13,11 @@ using endpoint::Clock;
 using std::chrono::milliseconds;
 
 ShellDriver::ShellDriver(std::string address, unsigned short port, Timeouts timeouts)
-    : address_(std::move(address)), port_(port), timeouts_(timeouts), conversation_(timeouts.reply)
-{
-}
+    : address_(std::move(address)),
+      port_(port),
+      timeouts_(timeouts),
+      conversation_(timeouts.reply)
+{ }
 
 endpoint::Result<> ShellDriver::Open()
 {

@@ -73,8 +73,7 @@ Result<> Scan(const Context& ctx, ScanResult& out, bool* usage)
         return Fail(ctx, "workstation", "discovery", "no usable network card named " + names);
     }
     if (found.failure)
-        return Fail(ctx, "workstation", "discovery",
-                    found.failure->step + ": " + std::strerror(found.failure->error));
+        return Fail(ctx, "workstation", "discovery", found.failure->step + ": " + std::strerror(found.failure->error));
     out.sentOn = found.sentOn;
     if (found.replies.empty())
         return Fail(ctx, "workstation", "discovery", "no endpoint answered within 1 s");
@@ -205,8 +204,8 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
     endpoint::Compare(result.fields, after, at, true);
     for (const auto& f : result.fields)
         if (f.status == FieldStatus::Mismatch)
-            Fail(ctx, address, "read-back", f.field + " reads '" + f.readBack + "' after the reboot, not '" +
-                                                f.requested + "'");
+            Fail(ctx, address, "read-back",
+                 f.field + " reads '" + f.readBack + "' after the reboot, not '" + f.requested + "'");
     return result;
 }
 
@@ -247,8 +246,8 @@ RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std
         const endpoint::Comeback::Action next = wait.Next(Clock::now());
         switch (next.what) {
         case endpoint::Comeback::Do::Probe:
-            wait.Probed(lan::CanConnect(next.address, ctx.port,
-                                        std::clamp(left(), 250ms, lan::ConnectProbe::kDefaultWithin)));
+            wait.Probed(
+                lan::CanConnect(next.address, ctx.port, std::clamp(left(), 250ms, lan::ConnectProbe::kDefaultWithin)));
             break;
         case endpoint::Comeback::Do::Scan: {
             ScanResult scan;
@@ -282,8 +281,7 @@ RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std
             r.error = Fail(ctx, session.address(), "come back",
                            !wait.searched() ? "no answer at " + comeBackAt + " within " + Seconds(ctx.restartTimeout)
                                             : "restarted, address unknown: no answer at " + comeBackAt +
-                                                  " and no scan found " + mac + " within " +
-                                                  Seconds(ctx.restartTimeout))
+                                   " and no scan found " + mac + " within " + Seconds(ctx.restartTimeout))
                           .value();
             return r;
         }
@@ -335,7 +333,8 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
     r.kind = before.kind;
     r.versionBefore = Narrow(before.values.version);
     if (r.kind == Kind::Unknown) {
-        r.error = Fail(ctx, address, "read", "the dump does not say whether this is a transmitter or a receiver").value();
+        r.error =
+            Fail(ctx, address, "read", "the dump does not say whether this is a transmitter or a receiver").value();
         return r;
     }
     const bool transmitter = r.kind == Kind::Tx;
@@ -350,7 +349,7 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
     r.server = candidates.back();
 
     const std::string path = tftpRoot + "/" + r.file;
-    struct stat st {};
+    struct stat st { };
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path.c_str(), R_OK) != 0) {
         r.error = Fail(ctx, address, "tftp check", "put " + r.file + " into " + tftpRoot).value();
         return r;
@@ -361,8 +360,8 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
         switch (probe.status) {
         case lan::TftpProbeStatus::NoAnswer: why = "no TFTP server answers at " + r.server + ": run one"; break;
         case lan::TftpProbeStatus::FileNotFound:
-            why = "the TFTP server at " + r.server + " does not have " + r.file + " (is " + tftpRoot +
-                  " its directory?)";
+            why =
+                "the TFTP server at " + r.server + " does not have " + r.file + " (is " + tftpRoot + " its directory?)";
             break;
         case lan::TftpProbeStatus::AccessViolation:
             why = "the TFTP server at " + r.server + " refuses " + r.file + ": " + probe.message;

@@ -104,10 +104,10 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
 
 // Opens a session, sends the lines one by one, waiting for each.
 endpoint::Result<> SendLines(const Context& ctx, const std::string& address, const std::vector<nodes::WireLine>& lines,
-                   std::size_t buffer, const std::string& step);
+                             std::size_t buffer, const std::string& step);
 // Lines with different buffers (the enable line and the short wall lines)
 // on one session.
 endpoint::Result<> SendLines(const Context& ctx, const std::string& address, const std::vector<BufferedLine>& lines,
-                   const std::string& step);
+                             const std::string& step);
 
 }  // namespace cv::cli

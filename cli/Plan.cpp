@@ -13,7 +13,8 @@
 namespace cv::cli {
 
 namespace {
-const char* const kSettingColumns[] = {"hostname_id", "channel", "multicast", "ip_mode", "ipaddr", "netmask", "gateway"};
+const char* const kSettingColumns[] = {"hostname_id", "channel", "multicast", "ip_mode",
+                                       "ipaddr",      "netmask", "gateway"};
 
 std::string Trim(const std::string& s)
 {
@@ -114,8 +115,9 @@ bool ParsePlan(const std::string& text, std::vector<PlanRow>& rows, std::vector<
             continue;
         }
         if (byMac ? !ValidMac(*key) : lan::CanonicalIpv4(*key) != *key) {
-            errors.push_back(where + (byMac ? "mac '" + *key + "' must read like 02:00:c6:12:02:01"
-                                            : "address '" + *key + "' is not a dotted IPv4 address"));
+            errors.push_back(where +
+                             (byMac ? "mac '" + *key + "' must read like 02:00:c6:12:02:01"
+                                    : "address '" + *key + "' is not a dotted IPv4 address"));
             continue;
         }
         row.key = *key;

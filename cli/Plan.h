@@ -9,9 +9,9 @@
 namespace cv::cli {
 
 struct PlanRow {
-    int line = 0;           // in the file, for messages
+    int line = 0;  // in the file, for messages
     bool byMac = false;
-    std::string key;        // the mac or the address as written
+    std::string key;  // the mac or the address as written
     SetRequest request;
 };
 

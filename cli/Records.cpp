@@ -7,9 +7,9 @@ std::string Dump(const Record& value, int indent)
     return value.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-const std::vector<std::string> kDetailColumns = {"address", "kind",      "number",  "hostname_id", "version",
-                                                 "mac",     "state",     "multicast", "channel",   "ip_mode",
-                                                 "netmask", "gateway",   "error"};
+const std::vector<std::string> kDetailColumns = {"address", "kind",    "number",    "hostname_id", "version",
+                                                 "mac",     "state",   "multicast", "channel",     "ip_mode",
+                                                 "netmask", "gateway", "error"};
 
 const std::vector<std::string> kSetColumns = {"address", "field", "requested", "read_back", "status", "error"};
 
@@ -61,8 +61,8 @@ std::vector<Record> SetRecords(const SetResult& result, const std::string& key)
         r["field"] = f.field;
         r["requested"] = f.requested;
         r["read_back"] = f.readBack;
-        r["status"] = endpoint::ToString(result.error && f.status != FieldStatus::Confirmed ? FieldStatus::Failed
-                                                                                            : f.status);
+        r["status"] =
+            endpoint::ToString(result.error && f.status != FieldStatus::Confirmed ? FieldStatus::Failed : f.status);
         if (!result.newAddress.empty())
             r["new_address"] = result.newAddress;
         if (result.error)

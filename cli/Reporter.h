@@ -9,7 +9,7 @@ namespace cv::cli {
 
 class Reporter {
 public:
-    explicit Reporter(std::ostream& err, bool quiet = false) : err_(err), quiet_(quiet) {}
+    explicit Reporter(std::ostream& err, bool quiet = false) : err_(err), quiet_(quiet) { }
     void Progress(const std::string& address, const std::string& text);
     // Failures are shown also when quiet.
     void Failure(const std::string& address, const std::string& step, const std::string& detail);

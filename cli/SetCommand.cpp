@@ -101,8 +101,8 @@ int RunPlan(const SetOptions& o, Invocation& run)
         if (!scanned)
             return kExitFailed;
     }
-    const Rows all = CollectRows(rows.size(), ctx.jobs,
-                                 [&](std::size_t i) { return PlanRowResult(ctx, rows[i], o.reboot, macs); });
+    const Rows all =
+        CollectRows(rows.size(), ctx.jobs, [&](std::size_t i) { return PlanRowResult(ctx, rows[i], o.reboot, macs); });
     std::vector<std::string> columns = {"key"};
     columns.insert(columns.end(), kSetColumns.begin(), kSetColumns.end());
     return run.Report(columns, all);
@@ -141,7 +141,8 @@ int RunOne(const SetOptions& o, Invocation& run)
     if (res.ok())
         for (const auto& field : res.fields)
             if (field.status == FieldStatus::Pending)
-                run.reporter.Note(o.address + ": " + field.field + " saved; it takes effect at the next reboot (--reboot)");
+                run.reporter.Note(o.address + ": " + field.field +
+                                  " saved; it takes effect at the next reboot (--reboot)");
     return res.ok() ? kExitOk : kExitFailed;
 }
 
@@ -165,27 +166,24 @@ void AddSetCommand(Program& p)
     o->channelOpt = c->add_option("--channel", o->channel, "the channel, 0000 to 0099")->type_name("NNNN");
     CLI::Option* autoip = c->add_flag("--autoip", o->autoip, "IP mode Auto IP");
     CLI::Option* dhcp = c->add_flag("--dhcp", o->dhcp, "IP mode DHCP");
-    o->staticOpt = c->add_option("--static", o->ipaddr, "a static address, with --netmask and --gateway")
-                       ->type_name("IP");
+    o->staticOpt =
+        c->add_option("--static", o->ipaddr, "a static address, with --netmask and --gateway")->type_name("IP");
     o->netmaskOpt = c->add_option("--netmask", o->netmask, "the static address's netmask")->type_name("M");
     o->gatewayOpt = c->add_option("--gateway", o->gateway, "the static address's gateway")->type_name("G");
     c->add_flag("--reboot", o->reboot, "restart, wait and read everything back");
     c->add_option("--timeout", o->timeout, "how long a restart may take (default 120)")
         ->type_name("S")
         ->check(kSeconds);
-    o->planOpt = c->add_option("--plan", o->plan, "settings for many endpoints from a CSV file")
-                     ->type_name("FILE.csv");
+    o->planOpt = c->add_option("--plan", o->plan, "settings for many endpoints from a CSV file")->type_name("FILE.csv");
     c->add_flag("--dry-run", o->dryRun, "with --plan: print every line, byte for byte; send nothing")
         ->needs(o->planOpt);
     multicast->excludes(unicast);
     autoip->excludes(dhcp)->excludes(o->staticOpt);
     dhcp->excludes(o->staticOpt);
-    for (CLI::Option* setting : {address, o->hostnameOpt, multicast, unicast, o->channelOpt, autoip, dhcp,
-                                 o->staticOpt, o->netmaskOpt, o->gatewayOpt})
+    for (CLI::Option* setting : {address, o->hostnameOpt, multicast, unicast, o->channelOpt, autoip, dhcp, o->staticOpt,
+                                 o->netmaskOpt, o->gatewayOpt})
         o->planOpt->excludes(setting);
-    p.Runs(c, [o](Invocation& run) {
-        return o->planOpt->count() ? RunPlan(*o, run) : RunOne(*o, run);
-    });
+    p.Runs(c, [o](Invocation& run) { return o->planOpt->count() ? RunPlan(*o, run) : RunOne(*o, run); });
 }
 
 }  // namespace cv::cli

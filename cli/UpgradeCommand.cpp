@@ -41,9 +41,8 @@ reports the firmware version before and after.
     };
     auto o = std::make_shared<Options>();
     c->add_option("ADDRESS", o->addresses, "the endpoints")->check(kAddress);
-    CLI::Option* root =
-        c->add_option("--tftp-root", o->root, "the directory the workstation's TFTP server gives out")
-            ->type_name("DIR");
+    CLI::Option* root = c->add_option("--tftp-root", o->root, "the directory the workstation's TFTP server gives out")
+                            ->type_name("DIR");
     c->add_option("--timeout", o->timeout, "how long the update and the restart may take (default 600)")
         ->type_name("S")
         ->check(kSeconds);
@@ -56,8 +55,8 @@ reports the firmware version before and after.
         ctx.restartTimeout = ctx.upgradeTimeout = Ms(o->timeout);
         const Rows rows = CollectRows(o->addresses.size(), ctx.jobs,
                                       [&](std::size_t i) { return UpgradeRow(ctx, o->addresses[i], o->root); });
-        return run.Report(
-            {"address", "kind", "file", "server", "version_before", "version_after", "status", "error"}, rows);
+        return run.Report({"address", "kind", "file", "server", "version_before", "version_after", "status", "error"},
+                          rows);
     });
 }
 

@@ -40,14 +40,13 @@ wall). apply sends a saved layout: {"rows", "columns", "bezel": {"ow", "oh",
 )";
 
 const char* const kQuickUsage = "wall quick ROWSxCOLS --bezel OW,OH,VW,VH [--order ADDRESS,...] [--save FILE]";
-const char* const kPlaceUsage =
-    "wall place ADDRESS ROW COL --size ROWSxCOLS --bezel OW,OH,VW,VH [--save FILE]";
+const char* const kPlaceUsage = "wall place ADDRESS ROW COL --size ROWSxCOLS --bezel OW,OH,VW,VH [--save FILE]";
 const char* const kStretchUsage = "wall stretch fit|out ADDRESS...";
 const char* const kRotateUsage = "wall rotate 0|180|270 ADDRESS...";
 const char* const kApplyUsage = "wall apply LAYOUT.json";
 
-const std::vector<std::string> kWallColumns = {"address", "number", "row", "column", "x0", "y0",
-                                               "x1",      "y1",     "status", "error"};
+const std::vector<std::string> kWallColumns = {"address", "number", "row", "column", "x0",
+                                               "y0",      "x1",     "y1",  "status", "error"};
 
 struct WallJob {
     std::string address;
@@ -60,13 +59,13 @@ struct WallJob {
 
 Rows WallRow(const Context& ctx, const WallJob& j)
 {
-    const std::vector<BufferedLine> lines =
-        j.lines.empty() ? std::vector<BufferedLine>{{{nodes::WallEnableLine(j.tile), false, true, 0}, nodes::kLineBuffer}}
-                        : j.lines;
+    const std::vector<BufferedLine> lines = j.lines.empty()
+        ? std::vector<BufferedLine>{{{nodes::WallEnableLine(j.tile), false, true, 0}, nodes::kLineBuffer}}
+        : j.lines;
     const auto sent = SendLines(ctx, j.address, lines, "wall");
-    Record r = {{"address", j.address}, {"number", j.number}, {"row", j.row},   {"column", j.column},
-                {"x0", j.tile.x0},      {"y0", j.tile.y0},     {"x1", j.tile.x1}, {"y1", j.tile.y1},
-                {"status", sent ? "sent" : "failed"}};
+    Record r = {{"address", j.address}, {"number", j.number}, {"row", j.row},
+                {"column", j.column},   {"x0", j.tile.x0},    {"y0", j.tile.y0},
+                {"x1", j.tile.x1},      {"y1", j.tile.y1},    {"status", sent ? "sent" : "failed"}};
     if (!sent)
         r["error"] = sent.error().text();
     return Row(std::move(r), !sent);
@@ -74,8 +73,8 @@ Rows WallRow(const Context& ctx, const WallJob& j)
 
 int SendWall(Invocation& run, const std::vector<WallJob>& jobs)
 {
-    return run.Report(kWallColumns, CollectRows(jobs.size(), run.ctx.jobs,
-                                                [&](std::size_t i) { return WallRow(run.ctx, jobs[i]); }));
+    return run.Report(kWallColumns,
+                      CollectRows(jobs.size(), run.ctx.jobs, [&](std::size_t i) { return WallRow(run.ctx, jobs[i]); }));
 }
 
 std::pair<std::uint32_t, std::uint32_t> WallSize(const std::string& text)
@@ -263,18 +262,17 @@ int Apply(const WallOptions& o, Invocation& run)
 
 void AddWallCommands(Program& p)
 {
-    CLI::App* wall =
-        p.Add(p.root(), "wall",
-              {{kQuickUsage, kPlaceUsage, kStretchUsage, kRotateUsage, kApplyUsage},
-               {{"wall quick|place|stretch|rotate|apply", "video wall layouts"}},
-               kText},
-              false);
+    CLI::App* wall = p.Add(p.root(), "wall",
+                           {{kQuickUsage, kPlaceUsage, kStretchUsage, kRotateUsage, kApplyUsage},
+                            {{"wall quick|place|stretch|rotate|apply", "video wall layouts"}},
+                            kText},
+                           false);
     wall->require_subcommand(1);
     // Each command its own options, so that "given" means given to it.
     std::shared_ptr<WallOptions> o;
     const auto bezel = [&](CLI::App* c) {
-        o->bezelOpt = c->add_option("--bezel", o->bezel, "pitch and visible size of a display, 0.1 mm")
-                          ->type_name("OW,OH,VW,VH");
+        o->bezelOpt =
+            c->add_option("--bezel", o->bezel, "pitch and visible size of a display, 0.1 mm")->type_name("OW,OH,VW,VH");
     };
     const auto save = [&](CLI::App* c, const char* what) {
         o->saveOpt = c->add_option("--save", o->save, what)->type_name("FILE");
@@ -284,8 +282,8 @@ void AddWallCommands(Program& p)
     CLI::App* quick = p.Add(*wall, "quick", {{kQuickUsage}, {}, kText});
     quick->add_option("ROWSxCOLS", o->size, "the size of the wall, 1 to 5 each")->required();
     bezel(quick);
-    o->orderOpt =
-        quick->add_option("--order", o->order, "these receivers, in this order, not the scan's")->type_name("ADDRESS,...");
+    o->orderOpt = quick->add_option("--order", o->order, "these receivers, in this order, not the scan's")
+                      ->type_name("ADDRESS,...");
     save(quick, "write the layout to this JSON file");
     p.Runs(quick, [o](Invocation& run) { return Quick(*o, run); });
 

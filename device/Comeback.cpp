@@ -12,7 +12,8 @@ constexpr int kLookEveryMs = 50;
 }  // namespace
 
 ComebackCheck::ComebackCheck(const QString& address, std::chrono::milliseconds timeout, Done done)
-    : probe_(std::make_unique<cv::lan::ConnectProbe>()), done_(std::move(done))
+    : probe_(std::make_unique<cv::lan::ConnectProbe>()),
+      done_(std::move(done))
 {
     deadline_ = new QTimer(this);
     deadline_->setSingleShot(true);

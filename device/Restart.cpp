@@ -32,14 +32,13 @@ void CheckComeback(IMainWindow& window, std::unique_ptr<QObject>& slot, const QS
     if (slot)
         slot.release()->deleteLater();
     QWidget* owner = &window.Dialog();
-    slot = std::make_unique<ComebackCheck>(target, kComebackTimeout,
-                                           [owner, success, notBack, notBackIcon](bool cameBack) {
-                                               if (cameBack)
-                                                   platform::MessageBox(owner, success,
-                                                                        platform::MB_OK | platform::MB_ICONINFORMATION);
-                                               else
-                                                   platform::MessageBox(owner, notBack, platform::MB_OK | notBackIcon);
-                                           });
+    slot = std::make_unique<ComebackCheck>(
+        target, kComebackTimeout, [owner, success, notBack, notBackIcon](bool cameBack) {
+            if (cameBack)
+                platform::MessageBox(owner, success, platform::MB_OK | platform::MB_ICONINFORMATION);
+            else
+                platform::MessageBox(owner, notBack, platform::MB_OK | notBackIcon);
+        });
 }
 }  // namespace
 
@@ -71,10 +70,7 @@ QString ConnectedEndpoint(const CMyAsyncSocket& socket)
     return QString::fromStdString(peer);
 }
 
-void SayNothingSelected(IMainWindow& window)
-{
-    Tell(window, device_text::kSelectDevice, platform::MB_ICONINFORMATION);
-}
+void SayNothingSelected(IMainWindow& window) { Tell(window, device_text::kSelectDevice, platform::MB_ICONINFORMATION); }
 
 void RebootOn(IMainWindow& window, CMyAsyncSocket& scan, RebootComeback comeback, const QString& newAddress)
 {
@@ -86,9 +82,8 @@ void RebootOn(IMainWindow& window, CMyAsyncSocket& scan, RebootComeback comeback
         EnableDeviceButtons(window, true);
         return;
     }
-    m.m_rebootComeback = newAddress.isEmpty() && comeback == RebootComeback::NewStaticAddress
-                             ? RebootComeback::SameAddress
-                             : comeback;
+    m.m_rebootComeback =
+        newAddress.isEmpty() && comeback == RebootComeback::NewStaticAddress ? RebootComeback::SameAddress : comeback;
     m.m_strRebootTarget = m.m_rebootComeback == RebootComeback::NewStaticAddress ? newAddress : target;
     StartWait(window, TIMER_REBOOT, kRebootTicks, kRebootTickMs);
     ClearDeviceInfo(window);

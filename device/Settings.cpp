@@ -53,7 +53,8 @@ void SetAddressFields(platform::CDialogBase& dlg, const QString& address, const 
 
 void ApplyFailed(IMainWindow& window)
 {
-    platform::MessageBox(&window.Dialog(), Text(device_text::kApplyFail), platform::MB_OK | platform::MB_ICONINFORMATION);
+    platform::MessageBox(&window.Dialog(), Text(device_text::kApplyFail),
+                         platform::MB_OK | platform::MB_ICONINFORMATION);
 }
 
 // The row Apply updates: the selected row of the list the device came from.
@@ -69,7 +70,7 @@ void SetSelectedCell(IMainWindow& window, int column, const QString& text)
 // answered anything at all.
 class ApplySession {
 public:
-    ApplySession(IMainWindow& window, SelectedDevice device) : window_(window), device_(std::move(device)) {}
+    ApplySession(IMainWindow& window, SelectedDevice device) : window_(window), device_(std::move(device)) { }
 
     CMyAsyncSocket& Socket()
     {
@@ -201,7 +202,7 @@ void Apply(IMainWindow& window)
 
     bool ipChanged = false;
     QString newStaticAddress;  // the address a reboot brings the device up at
-    bool mayMove = false;      // Auto IP or DHCP may give it any address
+    bool mayMove = false;  // Auto IP or DHCP may give it any address
     const int ipRadio = dlg.GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC);
     // Static is always written again, so its addresses reach the device even
     // when the radio did not move.
@@ -243,7 +244,7 @@ void Apply(IMainWindow& window)
     if (answer != platform::IDYES)
         return;
     const RebootComeback comeback = !newStaticAddress.isEmpty() ? RebootComeback::NewStaticAddress
-                                    : mayMove                    ? RebootComeback::MayHaveMoved
-                                                                 : RebootComeback::SameAddress;
+        : mayMove                                               ? RebootComeback::MayHaveMoved
+                                                                : RebootComeback::SameAddress;
     RebootOn(window, session.Socket(), comeback, newStaticAddress);
 }

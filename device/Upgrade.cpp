@@ -34,15 +34,13 @@ void Tell(IMainWindow& window, const char* text, unsigned icon)
 const char* TftpAdvice(const cv::lan::TftpProbeResult& check, bool transmitter)
 {
     switch (check.status) {
-    case cv::lan::TftpProbeStatus::Served:
-        return nullptr;
+    case cv::lan::TftpProbeStatus::Served: return nullptr;
     case cv::lan::TftpProbeStatus::FileNotFound:
     case cv::lan::TftpProbeStatus::AccessViolation:
     case cv::lan::TftpProbeStatus::OtherError:
         return transmitter ? device_text::kPutTxFirmware : device_text::kPutRxFirmware;
     case cv::lan::TftpProbeStatus::NoAnswer:
-    case cv::lan::TftpProbeStatus::LocalFailure:
-        break;
+    case cv::lan::TftpProbeStatus::LocalFailure: break;
     }
     return device_text::kRunTftpServer;
 }
@@ -86,7 +84,8 @@ void Upgrade(IMainWindow& window)
     // line whether or not a file arrived; so the file is asked for here
     // first, from the same server at the same address.
     const auto& file = transmitter ? cv::nodes::kTxFirmwareFile : cv::nodes::kRxFirmwareFile;
-    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    const auto spent =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     const auto budget = std::max(kUpgradeHoldsAtMost - kAfterTheCheck - spent, std::chrono::milliseconds(0));
     const cv::lan::TftpProbeResult check = cv::lan::ProbeTftp(address.toStdString(), std::string(file.bytes()), budget);
     if (const char* advice = TftpAdvice(check, transmitter)) {
@@ -113,9 +112,10 @@ void UpgradeFailureCheck(IMainWindow& window)
     const cv::nodes::UpgradeFailures f = cv::nodes::CheckUpgradeFailures(m.m_transcript);
     QWidget* owner = &window.Dialog();
     if (f.fileNotFound)
-        platform::MessageBox(owner,
-                             QString::fromUtf8(m.m_bTxSelected ? device_text::kPutTxFirmware : device_text::kPutRxFirmware),
-                             platform::MB_OK | platform::MB_ICONERROR);
+        platform::MessageBox(
+            owner, QString::fromUtf8(m.m_bTxSelected ? device_text::kPutTxFirmware : device_text::kPutRxFirmware),
+            platform::MB_OK | platform::MB_ICONERROR);
     if (f.transferTimedOut)
-        platform::MessageBox(owner, QString::fromUtf8(device_text::kRunTftpServer), platform::MB_OK | platform::MB_ICONERROR);
+        platform::MessageBox(owner, QString::fromUtf8(device_text::kRunTftpServer),
+                             platform::MB_OK | platform::MB_ICONERROR);
 }

@@ -15,9 +15,10 @@ bool SameMac(std::string_view a, std::string_view b)
 }
 
 Comeback::Comeback(std::string address, std::string mac, Clock::time_point deadline)
-    : address_(std::move(address)), mac_(std::move(mac)), deadline_(deadline)
-{
-}
+    : address_(std::move(address)),
+      mac_(std::move(mac)),
+      deadline_(deadline)
+{ }
 
 Comeback::Action Comeback::Next(Clock::time_point now)
 {

@@ -15,11 +15,11 @@ namespace cv::endpoint {
 class Comeback {
 public:
     enum class Do {
-        Probe,    // the came-back probe (lan::ConnectProbe) at address
-        Scan,     // discovery and the node list
+        Probe,  // the came-back probe (lan::ConnectProbe) at address
+        Scan,  // discovery and the node list
         ReadMac,  // the detail query at address
-        Found,    // back, at address
-        Lost,     // the time is up
+        Found,  // back, at address
+        Lost,  // the time is up
     };
     struct Action {
         Do what;

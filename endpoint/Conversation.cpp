@@ -172,8 +172,7 @@ tl::expected<void, std::string> Conversation::SendOnly(const nodes::WireLine& li
     return {};
 }
 
-void Conversation::Until(std::function<bool(const nodes::Transcript&)> done, Clock::time_point now,
-                         milliseconds idle)
+void Conversation::Until(std::function<bool(const nodes::Transcript&)> done, Clock::time_point now, milliseconds idle)
 {
     waiting_ = Waiting::Condition;
     failed_ = false;
@@ -287,8 +286,7 @@ void Conversation::Look(Clock::time_point)
     // start before it: a "/" that is the last thing the shell printed
     // counts once the stream is quiet.
     const std::size_t slash = lastSlash_;
-    if (slash != std::string::npos && slash >= after &&
-        (lastNewline_ == std::string::npos || lastNewline_ < slash)) {
+    if (slash != std::string::npos && slash >= after && (lastNewline_ == std::string::npos || lastNewline_ < slash)) {
         if (promptAt_ != slash) {
             promptAt_ = slash;
             Emit(EventKind::PromptSeen, what_);
@@ -335,8 +333,9 @@ void Conversation::OnTimer(Clock::time_point now)
     if (waiting_ == Waiting::Condition)
         Fail(EventKind::TimedOut, "the reply stayed incomplete for " + Seconds(waitIdle_));
     else
-        Fail(EventKind::TimedOut, "no " + std::string(echoEnd_ ? "prompt after" : "echo of") + " '" + what_ +
-                                      "' within " + Seconds(waitIdle_));
+        Fail(EventKind::TimedOut,
+             "no " + std::string(echoEnd_ ? "prompt after" : "echo of") + " '" + what_ + "' within " +
+                 Seconds(waitIdle_));
 }
 
 }  // namespace cv::endpoint

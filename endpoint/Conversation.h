@@ -25,11 +25,11 @@ namespace cv::endpoint {
 using Clock = std::chrono::steady_clock;
 
 enum class EventKind {
-    EchoSeen,       // the shell echoed the line
-    PromptSeen,     // the "/" that starts the prompt after the output
+    EchoSeen,  // the shell echoed the line
+    PromptSeen,  // the "/" that starts the prompt after the output
     ReplyComplete,  // the prompt is whole: the next line may go
-    TimedOut,       // nothing more arrived within the idle time
-    Closed,         // the endpoint closed or reset the connection
+    TimedOut,  // nothing more arrived within the idle time
+    Closed,  // the endpoint closed or reset the connection
 };
 const char* ToString(EventKind kind);
 
@@ -45,7 +45,7 @@ public:
     static constexpr std::chrono::milliseconds kPromptQuiet{200};
     static constexpr std::chrono::milliseconds kDefaultIdle{5000};
 
-    explicit Conversation(std::chrono::milliseconds idle = kDefaultIdle) : idle_(idle) {}
+    explicit Conversation(std::chrono::milliseconds idle = kDefaultIdle) : idle_(idle) { }
 
     // --- requests; one at a time -------------------------------------------
     // The login line, answered by its echo and the prompt.
@@ -112,14 +112,14 @@ private:
     std::string echo_, what_;
     std::function<bool(const nodes::Transcript&)> done_;
     std::chrono::milliseconds waitIdle_{0};
-    std::optional<std::size_t> echoEnd_;    // just past the echo, once seen
-    std::optional<std::size_t> promptAt_;   // the prompt's "/", once seen
-    std::size_t echoFrom_ = 0;              // where the echo search goes on
-    std::size_t promptFrom_ = 0;            // where the prompt search goes on
-    std::size_t lastSlash_ = std::string::npos;    // in raw_
+    std::optional<std::size_t> echoEnd_;  // just past the echo, once seen
+    std::optional<std::size_t> promptAt_;  // the prompt's "/", once seen
+    std::size_t echoFrom_ = 0;  // where the echo search goes on
+    std::size_t promptFrom_ = 0;  // where the prompt search goes on
+    std::size_t lastSlash_ = std::string::npos;  // in raw_
     std::size_t lastNewline_ = std::string::npos;  // in raw_
-    Clock::time_point lastByte_{};          // last arrival (or the request)
-    bool quietPrompt_ = false;              // a prompt waits for the quiet time
+    Clock::time_point lastByte_{};  // last arrival (or the request)
+    bool quietPrompt_ = false;  // a prompt waits for the quiet time
 
     bool failed_ = false;
     bool closed_ = false;

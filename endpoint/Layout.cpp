@@ -212,7 +212,7 @@ std::optional<Layout> LayoutFromJson(const LayoutJson& json, std::string& error)
         const auto column = JsonU32(Find(p, "column"));
         if (!row || !column || *row >= l.rows || *column >= l.columns) {
             error = where + "\"row\" and \"column\" must name a cell of the " + std::to_string(l.rows) + " x " +
-                    std::to_string(l.columns) + " wall (counted from 0)";
+                std::to_string(l.columns) + " wall (counted from 0)";
             return std::nullopt;
         }
         pl.row = *row;
@@ -256,8 +256,8 @@ std::optional<Layout> LayoutFromJson(const LayoutJson& json, std::string& error)
 LayoutJson LayoutToJson(const Layout& l)
 {
     LayoutJson j = {{"rows", l.rows},
-                {"columns", l.columns},
-                {"bezel", {{"ow", l.bezel.ow}, {"oh", l.bezel.oh}, {"vw", l.bezel.vw}, {"vh", l.bezel.vh}}}};
+                    {"columns", l.columns},
+                    {"bezel", {{"ow", l.bezel.ow}, {"oh", l.bezel.oh}, {"vw", l.bezel.vw}, {"vh", l.bezel.vh}}}};
     if (l.stretch)
         j["stretch"] = *l.stretch;
     if (l.rotate)
@@ -317,7 +317,7 @@ void Place(Layout& layout, Placement placement)
     ps.erase(std::remove_if(ps.begin(), ps.end(),
                             [&](const Placement& p) {
                                 const bool same = (!placement.address.empty() && p.address == placement.address) ||
-                                                  (!placement.mac.empty() && p.mac == placement.mac);
+                                    (!placement.mac.empty() && p.mac == placement.mac);
                                 const bool cell = p.row == placement.row && p.column == placement.column;
                                 return same || cell;
                             }),

@@ -27,7 +27,7 @@ struct Placement {
     std::string address;  // one of address and mac
     std::string mac;
     std::optional<std::string> stretch;  // "fit" or "out"
-    std::optional<unsigned> rotate;      // 0, 180 or 270
+    std::optional<unsigned> rotate;  // 0, 180 or 270
 };
 
 struct Layout {
@@ -69,7 +69,7 @@ void Place(Layout& layout, Placement placement);
 // The stretch / rotation lines for a placement (its own value, else the
 // layout's), each present only when set.
 std::optional<std::u16string> StretchLine(const std::string& stretch);  // nullopt for other words
-std::optional<std::u16string> RotateLine(unsigned degrees);             // nullopt for other angles
+std::optional<std::u16string> RotateLine(unsigned degrees);  // nullopt for other angles
 
 // What puts a placed receiver onto its cell: the e_vw_enable line of its
 // tile, then its stretch and rotation lines (its own, else the layout's),

@@ -222,10 +222,7 @@ std::vector<nodes::WireLine> RequestLines(const SetRequest& r)
     return out;
 }
 
-std::vector<nodes::WireLine> RouteLines(const std::string& channel)
-{
-    return nodes::ChannelGroupLines(Widen(channel));
-}
+std::vector<nodes::WireLine> RouteLines(const std::string& channel) { return nodes::ChannelGroupLines(Widen(channel)); }
 
 std::vector<FieldResult> RequestedFields(const SetRequest& r)
 {

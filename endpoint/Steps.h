@@ -36,7 +36,7 @@ public:
     enum class State { Running, Done, Failed };
 
     Sequence() = default;
-    explicit Sequence(std::vector<Step> steps) : steps_(std::move(steps)) {}
+    explicit Sequence(std::vector<Step> steps) : steps_(std::move(steps)) { }
 
     // Issues the next steps while the conversation is free; call once to
     // start and again after every feed of the conversation.

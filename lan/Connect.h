@@ -15,9 +15,9 @@ namespace cv::lan {
 class Fd {
 public:
     Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
+    explicit Fd(int fd) : fd_(fd) { }
     ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) { }
     Fd& operator=(Fd&& other) noexcept
     {
         if (this != &other) {

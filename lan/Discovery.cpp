@@ -21,8 +21,12 @@ constexpr std::size_t kReplyBuffer = 1024;
 
 class Fd {
 public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { if (fd_ >= 0) ::close(fd_); }
+    explicit Fd(int fd) : fd_(fd) { }
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
@@ -63,7 +67,8 @@ DiscoveryResult Discover(const DiscoveryOptions& options)
     if (!options.interfaces.empty()) {
         std::vector<Ipv4Interface> chosen;
         for (const std::string& name : options.interfaces) {
-            const auto it = std::find_if(cards.begin(), cards.end(), [&](const Ipv4Interface& c) { return c.name == name; });
+            const auto it =
+                std::find_if(cards.begin(), cards.end(), [&](const Ipv4Interface& c) { return c.name == name; });
             if (it == cards.end())
                 result.unknownInterfaces.push_back(name);
             else
@@ -129,7 +134,8 @@ DiscoveryResult Discover(const DiscoveryOptions& options)
         socklen_t fromLength = sizeof from;
         // A read that fails after readiness is skipped, not taken as an
         // answer from whatever the address field last held.
-        const ssize_t n = ::recvfrom(receiver.get(), reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        const ssize_t n =
+            ::recvfrom(receiver.get(), reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (n < 0 || from.sin_family != AF_INET)
             continue;
         char text[INET_ADDRSTRLEN] = {};

@@ -22,7 +22,7 @@ struct DiscoveryOptions {
 
 struct DiscoveryFailure {
     std::string step;  // "socket sender", "bind", "socket receiver", "setsockopt (SO_REUSEADDR)"
-    int error = 0;     // errno
+    int error = 0;  // errno
 };
 
 struct DiscoveryResult {

@@ -61,9 +61,6 @@ HostInfo& SystemHostInfo()
     return info;
 }
 
-HostInfo SetHostInfo(HostInfo info)
-{
-    return std::exchange(SystemHostInfo(), std::move(info));
-}
+HostInfo SetHostInfo(HostInfo info) { return std::exchange(SystemHostInfo(), std::move(info)); }
 
 }  // namespace cv::lan

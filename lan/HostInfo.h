@@ -8,8 +8,8 @@
 namespace cv::lan {
 
 struct ResolvedAddress {
-    int family = 0;       // AF_INET or AF_INET6
-    std::string dotted;   // numeric text of the address
+    int family = 0;  // AF_INET or AF_INET6
+    std::string dotted;  // numeric text of the address
 };
 
 struct HostInfo {

@@ -8,9 +8,9 @@
 namespace cv::lan {
 
 struct Ipv4Interface {
-    std::string name;     // "eth0"
+    std::string name;  // "eth0"
     std::string address;  // dotted IPv4
-    unsigned index = 0;   // if_nametoindex
+    unsigned index = 0;  // if_nametoindex
     bool up = false;
     bool multicast = false;
     bool loopback = false;

@@ -24,10 +24,7 @@ constexpr std::uint16_t kErrorFileNotFound = 1;
 constexpr std::uint16_t kErrorAccessViolation = 2;
 constexpr std::size_t kPacketBuffer = 4 + 512 + 1;
 
-std::uint16_t Word(const unsigned char* p)
-{
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
+std::uint16_t Word(const unsigned char* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
 
 void PutWord(std::string& out, std::uint16_t value)
 {
@@ -80,17 +77,17 @@ std::optional<TftpProbeResult> ReadTftpReply(std::string_view datagram)
     if (opcode != kError)
         return std::nullopt;
     const std::uint16_t code = Word(bytes + 2);
-    result.status = code == kErrorFileNotFound       ? TftpProbeStatus::FileNotFound
-                    : code == kErrorAccessViolation ? TftpProbeStatus::AccessViolation
-                                                    : TftpProbeStatus::OtherError;
+    result.status = code == kErrorFileNotFound ? TftpProbeStatus::FileNotFound
+        : code == kErrorAccessViolation        ? TftpProbeStatus::AccessViolation
+                                               : TftpProbeStatus::OtherError;
     // The text ends at its zero, or at the datagram's end if it has none.
     const std::string_view text = datagram.substr(4);
     result.message = std::string(text.substr(0, text.find('\0')));
     return result;
 }
 
-TftpProbeResult ProbeTftp(const std::string& serverAddress, const std::string& file,
-                          std::chrono::milliseconds timeout, unsigned short port)
+TftpProbeResult ProbeTftp(const std::string& serverAddress, const std::string& file, std::chrono::milliseconds timeout,
+                          unsigned short port)
 {
     const Clock::time_point start = Clock::now();
     TftpProbeResult result;

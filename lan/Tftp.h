@@ -10,12 +10,12 @@
 namespace cv::lan {
 
 enum class TftpProbeStatus {
-    Served,           // the first data block arrived
-    FileNotFound,     // TFTP error 1
+    Served,  // the first data block arrived
+    FileNotFound,  // TFTP error 1
     AccessViolation,  // TFTP error 2
-    OtherError,       // any other TFTP error packet
-    NoAnswer,         // nothing within the time-out (or the port is closed)
-    LocalFailure,     // no socket, or the address is not IPv4
+    OtherError,  // any other TFTP error packet
+    NoAnswer,  // nothing within the time-out (or the port is closed)
+    LocalFailure,  // no socket, or the address is not IPv4
 };
 
 struct TftpProbeResult {
@@ -31,7 +31,6 @@ struct TftpProbeResult {
 std::optional<TftpProbeResult> ReadTftpReply(std::string_view datagram);
 
 TftpProbeResult ProbeTftp(const std::string& serverAddress, const std::string& file,
-                          std::chrono::milliseconds timeout = std::chrono::seconds(2),
-                          unsigned short port = 69);
+                          std::chrono::milliseconds timeout = std::chrono::seconds(2), unsigned short port = 69);
 
 }  // namespace cv::lan

@@ -62,10 +62,7 @@ std::string LocalAddressOf(int fd)
     return Ipv4OfSocket(fd, false);
 }
 
-std::string PeerAddressOf(int fd)
-{
-    return Ipv4OfSocket(fd, true);
-}
+std::string PeerAddressOf(int fd) { return Ipv4OfSocket(fd, true); }
 
 std::vector<std::string> UpgradeAddressCandidates(const std::string& sessionLocalAddress, const HostInfo& host)
 {

@@ -27,7 +27,8 @@ bool Discover(CMyAsyncSocket& socket, QWidget* owner)
     if (result.failure)
         Fatal(*result.failure);
     if (result.replies.empty()) {
-        platform::MessageBox(owner, QString::fromUtf8(net_text::kNoDeviceFound), platform::MB_OK | platform::MB_ICONINFORMATION);
+        platform::MessageBox(owner, QString::fromUtf8(net_text::kNoDeviceFound),
+                             platform::MB_OK | platform::MB_ICONINFORMATION);
         return false;
     }
     socket.m_strPeerAddress = QString::fromStdString(result.lastResponder());

@@ -28,20 +28,20 @@ enum class RebootComeback { SameAddress, NewStaticAddress, MayHaveMoved };
 
 // Members of the main window, in declaration order.
 struct DialogMembers {
-    cv::nodes::Transcript m_transcript;        // session transcript
-    int m_nIpMode = -1;                     // 0 Auto IP, 1 DHCP, 2 Static, -1 none
-    int m_nCastMode = -1;                   // 0 Multicast, 1 Unicast, -1 none
-    int m_nRecordedCastRadio = 0;           // 1012, 1013 or 0
-    int m_nRecordedIpRadio = 0;             // 1014 to 1016 or 0
+    cv::nodes::Transcript m_transcript;  // session transcript
+    int m_nIpMode = -1;  // 0 Auto IP, 1 DHCP, 2 Static, -1 none
+    int m_nCastMode = -1;  // 0 Multicast, 1 Unicast, -1 none
+    int m_nRecordedCastRadio = 0;  // 1012, 1013 or 0
+    int m_nRecordedIpRadio = 0;  // 1014 to 1016 or 0
     int m_bChannelChanged = 0;
     int m_nDragRow = 0;
     int m_bTxSelected = 0;
     int m_bDragging = 0;
     int m_bUpgradeWatch = 0;
-    int m_bDetailMode = 0;                  // 0 node listing, 1 device detail
+    int m_bDetailMode = 0;  // 0 node listing, 1 device detail
     int m_nLastClientCx = 0;
     int m_nLastClientCy = 0;
-    QString m_strNodeAddress;               // selected node address
+    QString m_strNodeAddress;  // selected node address
     QString m_strNetmask;
     QString m_strGateway;
     QString m_strLanStatus = QStringLiteral("Lan Status: ");
@@ -51,7 +51,7 @@ struct DialogMembers {
     QString m_strChannel;
     QString m_strDragLabel;
     QString m_strHostnameId;
-    QString m_strRecordedHostnameId;        // last read from the device or applied; Apply compares with it
+    QString m_strRecordedHostnameId;  // last read from the device or applied; Apply compares with it
     QString m_strVersion = QStringLiteral("Version: ");
     QString m_strListMulticast;
     uint32_t m_nOW = 1;
@@ -59,9 +59,9 @@ struct DialogMembers {
     uint32_t m_nOH = 1;
     uint32_t m_nVH = 1;
     // Drag of an RX row onto the wall grid.
-    QPointer<QWidget> m_pDragImage;         // follows the cursor over the screen
-    int m_nDropTarget = 0;                  // control ID under the cursor, 0 for none
-    QPoint m_ptDrag;                        // scratch cursor position
+    QPointer<QWidget> m_pDragImage;  // follows the cursor over the screen
+    int m_nDropTarget = 0;  // control ID under the cursor, 0 for none
+    QPoint m_ptDrag;  // scratch cursor position
     // Parse caches: an arrival re-reads only what changed in the transcript.
     cv::nodes::NodeListParser m_nodeListParser;
     cv::nodes::DeviceDetailsParser m_detailsParser;

@@ -80,10 +80,7 @@ CMyAsyncSocket& SessionToSelected(IMainWindow& window, const SelectedDevice& dev
     return scan;
 }
 
-void ReceivePipeline(IMainWindow& window, CMyAsyncSocket& socket)
-{
-    AppendArrival(window, socket.ReadPiece());
-}
+void ReceivePipeline(IMainWindow& window, CMyAsyncSocket& socket) { AppendArrival(window, socket.ReadPiece()); }
 
 void AppendArrival(IMainWindow& window, const QString& piece)
 {

@@ -14,28 +14,29 @@ constexpr std::size_t npos = View::npos;
 
 // Where each value lies in the transcript; npos in either end means the value
 // is not there (yet). The order follows the fields of DeviceDetails.
-enum Field {
-    kHostnameId, kLanStatus, kMac, kNetmask, kGateway, kIpMode, kMulticast,
-    kChannel, kVersion, kFieldCount
-};
+enum Field { kHostnameId, kLanStatus, kMac, kNetmask, kGateway, kIpMode, kMulticast, kChannel, kVersion, kFieldCount };
 using Span = std::pair<std::size_t, std::size_t>;
 using Spans = std::array<Span, kFieldCount>;
 
 // The value of a key is what follows its first occurrence anywhere in the
 // transcript, up to the next line end.
-Span KeyValue(const Transcript& t, View key) {
+Span KeyValue(const Transcript& t, View key)
+{
     const std::size_t at = t.find(key);
-    if (at == npos) return {npos, npos};
+    if (at == npos)
+        return {npos, npos};
     const std::size_t start = at + key.size();
     return {start, t.findFrom(kLineEnd.text(), start)};
 }
 
-bool IsComplete(const Transcript& t) {
+bool IsComplete(const Transcript& t)
+{
     const std::size_t isHost = t.find(kIsHostKey.text());
     return isHost != npos && t.findFrom(kPromptStart.text(), isHost) != npos;
 }
 
-Spans Locate(const Transcript& t) {
+Spans Locate(const Transcript& t)
+{
     Spans s;
     s[kHostnameId] = KeyValue(t, kHostnameIdKey.text());
     s[kLanStatus] = KeyValue(t, kStateKey.text());
@@ -66,28 +67,33 @@ Spans Locate(const Transcript& t) {
     return s;
 }
 
-std::u16string Cut(const Transcript& t, Span span) {
-    if (span.first == npos || span.second == npos) return {};
+std::u16string Cut(const Transcript& t, Span span)
+{
+    if (span.first == npos || span.second == npos)
+        return {};
     return t.text().substr(span.first, span.second - span.first);
 }
 
-bool IsSpace(char16_t c) {
-    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f';
-}
+bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f'; }
 
 // Trimmed before the copy: behind a flood the channel span is megabytes of
 // text with the value at its end.
-std::u16string TrimmedCut(const Transcript& t, Span span) {
-    if (span.first == npos || span.second == npos) return {};
+std::u16string TrimmedCut(const Transcript& t, Span span)
+{
+    if (span.first == npos || span.second == npos)
+        return {};
     const View s = View(t.text()).substr(span.first, span.second - span.first);
     std::size_t end = s.size();
-    while (end > 0 && IsSpace(s[end - 1])) --end;
+    while (end > 0 && IsSpace(s[end - 1]))
+        --end;
     std::size_t begin = 0;
-    while (begin < end && IsSpace(s[begin])) ++begin;
+    while (begin < end && IsSpace(s[begin]))
+        ++begin;
     return std::u16string(s.substr(begin, end - begin));
 }
 
-DeviceDetails Build(const Transcript& t, const Spans& s) {
+DeviceDetails Build(const Transcript& t, const Spans& s)
+{
     DeviceDetails d;
     d.hostnameId = Cut(t, s[kHostnameId]);
     d.lanStatus = Cut(t, s[kLanStatus]);
@@ -121,12 +127,15 @@ DeviceDetails Build(const Transcript& t, const Spans& s) {
 
 }  // namespace
 
-std::optional<DeviceDetails> ParseDeviceDetails(const Transcript& transcript) {
-    if (!IsComplete(transcript)) return std::nullopt;
+std::optional<DeviceDetails> ParseDeviceDetails(const Transcript& transcript)
+{
+    if (!IsComplete(transcript))
+        return std::nullopt;
     return Build(transcript, Locate(transcript));
 }
 
-std::shared_ptr<const DeviceDetails> DeviceDetailsParser::parse(const Transcript& transcript) {
+std::shared_ptr<const DeviceDetails> DeviceDetailsParser::parse(const Transcript& transcript)
+{
     // Every search runs on every arrival, complete or not: the transcript
     // then only looks at what arrived since. Left for the end, they would
     // all read the whole text in the one arrival that completes it (tens of
@@ -136,13 +145,15 @@ std::shared_ptr<const DeviceDetails> DeviceDetailsParser::parse(const Transcript
         generation_ = transcript.generation();
     }
     const Spans spans = Locate(transcript);
-    if (!IsComplete(transcript)) return nullptr;
+    if (!IsComplete(transcript))
+        return nullptr;
     Positions positions;
     for (std::size_t i = 0; i < spans.size(); ++i) {
         positions[2 * i] = spans[i].first;
         positions[2 * i + 1] = spans[i].second;
     }
-    if (result_ && positions_ == positions) return result_;
+    if (result_ && positions_ == positions)
+        return result_;
     result_ = std::make_shared<const DeviceDetails>(Build(transcript, spans));
     positions_ = positions;
     return result_;

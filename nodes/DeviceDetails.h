@@ -22,7 +22,7 @@ struct DeviceDetails {
     std::u16string macAddress;
     std::u16string netmask;
     std::u16string gateway;
-    std::u16string ipMode;     // "IP_MODE=" value as received
+    std::u16string ipMode;  // "IP_MODE=" value as received
     std::u16string multicast;  // "MULTICAST_ON=" value as received
     // Text between the last echo of the channel query and the prompt, without
     // surrounding white space. Empty means: select no channel (an empty

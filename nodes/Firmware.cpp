@@ -23,34 +23,42 @@ constexpr Literal kRotate270{"e e_vw_rotate_6\r\n"};
 constexpr Literal kOsdOnPrefix{"big_osd_on.sh \""};
 constexpr Literal kOsdOnSuffix{"\"\r\n"};
 
-std::u16string Join(std::initializer_list<std::u16string_view> parts) {
+std::u16string Join(std::initializer_list<std::u16string_view> parts)
+{
     std::size_t n = 0;
-    for (auto p : parts) n += p.size();
+    for (auto p : parts)
+        n += p.size();
     std::u16string out;
     out.reserve(n);
-    for (auto p : parts) out += p;
+    for (auto p : parts)
+        out += p;
     return out;
 }
 
-std::u16string_view FirmwareFile(bool transmitter) {
+std::u16string_view FirmwareFile(bool transmitter)
+{
     return transmitter ? kTxFirmwareFile.text() : kRxFirmwareFile.text();
 }
 
 }  // namespace
 
-std::u16string HostnameIdLine(std::u16string_view hostnameId) {
+std::u16string HostnameIdLine(std::u16string_view hostnameId)
+{
     return Join({kHostnameIdPrefix.text(), hostnameId, kLineEnd.text()});
 }
 
-std::u16string MulticastLine(bool multicast) {
+std::u16string MulticastLine(bool multicast)
+{
     return std::u16string(multicast ? kMulticastOnLine.text() : kMulticastOffLine.text());
 }
 
-std::u16string ReconnectLine(std::u16string_view channel) {
+std::u16string ReconnectLine(std::u16string_view channel)
+{
     return Join({kReconnectPrefix.text(), channel, kLineEnd.text()});
 }
 
-std::u16string IpModeLine(IpMode mode) {
+std::u16string IpModeLine(IpMode mode)
+{
     switch (mode) {
     case IpMode::AutoIp: return std::u16string(kIpModeAutoipLine.text());
     case IpMode::Dhcp: return std::u16string(kIpModeDhcpLine.text());
@@ -59,33 +67,38 @@ std::u16string IpModeLine(IpMode mode) {
     return std::u16string(kIpModeStaticLine.text());
 }
 
-std::u16string IpAddressLine(std::u16string_view address) {
+std::u16string IpAddressLine(std::u16string_view address)
+{
     return Join({kIpAddressPrefix.text(), address, kLineEnd.text()});
 }
 
-std::u16string NetmaskLine(std::u16string_view netmask) {
+std::u16string NetmaskLine(std::u16string_view netmask)
+{
     return Join({kNetmaskPrefix.text(), netmask, kLineEnd.text()});
 }
 
-std::u16string GatewayIpLine(std::u16string_view gateway) {
+std::u16string GatewayIpLine(std::u16string_view gateway)
+{
     return Join({kGatewayIpPrefix.text(), gateway, kLineEnd.text()});
 }
 
-std::u16string TftpLine(std::u16string_view workstationAddress, bool transmitter) {
-    return Join({kTftpPrefix.text(), workstationAddress, kTftpGet.text(),
-                 FirmwareFile(transmitter), kLineEnd.text()});
+std::u16string TftpLine(std::u16string_view workstationAddress, bool transmitter)
+{
+    return Join({kTftpPrefix.text(), workstationAddress, kTftpGet.text(), FirmwareFile(transmitter), kLineEnd.text()});
 }
 
-std::u16string RenameFirmwareLine(bool transmitter) {
-    return Join({kRenameCommand.text(), FirmwareFile(transmitter), kRenameTarget.text(),
-                 kLineEnd.text()});
+std::u16string RenameFirmwareLine(bool transmitter)
+{
+    return Join({kRenameCommand.text(), FirmwareFile(transmitter), kRenameTarget.text(), kLineEnd.text()});
 }
 
-std::u16string StretchTypeLine(int comboIndex) {
+std::u16string StretchTypeLine(int comboIndex)
+{
     return std::u16string(comboIndex == 0 ? kStretchFitIn.text() : kStretchOut.text());
 }
 
-std::u16string RotateLine(int comboIndex) {
+std::u16string RotateLine(int comboIndex)
+{
     switch (comboIndex) {
     case 0: return std::u16string(kRotate0.text());
     case 1: return std::u16string(kRotate180.text());
@@ -93,16 +106,20 @@ std::u16string RotateLine(int comboIndex) {
     }
 }
 
-std::u16string OsdOnLine(std::u16string_view osdNumber) {
+std::u16string OsdOnLine(std::u16string_view osdNumber)
+{
     return Join({kOsdOnPrefix.text(), osdNumber, kOsdOnSuffix.text()});
 }
 
-bool IsValidHostnameId(std::u16string_view hostnameId) {
-    if (hostnameId.empty() || hostnameId.size() > kHostnameIdMaxLength) return false;
+bool IsValidHostnameId(std::u16string_view hostnameId)
+{
+    if (hostnameId.empty() || hostnameId.size() > kHostnameIdMaxLength)
+        return false;
     for (char16_t c : hostnameId) {
-        const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
-                        (c >= u'0' && c <= u'9') || c == u'-' || c == u'_' || c == u'.';
-        if (!ok) return false;
+        const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-' ||
+            c == u'_' || c == u'.';
+        if (!ok)
+            return false;
     }
     return true;
 }

@@ -15,7 +15,8 @@ struct Literal {
     char narrow[N]{};
     char16_t wide[N]{};
 
-    consteval Literal(const char (&s)[N]) {
+    consteval Literal(const char (&s)[N])
+    {
         for (std::size_t i = 0; i < N; ++i) {
             if (static_cast<unsigned char>(s[i]) > 0x7F)
                 throw "firmware literals are ASCII";  // compile-time error

@@ -16,9 +16,9 @@
 namespace cv::nodes {
 
 struct TransmitterRow {
-    std::u16string address;    // "IP Address"
+    std::u16string address;  // "IP Address"
     std::u16string multicast;  // "Multicast": one character, or empty
-    std::u16string channel;    // "Channel"
+    std::u16string channel;  // "Channel"
     bool operator==(const TransmitterRow&) const = default;
 };
 
@@ -26,7 +26,7 @@ struct ReceiverRow {
     std::u16string address;
     std::u16string multicast;
     std::u16string channel;
-    std::u16string number;      // "OSD": position among the receivers, from "0"
+    std::u16string number;  // "OSD": position among the receivers, from "0"
     std::u16string hostnameId;  // "Hostname ID"
     bool operator==(const ReceiverRow&) const = default;
 };
@@ -74,8 +74,7 @@ public:
     struct Search {
         std::size_t scanned = 0;  // end of the range the last call looked at
         std::size_t found = std::u16string::npos;
-        std::size_t advance(std::u16string_view text, std::u16string_view literal,
-                            std::size_t begin, std::size_t end);
+        std::size_t advance(std::u16string_view text, std::u16string_view literal, std::size_t begin, std::size_t end);
     };
 
 private:

@@ -46,10 +46,7 @@ std::vector<WireLine> IpGroupLines(IpMode mode, std::u16string_view address, std
             Line(T(kSave), false, true)};
 }
 
-std::vector<WireLine> RebootLines()
-{
-    return {Line(T(kReboot), true, false, 0)};
-}
+std::vector<WireLine> RebootLines() { return {Line(T(kReboot), true, false, 0)}; }
 
 std::vector<WireLine> FactoryDefaultLines()
 {
@@ -85,7 +82,7 @@ std::optional<std::string> WireBytes(const WireLine& line, std::size_t bufferSiz
 bool IsValidChannel(std::u16string_view channel)
 {
     return channel.size() == 4 && channel[0] == u'0' && channel[1] == u'0' && channel[2] >= u'0' &&
-           channel[2] <= u'9' && channel[3] >= u'0' && channel[3] <= u'9';
+        channel[2] <= u'9' && channel[3] >= u'0' && channel[3] <= u'9';
 }
 
 }  // namespace cv::nodes

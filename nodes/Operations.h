@@ -16,8 +16,8 @@ namespace cv::nodes {
 
 struct WireLine {
     std::u16string text;
-    bool withZero = false;      // the terminating zero byte goes out as well
-    bool tested = true;         // a failed send of it stops the operation
+    bool withZero = false;  // the terminating zero byte goes out as well
+    bool tested = true;  // a failed send of it stops the operation
     unsigned pauseAfterMs = 0;  // the window's pause after sending it
     bool operator==(const WireLine&) const = default;
 };

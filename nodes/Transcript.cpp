@@ -7,19 +7,20 @@ namespace cv::nodes {
 
 namespace {
 
-std::uint64_t NextGeneration() {
+std::uint64_t NextGeneration()
+{
     static std::atomic<std::uint64_t> counter{0};
     return ++counter;
 }
 
 }  // namespace
 
-Transcript::Transcript() : generation_(NextGeneration()) {}
+Transcript::Transcript() : generation_(NextGeneration()) { }
 
-Transcript::Transcript(const Transcript& other)
-    : text_(other.text_), generation_(NextGeneration()) {}
+Transcript::Transcript(const Transcript& other) : text_(other.text_), generation_(NextGeneration()) { }
 
-Transcript& Transcript::operator=(const Transcript& other) {
+Transcript& Transcript::operator=(const Transcript& other)
+{
     if (this != &other) {
         text_ = other.text_;
         dropNext();
@@ -36,14 +37,16 @@ Transcript::Transcript(Transcript&& other) noexcept
       moving_(other.moving_),
       generation_(other.generation_),
       entries_(std::move(other.entries_)),
-      useClock_(other.useClock_) {
+      useClock_(other.useClock_)
+{
     other.dropNext();
     other.text_.clear();
     other.generation_ = NextGeneration();
     other.resetCaches();
 }
 
-Transcript& Transcript::operator=(Transcript&& other) noexcept {
+Transcript& Transcript::operator=(Transcript&& other) noexcept
+{
     if (this != &other) {
         text_ = std::move(other.text_);
         next_ = std::move(other.next_);
@@ -60,19 +63,22 @@ Transcript& Transcript::operator=(Transcript&& other) noexcept {
     return *this;
 }
 
-void Transcript::dropNext() {
+void Transcript::dropNext()
+{
     std::u16string().swap(next_);
     copied_ = 0;
     moving_ = false;
 }
 
-void Transcript::finishMove() {
+void Transcript::finishMove()
+{
     next_.append(std::u16string_view(text_).substr(copied_));
     text_.swap(next_);
     dropNext();  // gives back the old buffer
 }
 
-void Transcript::append(std::u16string_view piece) {
+void Transcript::append(std::u16string_view piece)
+{
     if (text_.capacity() < kMoveInSteps) {
         text_.append(piece);
         return;
@@ -99,7 +105,8 @@ void Transcript::append(std::u16string_view piece) {
     }
 }
 
-void Transcript::clear() {
+void Transcript::clear()
+{
     // A flood of text would otherwise stay allocated for the window's whole
     // life; an ordinary dump's buffer is kept for the next operation.
     if (text_.capacity() > kKeptCapacity)
@@ -111,13 +118,14 @@ void Transcript::clear() {
     resetCaches();
 }
 
-void Transcript::resetCaches() {
+void Transcript::resetCaches()
+{
     entries_.clear();
     useClock_ = 0;
 }
 
-Transcript::Entry& Transcript::entryFor(std::u16string_view literal, std::size_t from,
-                                        Kind kind) const {
+Transcript::Entry& Transcript::entryFor(std::u16string_view literal, std::size_t from, Kind kind) const
+{
     ++useClock_;
     for (Entry& e : entries_) {
         if (e.kind == kind && e.from == from && e.literal == literal) {
@@ -127,9 +135,7 @@ Transcript::Entry& Transcript::entryFor(std::u16string_view literal, std::size_t
     }
     if (entries_.size() >= kMaxEntries) {
         auto oldest = std::min_element(entries_.begin(), entries_.end(),
-                                       [](const Entry& a, const Entry& b) {
-                                           return a.lastUse < b.lastUse;
-                                       });
+                                       [](const Entry& a, const Entry& b) { return a.lastUse < b.lastUse; });
         entries_.erase(oldest);
     }
     Entry& e = entries_.emplace_back();
@@ -142,33 +148,41 @@ Transcript::Entry& Transcript::entryFor(std::u16string_view literal, std::size_t
 
 // Occurrences lying wholly inside the part scanned before were seen then;
 // one that straddles the old end starts at most len-1 characters before it.
-static std::size_t TailStart(std::size_t scanned, std::size_t len, std::size_t from) {
+static std::size_t TailStart(std::size_t scanned, std::size_t len, std::size_t from)
+{
     const std::size_t overlap = len - 1;
     const std::size_t start = scanned > overlap ? scanned - overlap : 0;
     return std::max(start, from);
 }
 
-std::size_t Transcript::findFrom(std::u16string_view literal, std::size_t from) const {
-    if (literal.empty()) return from <= text_.size() ? from : npos;
+std::size_t Transcript::findFrom(std::u16string_view literal, std::size_t from) const
+{
+    if (literal.empty())
+        return from <= text_.size() ? from : npos;
     Entry& e = entryFor(literal, from, Kind::First);
-    if (e.found != npos) return e.found;  // text only grows: the first stays first
+    if (e.found != npos)
+        return e.found;  // text only grows: the first stays first
     const std::size_t start = TailStart(e.scanned, literal.size(), from);
     if (start < text_.size()) {
         const std::size_t hit = std::u16string_view(text_).substr(start).find(literal);
-        if (hit != npos) e.found = start + hit;
+        if (hit != npos)
+            e.found = start + hit;
     }
     e.scanned = text_.size();
     return e.found;
 }
 
-std::size_t Transcript::rfind(std::u16string_view literal) const {
-    if (literal.empty()) return text_.size();
+std::size_t Transcript::rfind(std::u16string_view literal) const
+{
+    if (literal.empty())
+        return text_.size();
     Entry& e = entryFor(literal, 0, Kind::Last);
     const std::size_t start = TailStart(e.scanned, literal.size(), 0);
     if (start < text_.size()) {
         // Any hit in the new tail lies after every earlier one.
         const std::size_t hit = std::u16string_view(text_).substr(start).rfind(literal);
-        if (hit != npos) e.found = start + hit;
+        if (hit != npos)
+            e.found = start + hit;
     }
     e.scanned = text_.size();
     return e.found;

@@ -4,9 +4,9 @@
 
 namespace cv::nodes {
 
-UpgradeFailures CheckUpgradeFailures(const Transcript& transcript) {
-    return {transcript.contains(kFileNotFound.text()),
-            transcript.contains(kTransferTimedOut.text())};
+UpgradeFailures CheckUpgradeFailures(const Transcript& transcript)
+{
+    return {transcript.contains(kFileNotFound.text()), transcript.contains(kTransferTimedOut.text())};
 }
 
 }  // namespace cv::nodes

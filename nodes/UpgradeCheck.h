@@ -6,7 +6,7 @@
 namespace cv::nodes {
 
 struct UpgradeFailures {
-    bool fileNotFound = false;      // advise putting the firmware file in place
+    bool fileNotFound = false;  // advise putting the firmware file in place
     bool transferTimedOut = false;  // advise running the TFTP server
     bool any() const { return fileNotFound || transferTimedOut; }
     bool operator==(const UpgradeFailures&) const = default;

@@ -40,8 +40,8 @@ public:
     void FailSendsAfter(int sends) { sendsBeforeFailure_ = sends; }
 
 protected:
-    virtual void OnReceive(int /*errorCode*/) {}
-    virtual void OnClose(int /*errorCode*/) {}
+    virtual void OnReceive(int /*errorCode*/) { }
+    virtual void OnClose(int /*errorCode*/) { }
 
 private:
     void StopWatching();

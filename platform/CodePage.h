@@ -12,7 +12,7 @@ namespace platform {
 // multi-byte character split across two reads.
 class SystemDecoder {
 public:
-    SystemDecoder() : decoder_(QStringDecoder::System) {}
+    SystemDecoder() : decoder_(QStringDecoder::System) { }
     QString Decode(QByteArrayView bytes) { return decoder_.decode(bytes); }
     void Reset() { decoder_.resetState(); }
 

@@ -87,10 +87,7 @@ int ComboBox::SetCurSel(int index)
 int ComboBox::GetCurSel() const { return currentIndex(); }
 int ComboBox::GetCount() const { return count(); }
 
-QString ComboBox::GetLBText(int index) const
-{
-    return index >= 0 && index < count() ? itemText(index) : QString();
-}
+QString ComboBox::GetLBText(int index) const { return index >= 0 && index < count() ? itemText(index) : QString(); }
 
 int ComboBox::SelectString(int startIndex, const QString& text)
 {
@@ -224,8 +221,9 @@ ListView::ListView(QWidget* parent) : QTreeView(parent)
     // Columns follow what they hold: a refill sizes them afresh, new rows
     // and changed cells can only widen them.
     connect(&model_, &QAbstractItemModel::modelReset, this, &ListView::FitColumns);
-    connect(&model_, &QAbstractItemModel::rowsInserted, this,
-            [this](const QModelIndex&, int first, int last) { WidenColumns(first, last, 0, model_.columnCount() - 1); });
+    connect(&model_, &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex&, int first, int last) {
+        WidenColumns(first, last, 0, model_.columnCount() - 1);
+    });
     connect(&model_, &QAbstractItemModel::dataChanged, this, [this](const QModelIndex& from, const QModelIndex& to) {
         WidenColumns(from.row(), to.row(), from.column(), to.column());
     });
@@ -307,8 +305,7 @@ void ListView::SetSelectedRow(int row)
         selectionModel()->clearSelection();
         return;
     }
-    selectionModel()->select(model_.index(row, 0),
-                             QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    selectionModel()->select(model_.index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     selectionModel()->setCurrentIndex(model_.index(row, 0), QItemSelectionModel::NoUpdate);
 }
 
@@ -437,7 +434,7 @@ bool IsPasteAction(const QAction& action)
     const QString text = action.text();
     const QString shortcut = QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText);
     return text.section(QLatin1Char('\t'), 0, 0) == QLineEdit::tr("&Paste") ||
-           (!shortcut.isEmpty() && text.endsWith(QLatin1Char('\t') + shortcut));
+        (!shortcut.isEmpty() && text.endsWith(QLatin1Char('\t') + shortcut));
 }
 
 class OctetEdit : public QLineEdit {

@@ -170,8 +170,8 @@ public:
     explicit ProgressBar(QWidget* parent = nullptr);
 
     void SetRange(int lower, int upper);  // 16-bit bounds
-    int SetPos(int pos);                  // returns the previous position
-    int DeltaPos(int delta);              // returns the previous position
+    int SetPos(int pos);  // returns the previous position
+    int DeltaPos(int delta);  // returns the previous position
     int GetPos() const { return pos_; }
     int Lower() const { return lower_; }
     int Upper() const { return upper_; }

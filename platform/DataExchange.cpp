@@ -40,7 +40,7 @@ void DDX_Radio(CDataExchange& dx, int firstId, int& value)
 
 namespace {
 struct UnsignedRead {
-    bool any = false;       // at least one digit
+    bool any = false;  // at least one digit
     bool negative = false;
     bool overflow = false;  // beyond 32 bits
     uint32_t magnitude = 0;

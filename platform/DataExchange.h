@@ -11,7 +11,7 @@ class CDialogBase;
 
 class CDataExchange {
 public:
-    CDataExchange(CDialogBase& dlg, bool saveAndValidate) : dlg_(dlg), save_(saveAndValidate) {}
+    CDataExchange(CDialogBase& dlg, bool saveAndValidate) : dlg_(dlg), save_(saveAndValidate) { }
     CDialogBase& Dialog() const { return dlg_; }
     bool Saving() const { return save_; }
     bool Failed() const { return failed_; }

@@ -42,7 +42,7 @@ QRect DialogUnits::Map(int x, int y, int cx, int cy) const
 
 QSize DialogUnits::Map(int cx, int cy) const { return QSize(cx * baseX / 4, cy * baseY / 8); }
 
-CDialogBase::CDialogBase(QWidget* parent) : QDialog(parent) {}
+CDialogBase::CDialogBase(QWidget* parent) : QDialog(parent) { }
 
 CDialogBase::~CDialogBase() = default;
 

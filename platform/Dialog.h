@@ -18,7 +18,20 @@ class ListView;
 class IpAddressCtrl;
 class ProgressBar;
 
-enum class Kind { PushButton, DefPushButton, RadioButton, CheckBox, Static, GroupBox, Edit, ComboBox, ListView, IpAddress, Progress, Picture };
+enum class Kind {
+    PushButton,
+    DefPushButton,
+    RadioButton,
+    CheckBox,
+    Static,
+    GroupBox,
+    Edit,
+    ComboBox,
+    ListView,
+    IpAddress,
+    Progress,
+    Picture
+};
 
 enum Style : unsigned {
     WS_NONE = 0,
@@ -38,7 +51,7 @@ struct ControlTemplate {
 // keeps its proportions on any font and DPI.
 struct DialogUnits {
     int baseX = 6;  // average character width, px
-    int baseY = 13; // character height, px
+    int baseY = 13;  // character height, px
     static DialogUnits ForFont(const QFont& font);
     QRect Map(int x, int y, int cx, int cy) const;
     QSize Map(int cx, int cy) const;

@@ -54,9 +54,6 @@ int MessageBox(QWidget* owner, const QString& text, unsigned flags)
     return ShowModal(owner, req);
 }
 
-MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler h)
-{
-    return std::exchange(handler(), std::move(h));
-}
+MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler h) { return std::exchange(handler(), std::move(h)); }
 
 }  // namespace platform

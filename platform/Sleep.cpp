@@ -22,9 +22,6 @@ void Sleep(unsigned ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-SleepHandler SetSleepHandler(SleepHandler h)
-{
-    return std::exchange(handler(), std::move(h));
-}
+SleepHandler SetSleepHandler(SleepHandler h) { return std::exchange(handler(), std::move(h)); }
 
 }  // namespace platform

@@ -19,10 +19,7 @@ struct Overload : F... {
 template <class... F>
 Overload(F...) -> Overload<F...>;
 
-std::string Describe(const Outcome& o)
-{
-    return o.step.empty() ? o.detail : o.step + ": " + o.detail;
-}
+std::string Describe(const Outcome& o) { return o.step.empty() ? o.detail : o.step + ": " + o.detail; }
 }  // namespace
 
 struct ControlServer::Client {
@@ -35,7 +32,9 @@ struct ControlServer::Client {
 };
 
 ControlServer::ControlServer(Installation& installation, std::optional<std::string> token, QObject* parent)
-    : QTcpServer(parent), installation_(installation), token_(std::move(token))
+    : QTcpServer(parent),
+      installation_(installation),
+      token_(std::move(token))
 {
     connect(this, &QTcpServer::newConnection, this, [this] { Accepted(); });
 }
@@ -116,76 +115,74 @@ void ControlServer::Next(Client* client)
 void ControlServer::Run(Client* client, const line::Command& command)
 {
     const Model& model = installation_.model();
-    std::visit(
-        Overload{
-            [&](const line::Bad& bad) { Reply(client, line::Err(bad.reason)); },
-            [&](const line::Help&) { Reply(client, line::HelpText() + line::Ok()); },
-            [&](const line::Auth& auth) {
-                if (token_ && !SameSecret(auth.token, *token_)) {
-                    client->authed = false;
-                    return Reply(client, line::Err("wrong token"));
-                }
-                client->authed = true;
-                Reply(client, line::Ok());
-            },
-            [&](const line::Devices&) {
-                if (!installation_.ready())
-                    return Reply(client, line::Err("the first scan is still running"));
-                std::string out;
-                for (const auto& [mac, d] : model.devices())
-                    out += line::DeviceLine(d);
-                Reply(client, out + line::Ok());
-            },
-            [&](const line::Routes&) {
-                if (!installation_.ready())
-                    return Reply(client, line::Err("the first scan is still running"));
-                std::string out;
-                for (const auto& r : model.Routes())
-                    out += line::RouteLine(r);
-                Reply(client, out + line::Ok());
-            },
-            [&](const line::Scenes&) {
-                const auto names = installation_.scenes().Names();
-                if (!names)
-                    return Reply(client, line::Err(names.error()));
-                std::string out;
-                for (const auto& n : *names)
-                    out += "SCENE " + n + "\r\n";
-                Reply(client, out + line::Ok());
-            },
-            [&](const line::Subscribe&) {
-                if (!client->listener)
-                    client->listener = installation_.Subscribe([this, client](const Event& e) {
-                        Reply(client, line::EventLine(e));
-                    });
-                Reply(client, line::Ok());
-            },
-            [&](const line::RouteTo& r) {
-                client->busy = true;
-                installation_.RouteOne({r.rx, r.tx}, [this, client](RouteResult result) {
-                    if (!result.outcome.ok())
-                        return Done(client, line::Err(Describe(result.outcome)));
-                    Done(client, line::RouteLine(*result.route) + line::Ok());
-                });
-            },
-            [&](const line::Recall& r) {
-                client->busy = true;
-                installation_.Recall(r.name, [this, client](Outcome whole, std::vector<RouteResult> results) {
-                    std::string out;
-                    for (const auto& x : results)
-                        if (x.route)
-                            out += line::RouteLine(*x.route);
-                    Done(client, out + (whole.ok() ? line::Ok() : line::Err(Describe(whole))));
-                });
-            },
-            [&](const line::Identify& id) {
-                client->busy = true;
-                installation_.Identify(id.on, id.rx, [this, client](Outcome whole, std::vector<RouteResult>) {
-                    Done(client, whole.ok() ? line::Ok() : line::Err(Describe(whole)));
-                });
-            },
-        },
-        command);
+    std::visit(Overload{
+                   [&](const line::Bad& bad) { Reply(client, line::Err(bad.reason)); },
+                   [&](const line::Help&) { Reply(client, line::HelpText() + line::Ok()); },
+                   [&](const line::Auth& auth) {
+                       if (token_ && !SameSecret(auth.token, *token_)) {
+                           client->authed = false;
+                           return Reply(client, line::Err("wrong token"));
+                       }
+                       client->authed = true;
+                       Reply(client, line::Ok());
+                   },
+                   [&](const line::Devices&) {
+                       if (!installation_.ready())
+                           return Reply(client, line::Err("the first scan is still running"));
+                       std::string out;
+                       for (const auto& [mac, d] : model.devices())
+                           out += line::DeviceLine(d);
+                       Reply(client, out + line::Ok());
+                   },
+                   [&](const line::Routes&) {
+                       if (!installation_.ready())
+                           return Reply(client, line::Err("the first scan is still running"));
+                       std::string out;
+                       for (const auto& r : model.Routes())
+                           out += line::RouteLine(r);
+                       Reply(client, out + line::Ok());
+                   },
+                   [&](const line::Scenes&) {
+                       const auto names = installation_.scenes().Names();
+                       if (!names)
+                           return Reply(client, line::Err(names.error()));
+                       std::string out;
+                       for (const auto& n : *names)
+                           out += "SCENE " + n + "\r\n";
+                       Reply(client, out + line::Ok());
+                   },
+                   [&](const line::Subscribe&) {
+                       if (!client->listener)
+                           client->listener = installation_.Subscribe(
+                               [this, client](const Event& e) { Reply(client, line::EventLine(e)); });
+                       Reply(client, line::Ok());
+                   },
+                   [&](const line::RouteTo& r) {
+                       client->busy = true;
+                       installation_.RouteOne({r.rx, r.tx}, [this, client](RouteResult result) {
+                           if (!result.outcome.ok())
+                               return Done(client, line::Err(Describe(result.outcome)));
+                           Done(client, line::RouteLine(*result.route) + line::Ok());
+                       });
+                   },
+                   [&](const line::Recall& r) {
+                       client->busy = true;
+                       installation_.Recall(r.name, [this, client](Outcome whole, std::vector<RouteResult> results) {
+                           std::string out;
+                           for (const auto& x : results)
+                               if (x.route)
+                                   out += line::RouteLine(*x.route);
+                           Done(client, out + (whole.ok() ? line::Ok() : line::Err(Describe(whole))));
+                       });
+                   },
+                   [&](const line::Identify& id) {
+                       client->busy = true;
+                       installation_.Identify(id.on, id.rx, [this, client](Outcome whole, std::vector<RouteResult>) {
+                           Done(client, whole.ok() ? line::Ok() : line::Err(Describe(whole)));
+                       });
+                   },
+               },
+               command);
 }
 
 }  // namespace cv::service

@@ -136,8 +136,7 @@ int RunDaemon(int argc, char** argv)
     api.bind(httpServer);
     std::unique_ptr<ControlServer> lines;
     if (controlAt) {
-        lines = std::make_unique<ControlServer>(installation,
-                                                controlAt->address.isLoopback() ? std::nullopt : token);
+        lines = std::make_unique<ControlServer>(installation, controlAt->address.isLoopback() ? std::nullopt : token);
         if (!lines->listen(controlAt->address, controlAt->port)) {
             std::cerr << "cortaviad: cannot listen on " << control << ": " << lines->errorString().toStdString()
                       << "\n";

@@ -15,7 +15,10 @@ namespace {
 using Status = QHttpServerResponder::StatusCode;
 using Method = QHttpServerRequest::Method;
 
-QByteArray Dump(const Json& j) { return QByteArray::fromStdString(j.dump(-1, ' ', false, Json::error_handler_t::replace)); }
+QByteArray Dump(const Json& j)
+{
+    return QByteArray::fromStdString(j.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
 
 void Answer(QHttpServerResponder& r, Status status, const Json& body)
 {
@@ -177,7 +180,7 @@ bool HttpApi::handleRequest(const QHttpServerRequest& request, QTcpSocket* socke
 {
     const auto path = Segments(request.url());
     const bool stream = path.size() == 3 && path[0] == "api" && path[1] == "v1" && path[2] == "events" &&
-                        request.method() == Method::Get;
+        request.method() == Method::Get;
     // The page holds no secret and must load to ask for the token.
     if (ServePage(request, socket))
         return true;
@@ -287,9 +290,8 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
         const auto requests = BulkRouteBody(j);
         if (!requests)
             return Error(*r, Status::BadRequest, requests.error());
-        return installation_.RouteMany(*requests, [r](std::vector<RouteResult> results) {
-            AnswerResults(*r, results);
-        });
+        return installation_.RouteMany(*requests,
+                                       [r](std::vector<RouteResult> results) { AnswerResults(*r, results); });
     }
     if (what == "routes" && depth == 4) {
         if (method != Method::Put)
@@ -448,8 +450,8 @@ void HttpApi::Drop(QTcpSocket* socket)
 
 void HttpApi::Broadcast(const Event& e)
 {
-    const std::string text = "event: " + e.type + "\ndata: " +
-                             e.data.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n\n";
+    const std::string text =
+        "event: " + e.type + "\ndata: " + e.data.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n\n";
     std::vector<QTcpSocket*> slow;
     for (auto& s : streams_) {
         if (!s.socket)

@@ -24,8 +24,8 @@ class HttpApi : public QAbstractHttpServer {
 public:
     // token: required on every request when set.
     // stateDir: where the transmitters' labels are kept.
-    HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi,
-            std::string stateDir, QObject* parent = nullptr);
+    HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi, std::string stateDir,
+            QObject* parent = nullptr);
     ~HttpApi() override;
     std::size_t streams() const { return streams_.size(); }
 

@@ -36,7 +36,7 @@ enum class Refusal { None, BadInput, NotFound, Conflict, EndpointFailed, NotRead
 
 struct Outcome {
     Refusal refusal = Refusal::None;
-    std::string step;    // the failed step, for EndpointFailed
+    std::string step;  // the failed step, for EndpointFailed
     std::string detail;  // in the operator's words
     bool ok() const { return refusal == Refusal::None; }
 };

@@ -39,7 +39,7 @@ Result<std::string> LabelBody(const Json& body)
     return label;
 }
 
-LabelStore::LabelStore(std::string stateDir) : dir_(std::move(stateDir)) {}
+LabelStore::LabelStore(std::string stateDir) : dir_(std::move(stateDir)) { }
 
 Result<std::map<std::string, std::string>> LabelStore::All() const
 {

@@ -39,7 +39,8 @@ Command Parse(std::string_view line)
     const std::size_t args = w.size() - 1;
     const auto exactly = [&](std::size_t n, Command c) -> Command {
         if (args != n)
-            return Bad{std::string(verb) + ": " + (n == 0 ? "takes no arguments" : "needs " + std::to_string(n) + " argument(s)")};
+            return Bad{std::string(verb) + ": " +
+                       (n == 0 ? "takes no arguments" : "needs " + std::to_string(n) + " argument(s)")};
         return c;
     };
     if (verb == "help")
@@ -133,8 +134,8 @@ std::string HelpText()
 std::string DeviceLine(const Device& d)
 {
     return "DEVICE " + d.mac + " " + ToString(d.kind) + " " + (d.address.empty() ? "-" : d.address) + " " +
-           (d.channel.empty() ? "-" : d.channel) + " " + (d.online ? "online" : "offline") + " " +
-           OneLine(d.hostnameId) + "\r\n";
+        (d.channel.empty() ? "-" : d.channel) + " " + (d.online ? "online" : "offline") + " " + OneLine(d.hostnameId) +
+        "\r\n";
 }
 
 std::string RouteLine(const Route& r)

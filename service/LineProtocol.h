@@ -14,14 +14,14 @@ namespace cv::service::line {
 
 inline constexpr std::size_t kMaxLine = 1024;
 
-struct Help {};
-struct Devices {};
-struct Routes {};
+struct Help { };
+struct Devices { };
+struct Routes { };
 struct RouteTo {
     std::string rx;
     std::optional<std::string> tx;  // nullopt: none
 };
-struct Scenes {};
+struct Scenes { };
 struct Recall {
     std::string name;
 };
@@ -29,7 +29,7 @@ struct Identify {
     bool on = false;
     std::vector<std::string> rx;  // empty: every receiver
 };
-struct Subscribe {};
+struct Subscribe { };
 struct Auth {
     std::string token;
 };

@@ -14,7 +14,7 @@
 namespace cv::service {
 
 struct RouteRequest {
-    std::string rx;                 // mac or address
+    std::string rx;  // mac or address
     std::optional<std::string> tx;  // mac or address; none: show nothing
 };
 

@@ -82,7 +82,7 @@ Result<Scene> SceneFromJson(const std::string& name, const Json& body)
     return s;
 }
 
-SceneStore::SceneStore(std::string stateDir) : dir_(std::move(stateDir) + "/scenes") {}
+SceneStore::SceneStore(std::string stateDir) : dir_(std::move(stateDir) + "/scenes") { }
 
 Result<std::vector<std::string>> SceneStore::Names() const { return ListFiles(dir_, kSuffix); }
 

@@ -12,7 +12,7 @@
 namespace cv::service {
 
 struct SceneRoute {
-    std::string rx;                 // receiver mac
+    std::string rx;  // receiver mac
     std::optional<std::string> tx;  // transmitter mac, or none: show nothing
     bool operator==(const SceneRoute&) const = default;
 };

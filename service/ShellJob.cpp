@@ -10,8 +10,8 @@ namespace cv::service {
 
 using endpoint::Clock;
 
-void ShellJob::Run(QObject* context, const std::string& address, unsigned short port,
-                   std::vector<endpoint::Step> steps, ShellTimeouts timeouts, Done done)
+void ShellJob::Run(QObject* context, const std::string& address, unsigned short port, std::vector<endpoint::Step> steps,
+                   ShellTimeouts timeouts, Done done)
 {
     auto* job = new ShellJob(context, address, port, std::move(steps), timeouts, std::move(done));
     job->Start();

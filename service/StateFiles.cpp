@@ -46,7 +46,7 @@ Result<void> MakeDirectories(const std::string& dir)
         const std::string part = dir.substr(0, i);
         if (::mkdir(part.c_str(), 0750) == 0)
             continue;
-        struct stat st {};
+        struct stat st { };
         if (errno != EEXIST)
             return Failure(Why("cannot make " + part, errno));
         if (::stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -55,8 +55,7 @@ Result<void> MakeDirectories(const std::string& dir)
     return {};
 }
 
-Result<void> WriteFileAtomically(const std::string& dir, const std::string& name, std::string_view bytes,
-                                 unsigned mode)
+Result<void> WriteFileAtomically(const std::string& dir, const std::string& name, std::string_view bytes, unsigned mode)
 {
     std::string temp = dir + "/." + name + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);

@@ -4,5 +4,5 @@
 #include <QPixmap>
 
 QPixmap MakeLogoPixmap();  // 151 x 44
-QIcon MakeWindowIcon();    // 64 x 64
+QIcon MakeWindowIcon();  // 64 x 64
 QImage MakeWindowIconImage();

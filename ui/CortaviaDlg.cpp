@@ -36,8 +36,8 @@ CMyCortaviaDlg::CMyCortaviaDlg(QWidget* parent) : platform::CDialogBase(parent)
     m_hIcon = MakeWindowIcon();
     for (CMyAsyncSocket& s : m_sockets)
         s.SetWindow(this);
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setWindowTitle(QStringLiteral("KAV PM3TA-PM3RA Control Center "));
 }
 
@@ -83,12 +83,24 @@ void CMyCortaviaDlg::NameControlsForAssistiveTools()
     // controls are named by their caption, the others by their label. Grid
     // buttons keep a name of their cell, as their caption changes.
     static const std::pair<int, const char*> kNames[] = {
-        {IDC_HOSTNAME_ID, "Hostname ID"}, {IDC_CHANNEL, "Channel"}, {IDC_IP_ADDRESS, "IP Address"},
-        {IDC_SUBNET_MASK, "Subnet Mask"}, {IDC_GATEWAY, "Default Gateway"}, {IDC_PROGRESS, "Progress"},
-        {IDC_TX_LIST, "TX list"}, {IDC_RX_LIST, "RX list"}, {IDC_OW, "OW"}, {IDC_VW, "VW"}, {IDC_OH, "OH"},
-        {IDC_VH, "VH"}, {IDC_VERTICAL_COUNT, "Vertical Monitor Count"},
-        {IDC_HORIZONTAL_COUNT, "Horizontal Monitor Count"}, {IDC_STRETCH_TYPE, "Stretch Type"},
-        {IDC_ROTATE, "Clockwise Rotate"}, {IDC_LOGO, "Cortavia logo"}, {IDC_QUICK_WALL, "Quick Video Wall"},
+        {IDC_HOSTNAME_ID, "Hostname ID"},
+        {IDC_CHANNEL, "Channel"},
+        {IDC_IP_ADDRESS, "IP Address"},
+        {IDC_SUBNET_MASK, "Subnet Mask"},
+        {IDC_GATEWAY, "Default Gateway"},
+        {IDC_PROGRESS, "Progress"},
+        {IDC_TX_LIST, "TX list"},
+        {IDC_RX_LIST, "RX list"},
+        {IDC_OW, "OW"},
+        {IDC_VW, "VW"},
+        {IDC_OH, "OH"},
+        {IDC_VH, "VH"},
+        {IDC_VERTICAL_COUNT, "Vertical Monitor Count"},
+        {IDC_HORIZONTAL_COUNT, "Horizontal Monitor Count"},
+        {IDC_STRETCH_TYPE, "Stretch Type"},
+        {IDC_ROTATE, "Clockwise Rotate"},
+        {IDC_LOGO, "Cortavia logo"},
+        {IDC_QUICK_WALL, "Quick Video Wall"},
     };
     for (int id : ControlIds()) {
         QWidget* w = GetDlgItem(id);
@@ -102,11 +114,20 @@ void CMyCortaviaDlg::NameControlsForAssistiveTools()
         for (int c = 0; c < 5; ++c)
             GetDlgItem(GridButtonId(r, c))->setAccessibleName(QStringLiteral("Grid %1_%2").arg(r).arg(c));
     static const std::pair<int, int> kBuddies[] = {
-        {IDC_HOSTNAME_LABEL, IDC_HOSTNAME_ID}, {IDC_CHANNEL_LABEL, IDC_CHANNEL}, {IDC_IP_LABEL, IDC_IP_ADDRESS},
-        {IDC_MASK_LABEL, IDC_SUBNET_MASK}, {IDC_GATEWAY_LABEL, IDC_GATEWAY}, {IDC_OW_LABEL, IDC_OW},
-        {IDC_VW_LABEL, IDC_VW}, {IDC_OH_LABEL, IDC_OH}, {IDC_VH_LABEL, IDC_VH},
-        {IDC_VERTICAL_LABEL, IDC_VERTICAL_COUNT}, {IDC_HORIZONTAL_LABEL, IDC_HORIZONTAL_COUNT},
-        {IDC_STRETCH_LABEL, IDC_STRETCH_TYPE}, {IDC_ROTATE_LABEL, IDC_ROTATE}, {IDC_QUICK_WALL_LABEL, IDC_QUICK_WALL},
+        {IDC_HOSTNAME_LABEL, IDC_HOSTNAME_ID},
+        {IDC_CHANNEL_LABEL, IDC_CHANNEL},
+        {IDC_IP_LABEL, IDC_IP_ADDRESS},
+        {IDC_MASK_LABEL, IDC_SUBNET_MASK},
+        {IDC_GATEWAY_LABEL, IDC_GATEWAY},
+        {IDC_OW_LABEL, IDC_OW},
+        {IDC_VW_LABEL, IDC_VW},
+        {IDC_OH_LABEL, IDC_OH},
+        {IDC_VH_LABEL, IDC_VH},
+        {IDC_VERTICAL_LABEL, IDC_VERTICAL_COUNT},
+        {IDC_HORIZONTAL_LABEL, IDC_HORIZONTAL_COUNT},
+        {IDC_STRETCH_LABEL, IDC_STRETCH_TYPE},
+        {IDC_ROTATE_LABEL, IDC_ROTATE},
+        {IDC_QUICK_WALL_LABEL, IDC_QUICK_WALL},
     };
     for (const auto& [label, control] : kBuddies)
         if (auto* l = qobject_cast<QLabel*>(GetDlgItem(label)))
@@ -137,8 +158,10 @@ void CMyCortaviaDlg::ConnectEvents()
     connect(List(IDC_TX_LIST), &platform::ListView::Clicked, this, [this](int row) { DetailQuery(*this, true, row); });
     connect(List(IDC_RX_LIST), &platform::ListView::Clicked, this, [this](int row) { DetailQuery(*this, false, row); });
     // A row chosen with the keys is selected as a click selects it.
-    connect(List(IDC_TX_LIST), &platform::ListView::SelectedByKey, this, [this](int row) { DetailQuery(*this, true, row); });
-    connect(List(IDC_RX_LIST), &platform::ListView::SelectedByKey, this, [this](int row) { DetailQuery(*this, false, row); });
+    connect(List(IDC_TX_LIST), &platform::ListView::SelectedByKey, this,
+            [this](int row) { DetailQuery(*this, true, row); });
+    connect(List(IDC_RX_LIST), &platform::ListView::SelectedByKey, this,
+            [this](int row) { DetailQuery(*this, false, row); });
     connect(List(IDC_RX_LIST), &platform::ListView::BeginDrag, this, [this](int row) { BeginDrag(*this, row); });
     for (int id : {IDC_VERTICAL_COUNT, IDC_HORIZONTAL_COUNT})
         connect(Combo(id), &platform::ComboBox::SelectionChanged, this, [this] { ResizeWall(*this); });
@@ -338,10 +361,7 @@ void CMyCortaviaDlg::contextMenuEvent(QContextMenuEvent* event)
     menu.exec(event->globalPos());
 }
 
-void CMyCortaviaDlg::OnSysCommandAbout()
-{
-    RunAboutBox(this);
-}
+void CMyCortaviaDlg::OnSysCommandAbout() { RunAboutBox(this); }
 
 void CMyCortaviaDlg::NodeListParse() { ::NodeListParse(*this); }
 void CMyCortaviaDlg::DeviceDetailParse() { ::DeviceDetailParse(*this); }

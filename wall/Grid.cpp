@@ -94,8 +94,9 @@ const QPoint kHotSpot(8, 8);
 class DragImage : public QLabel {
 public:
     DragImage(QWidget* owner, const QPixmap& pixmap, QStringList rowTexts)
-        : QLabel(owner, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
-                            Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus),
+        : QLabel(owner,
+                 Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowTransparentForInput |
+                     Qt::WindowDoesNotAcceptFocus),
           rowTexts_(std::move(rowTexts))
     {
         setAttribute(Qt::WA_TransparentForMouseEvents);

@@ -68,9 +68,9 @@ std::string FloodedDetailAnswer(size_t megabytes)
     while (flood.size() < (megabytes << 20))
         flood += line;
     return "root\r\n/ # lmparam g CH_SELECT_V\r\n" + flood + "0003\r\n/ # cat /etc/version\r\n" + flood +
-           "initrd2m: A7.3.1 20231005\r\n/ # lmparam dump\r\n" + flood +
-           "HOSTNAME_ID=rx-001\r\nSTATE=s_srv_on\r\nMY_MAC=02C700000001\r\nMY_NETMASK=255.255.0.0\r\n"
-           "MY_GATEWAYIP=0.0.0.0\r\nIP_MODE=autoip\r\nMULTICAST_ON=y\r\nIS_HOST=n\r\n/ # ";
+        "initrd2m: A7.3.1 20231005\r\n/ # lmparam dump\r\n" + flood +
+        "HOSTNAME_ID=rx-001\r\nSTATE=s_srv_on\r\nMY_MAC=02C700000001\r\nMY_NETMASK=255.255.0.0\r\n"
+        "MY_GATEWAYIP=0.0.0.0\r\nIP_MODE=autoip\r\nMULTICAST_ON=y\r\nIS_HOST=n\r\n/ # ";
 }
 
 // Second argument: megabytes that keep coming after the answer is complete,

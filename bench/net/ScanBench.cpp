@@ -44,7 +44,13 @@ void ScanToCompleteTranscript(benchmark::State& state)
     state.counters["over_floor_ms"] = overFloorMs / double(state.iterations());
     platform::SetMessageBoxHandler({});
 }
-BENCHMARK(ScanToCompleteTranscript)->Arg(10)->Arg(100)->Arg(1000)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(ScanToCompleteTranscript)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

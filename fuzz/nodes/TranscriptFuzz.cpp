@@ -27,23 +27,28 @@ namespace {
 using namespace cv::nodes;
 using View = std::u16string_view;
 
-void Check(bool ok, const char* what) {
+void Check(bool ok, const char* what)
+{
     if (!ok) {
         std::fprintf(stderr, "mismatch: %s\n", what);
         std::abort();
     }
 }
 
-std::u16string Latin1(const std::uint8_t* p, std::size_t n) {
+std::u16string Latin1(const std::uint8_t* p, std::size_t n)
+{
     std::u16string s;
-    for (std::size_t i = 0; i < n && p[i] != 0; ++i) s += static_cast<char16_t>(p[i]);
+    for (std::size_t i = 0; i < n && p[i] != 0; ++i)
+        s += static_cast<char16_t>(p[i]);
     return s;
 }
 
 // Lenient UTF-8: anything malformed becomes U+FFFD, one per byte.
-std::u16string Utf8(const std::uint8_t* p, std::size_t n) {
+std::u16string Utf8(const std::uint8_t* p, std::size_t n)
+{
     std::size_t len = 0;
-    while (len < n && p[len] != 0) ++len;
+    while (len < n && p[len] != 0)
+        ++len;
     std::u16string s;
     for (std::size_t i = 0; i < len;) {
         const std::uint8_t b = p[i];
@@ -62,7 +67,8 @@ std::u16string Utf8(const std::uint8_t* p, std::size_t n) {
         }
         bool bad = extra == 0 || i + extra >= len;
         for (std::size_t k = 1; !bad && k <= extra; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) bad = true;
+            if ((p[i + k] & 0xC0) != 0x80)
+                bad = true;
             cp = (cp << 6) | (p[i + k] & 0x3F);
         }
         if (bad || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
@@ -82,7 +88,8 @@ std::u16string Utf8(const std::uint8_t* p, std::size_t n) {
     return s;
 }
 
-void CheckSearches(const Transcript& t, View literal, std::size_t from) {
+void CheckSearches(const Transcript& t, View literal, std::size_t from)
+{
     const std::u16string& text = t.text();
     Check(t.find(literal) == text.find(literal), "find");
     Check(t.rfind(literal) == text.rfind(literal), "rfind");
@@ -91,8 +98,10 @@ void CheckSearches(const Transcript& t, View literal, std::size_t from) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) return 0;
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size == 0)
+        return 0;
     const bool utf8 = data[0] & 1;
     std::size_t at = 1;
 
@@ -102,10 +111,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::u16string extraLiteral;  // taken from the input: overlaps the fixed keys can't
 
     const View literals[] = {
-        kDumpEndMarker.text(), kNodeQuery.text(),     kRecordSeparator.text(),
-        kIsHostKey.text(),     kPromptStart.text(),   kLineEnd.text(),
-        kChannelQuery.text(),  kVersionKey.text(),    kFileNotFound.text(),
-        kTransferTimedOut.text(), kMulticastKey.text(), u"aa", u"<<<",
+        kDumpEndMarker.text(),
+        kNodeQuery.text(),
+        kRecordSeparator.text(),
+        kIsHostKey.text(),
+        kPromptStart.text(),
+        kLineEnd.text(),
+        kChannelQuery.text(),
+        kVersionKey.text(),
+        kFileNotFound.text(),
+        kTransferTimedOut.text(),
+        kMulticastKey.text(),
+        u"aa",
+        u"<<<",
     };
 
     while (at < size) {
@@ -114,9 +132,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t n = std::min(want, size - at);
         const std::u16string piece = utf8 ? Utf8(data + at, n) : Latin1(data + at, n);
         at += n;
-        if (header & 0x80) t.clear();
+        if (header & 0x80)
+            t.clear();
         t.append(piece);
-        if (extraLiteral.empty()) extraLiteral = piece.substr(0, 4);
+        if (extraLiteral.empty())
+            extraLiteral = piece.substr(0, 4);
 
         const auto list = nodes.parse(t);
         const auto fresh = ParseNodeList(t);
@@ -124,10 +144,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (list) {
             Check(*list == *fresh, "node list");
             for (std::size_t i = 0; i < list->receivers.size(); ++i) {
-                Check(list->receivers[i].number == [&] {
-                    const std::string d = std::to_string(i);
-                    return std::u16string(d.begin(), d.end());
-                }(), "receiver number");
+                Check(
+                    list->receivers[i].number ==
+                        [&] {
+                            const std::string d = std::to_string(i);
+                            return std::u16string(d.begin(), d.end());
+                        }(),
+                    "receiver number");
                 Check(list->receivers[i].multicast.size() <= 1, "multicast width");
             }
         }
@@ -135,16 +158,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto d = details.parse(t);
         const auto freshDetails = ParseDeviceDetails(t);
         Check((d != nullptr) == freshDetails.has_value(), "details presence");
-        if (d) Check(*d == *freshDetails, "details");
+        if (d)
+            Check(*d == *freshDetails, "details");
 
         const UpgradeFailures f = CheckUpgradeFailures(t);
         Check(f.fileNotFound == (t.text().find(kFileNotFound.text()) != View::npos), "upgrade 1");
-        Check(f.transferTimedOut == (t.text().find(kTransferTimedOut.text()) != View::npos),
-              "upgrade 2");
+        Check(f.transferTimedOut == (t.text().find(kTransferTimedOut.text()) != View::npos), "upgrade 2");
 
         const std::size_t from = (header * 7u) % (t.size() + 2);
-        for (View literal : literals) CheckSearches(t, literal, from);
-        if (!extraLiteral.empty()) CheckSearches(t, extraLiteral, from);
+        for (View literal : literals)
+            CheckSearches(t, literal, from);
+        if (!extraLiteral.empty())
+            CheckSearches(t, extraLiteral, from);
     }
     return 0;
 }

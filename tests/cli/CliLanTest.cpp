@@ -73,8 +73,8 @@ protected:
 
 TEST_F(CliLan, InventoryKeepsEveryEndpointAndNamesTheOnesThatDoNotAnswer)
 {
-    Start({"--tx", "2", "--rx", "3", "--fault", "silent@198.18.2.3", "--fault", "no-discovery@198.18.2.3",
-           "--fault", "refuse@198.18.1.2", "--fault", "no-discovery@198.18.1.2"});
+    Start({"--tx", "2", "--rx", "3", "--fault", "silent@198.18.2.3", "--fault", "no-discovery@198.18.2.3", "--fault",
+           "refuse@198.18.1.2", "--fault", "no-discovery@198.18.1.2"});
     const Result scan = Cli({"scan", "--json"});
     ASSERT_EQ(scan.rc, 0) << scan.err;
     const auto rows = scan.json();
@@ -248,7 +248,8 @@ TEST_F(CliLan, RebootWaitsForEachEndpointAndFailsTheOneThatNeverReturns)
     Start({"--rx", "2", "--reboot-delay", "600000", "--fault", "refuse@198.18.2.2"});
     const auto start = std::chrono::steady_clock::now();
     const Result gone = Cli({"reboot", "198.18.2.1", "198.18.2.2", "--timeout", "2", "--json"});
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60)) << "--timeout 2, not the 120 s default";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60))
+        << "--timeout 2, not the 120 s default";
     EXPECT_EQ(gone.rc, 1);
     const auto rows = gone.json();
     EXPECT_NE(Field(rows[0], "error").find("come back"), std::string::npos) << rows[0].dump();
@@ -292,9 +293,10 @@ TEST_F(CliLan, UpgradeChecksTheServerThenFetchesTheFileByteForByte)
         EXPECT_EQ(Field(row, "version_before"), "A7.3.1");
         EXPECT_EQ(Field(row, "version_after"), "A7.3.1");
     }
-    EXPECT_EQ(Conn("198.18.2.1", 0), kDetailLines +
-                                         "cd /dev/shm\r\ntftp -v 198.18.0.1 -c get webfwc.bin\r\nrm -f mtdblk*\r\n"
-                                         "rm -f *.sh\r\nmv webfwc.bin fw.tar.gz\r\n/usr/local/bin/update_fw.sh\r\n");
+    EXPECT_EQ(Conn("198.18.2.1", 0),
+              kDetailLines +
+                  "cd /dev/shm\r\ntftp -v 198.18.0.1 -c get webfwc.bin\r\nrm -f mtdblk*\r\n"
+                  "rm -f *.sh\r\nmv webfwc.bin fw.tar.gz\r\n/usr/local/bin/update_fw.sh\r\n");
     std::ifstream fetched(sim->stateDir() + "/198.18.2.2/shm/fw.tar.gz", std::ios::binary);
     std::stringstream got;
     got << fetched.rdbuf();
@@ -424,8 +426,8 @@ TEST_F(CliLan, SlowPiecesAndTextFloodsStillEndEachReplyAtItsPrompt)
 TEST_F(CliLan, QuickWithAnOrderGivesSurplusReceiversTheFirstCellAndApplyFindsReceiversByMac)
 {
     Start({"--rx", "3"});
-    const Result r = Cli({"wall", "quick", "1x2", "--bezel", "100,100,90,90", "--order",
-                          "198.18.2.3,198.18.2.1,198.18.2.2", "--json"});
+    const Result r = Cli(
+        {"wall", "quick", "1x2", "--bezel", "100,100,90,90", "--order", "198.18.2.3,198.18.2.1,198.18.2.2", "--json"});
     ASSERT_EQ(r.rc, 0) << r.err;
     const Json rows = r.json();
     EXPECT_EQ(Field(rows[0], "address"), "198.18.2.3");
@@ -441,8 +443,8 @@ TEST_F(CliLan, QuickWithAnOrderGivesSurplusReceiversTheFirstCellAndApplyFindsRec
     fs::remove(layout);
     EXPECT_EQ(applied.rc, 1) << "one mac is on no endpoint";
     EXPECT_NE(applied.err.find("02:00:C6:12:02:99: find failed"), std::string::npos) << applied.err;
-    EXPECT_EQ(sim->connectionBytes("198.18.2.2").back(), kLogin + "e e_vw_enable_5263_0_10000_10000_2\r\n" +
-                                                             "e e_vw_stretch_type_2\r\n");
+    EXPECT_EQ(sim->connectionBytes("198.18.2.2").back(),
+              kLogin + "e e_vw_enable_5263_0_10000_10000_2\r\n" + "e e_vw_stretch_type_2\r\n");
 }
 
 TEST_F(CliLan, SetWithRebootFailsWhenTheEndpointNeverReturns)

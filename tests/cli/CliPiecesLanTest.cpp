@@ -43,8 +43,8 @@ class CliPieces : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override
     {
-        sim = std::make_unique<SimProcess>(std::vector<std::string>{
-            "--tx", "1", "--rx", "2", "--reboot-delay", "300", "--tftp", "ok", "--fault", GetParam()});
+        sim = std::make_unique<SimProcess>(std::vector<std::string>{"--tx", "1", "--rx", "2", "--reboot-delay", "300",
+                                                                    "--tftp", "ok", "--fault", GetParam()});
         ASSERT_TRUE(sim->start()) << sim->error();
     }
     std::string Last(const std::string& ip) const
@@ -104,8 +104,9 @@ TEST_P(CliPieces, EverySubcommandReadsWholeRepliesHoweverTheyArePieced)
     ASSERT_EQ(upgrade.rc, 0) << upgrade.err;
     EXPECT_EQ(upgrade.rows()[0].value("status", ""), "upgraded");
     EXPECT_EQ(sim->connectionBytes("198.18.1.1").at(before),
-              kDetailLines + "cd /dev/shm\r\ntftp -v 198.18.0.1 -c get webfwh.bin\r\nrm -f mtdblk*\r\n"
-                             "rm -f *.sh\r\nmv webfwh.bin fw.tar.gz\r\n/usr/local/bin/update_fw.sh\r\n");
+              kDetailLines +
+                  "cd /dev/shm\r\ntftp -v 198.18.0.1 -c get webfwh.bin\r\nrm -f mtdblk*\r\n"
+                  "rm -f *.sh\r\nmv webfwh.bin fw.tar.gz\r\n/usr/local/bin/update_fw.sh\r\n");
 
     const fs::path layout = fs::temp_directory_path() / ("cv-pieces-wall-" + std::to_string(::getpid()) + ".json");
     const Ran quick = Cli({"wall", "quick", "1x2", "--bezel", "100,100,90,90", "--save", layout.string()});

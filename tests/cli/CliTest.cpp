@@ -153,17 +153,16 @@ TEST(Plan, ChecksEveryRowBeforeAnythingAndNamesEachBadLine)
 {
     std::vector<PlanRow> rows;
     std::vector<std::string> errors;
-    const std::string text =
-        "mac,hostname_id,channel,multicast,ip_mode,ipaddr,netmask,gateway\r\n"
-        "02:00:C6:12:02:01,lobby-1,0042,n,,,,\r\n"
-        "02:00:c6:12:02:02,bad id,,,,,,\r\n"
-        "02:00:C6:12:02:03,,0100,,,,,\r\n"
-        "02:00:C6:12:02:04,,,maybe,,,,\r\n"
-        "02:00:C6:12:02:05,,,,static,10.0.0.5,255.255.255.0,\r\n"
-        "02:00:C6:12:02:06,,,,dhcp,10.0.0.6,,\r\n"
-        "02:00:c6:12:02:01,,,,,,,\r\n"
-        "nonsense,,,,,,,\r\n"
-        "02:00:C6:12:02:09,,,,static,10.0.0.9,255.255.255.0,10.0.0.1\r\n";
+    const std::string text = "mac,hostname_id,channel,multicast,ip_mode,ipaddr,netmask,gateway\r\n"
+                             "02:00:C6:12:02:01,lobby-1,0042,n,,,,\r\n"
+                             "02:00:c6:12:02:02,bad id,,,,,,\r\n"
+                             "02:00:C6:12:02:03,,0100,,,,,\r\n"
+                             "02:00:C6:12:02:04,,,maybe,,,,\r\n"
+                             "02:00:C6:12:02:05,,,,static,10.0.0.5,255.255.255.0,\r\n"
+                             "02:00:C6:12:02:06,,,,dhcp,10.0.0.6,,\r\n"
+                             "02:00:c6:12:02:01,,,,,,,\r\n"
+                             "nonsense,,,,,,,\r\n"
+                             "02:00:C6:12:02:09,,,,static,10.0.0.9,255.255.255.0,10.0.0.1\r\n";
     EXPECT_FALSE(ParsePlan(text, rows, errors));
     ASSERT_EQ(errors.size(), 7u);
     for (int line = 3; line <= 9; ++line)
@@ -190,11 +189,13 @@ TEST(Plan, DryRunPrintsEveryByteItWouldSendZerosIncludedAndContactsNobody)
     const Result r = Cli({"set", "--plan", plan, "--dry-run", "--reboot"});
     fs::remove(plan);
     EXPECT_EQ(r.rc, 0) << r.err;
-    const char* expected[] = {"astparam s hostname_id hall\\r\\n", "e e_chg_hostname\\r\\n",
+    const char* expected[] = {"astparam s hostname_id hall\\r\\n",
+                              "e e_chg_hostname\\r\\n",
                               "28 bytes  astparam s multicast_on n\\r\\n\\0",
                               "15 bytes  astparam save\\r\\n",
                               "32 bytes  astparam s reset_ch_on_boot n\\r\\n\\0",
-                              "16 bytes  astparam save\\r\\n\\0", "e e_reconnect::0042\\r\\n\\0",
+                              "16 bytes  astparam save\\r\\n\\0",
+                              "e e_reconnect::0042\\r\\n\\0",
                               "9 bytes  reboot\\r\\n\\0"};
     std::size_t at = 0;
     for (const char* line : expected) {
@@ -356,8 +357,8 @@ TEST(CliHelp, TheManualPageNamesTheCommandsAndOptionsTheHelpDoesAndNoOthers)
     std::stringstream raw;
     raw << in.rdbuf();
     // The page as man shows it: no font changes, "\-" a dash.
-    const std::string page = std::regex_replace(
-        std::regex_replace(raw.str(), std::regex(R"(\\f[BIRP])"), ""), std::regex(R"(\\-)"), "-");
+    const std::string page =
+        std::regex_replace(std::regex_replace(raw.str(), std::regex(R"(\\f[BIRP])"), ""), std::regex(R"(\\-)"), "-");
 
     std::set<std::string> commands, helpOptions, pageOptions;
     for (const auto& [command, options] : CommandsAndOptions()) {
@@ -417,7 +418,9 @@ TEST(Csv, QuotesWhatNeedsItAndReadsItBack)
     ASSERT_EQ(t.records.size(), 2u);
     EXPECT_EQ(t.records[1][1], "with,comma \"and\" quotes\r\nand a line");
     EXPECT_EQ(t.records[1][2], "");
-    EXPECT_TRUE(ParseCsv("\xEF\xBB\xBF" "a,b\n\n1,2", t, error));
+    EXPECT_TRUE(ParseCsv("\xEF\xBB\xBF"
+                         "a,b\n\n1,2",
+                         t, error));
     EXPECT_EQ(t.records.size(), 2u);
     EXPECT_EQ(t.records[0][0], "a");
     EXPECT_EQ(t.lineOfRecord[1], 3);

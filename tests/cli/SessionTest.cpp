@@ -71,10 +71,7 @@ private:
 
 const cv::nodes::WireLine kDump{u"lmparam dump\r\n", false, false, 0};
 
-std::vector<Step> One(const cv::nodes::WireLine& line)
-{
-    return cv::endpoint::LineSteps({{line}}, "read");
-}
+std::vector<Step> One(const cv::nodes::WireLine& line) { return cv::endpoint::LineSteps({{line}}, "read"); }
 
 }  // namespace
 
@@ -128,7 +125,7 @@ TEST(Session, SilenceAndAClosedConnectionAreReportedAsSuch)
         });
         ShellDriver s("127.0.0.1", shell.port(), {1s, 300ms});
         const auto opened = s.Open();
-    ASSERT_TRUE(opened) << opened.error().text();
+        ASSERT_TRUE(opened) << opened.error().text();
         const auto start = std::chrono::steady_clock::now();
         const auto run = s.Run(One(kDump));
         EXPECT_FALSE(run);

@@ -17,9 +17,9 @@
 #include <regex>
 
 using cv::sim::SimProcess;
+using testing_support::Press;
 using testing_support::PumpEvents;
 using testing_support::PumpUntil;
-using testing_support::Press;
 using testing_support::Type;
 
 namespace {
@@ -32,15 +32,16 @@ protected:
     void SetUp() override
     {
         previousHost = cv::lan::SetHostInfo({[](char* buf, std::size_t len) {
-                                                  std::snprintf(buf, len, "workstation");
-                                                  return 0;
-                                              },
-                                              [](const std::string&, int, int) {
-                                                  return std::vector<cv::lan::ResolvedAddress>{{AF_INET, "198.18.0.1"}};
-                                              }});
-        sim = std::make_unique<SimProcess>(std::vector<std::string>{
-            "--node", "rx ip=198.18.2.1 hostname_id=rx-001 channel=0003 multicast=y ip_mode=dhcp "
-                      "netmask=255.255.0.0 gateway=198.18.0.1"});
+                                                 std::snprintf(buf, len, "workstation");
+                                                 return 0;
+                                             },
+                                             [](const std::string&, int, int) {
+                                                 return std::vector<cv::lan::ResolvedAddress>{{AF_INET, "198.18.0.1"}};
+                                             }});
+        sim = std::make_unique<SimProcess>(
+            std::vector<std::string>{"--node",
+                                     "rx ip=198.18.2.1 hostname_id=rx-001 channel=0003 multicast=y ip_mode=dhcp "
+                                     "netmask=255.255.0.0 gateway=198.18.0.1"});
         ASSERT_TRUE(sim->start()) << sim->error();
         dlg = testing_support::MakeMainWindow();
         testing_support::SelectEndpoint(*dlg, *sim, false, kIp);
@@ -60,13 +61,14 @@ protected:
     static std::string StaticLines(const std::string& address, const std::string& mask, const std::string& gateway)
     {
         return "astparam s ipaddr " + address + "\r\nastparam s netmask " + mask + "\r\nastparam s gatewayip " +
-               gateway + "\r\nastparam s ip_mode static\r\nastparam save\r\n";
+            gateway + "\r\nastparam s ip_mode static\r\nastparam save\r\n";
     }
     // Every address line on the wire holds four numbers of 0 to 255.
     static void ExpectOnlyWellFormedAddresses(const std::string& wire)
     {
         static const std::regex line("astparam s (ipaddr|netmask|gatewayip) ([^\r]*)\r\n");
-        static const std::regex quad("(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])(\\.(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}");
+        static const std::regex quad(
+            "(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])(\\.(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}");
         int lines = 0;
         for (auto it = std::sregex_iterator(wire.begin(), wire.end(), line); it != std::sregex_iterator(); ++it) {
             ++lines;
@@ -102,7 +104,7 @@ TEST_F(AddressKeys, LettersExtraDotsAndOctetsAbove255NeverReachTheWire)
 {
     Type("x198..19.a9...300");  // the last octet stops at 30
     Press(Qt::Key_Tab);
-    Type("255.255.255.256");    // 25, then the user corrects it
+    Type("255.255.255.256");  // 25, then the user corrects it
     Press(Qt::Key_Backspace);
     Press(Qt::Key_Backspace);
     Type("0");

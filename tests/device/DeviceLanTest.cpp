@@ -44,14 +44,14 @@ class DeviceLan : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        previousHost = cv::lan::SetHostInfo({[](char* buf, std::size_t len) {
-                                                  std::snprintf(buf, len, "workstation");
-                                                  return 0;
-                                              },
-                                              [](const std::string&, int, int) {
-                                                  return std::vector<cv::lan::ResolvedAddress>{
-                                                      {AF_INET, "198.18.0.1"}, {AF_INET6, "fd00::1"}};
-                                              }});
+        previousHost = cv::lan::SetHostInfo(
+            {[](char* buf, std::size_t len) {
+                 std::snprintf(buf, len, "workstation");
+                 return 0;
+             },
+             [](const std::string&, int, int) {
+                 return std::vector<cv::lan::ResolvedAddress>{{AF_INET, "198.18.0.1"}, {AF_INET6, "fd00::1"}};
+             }});
     }
     void TearDown() override { cv::lan::SetHostInfo(previousHost); }
 
@@ -93,7 +93,8 @@ protected:
     cv::lan::HostInfo previousHost;
 };
 
-const std::vector<std::string> kAutoIpReceiver = {"--node", "rx ip=198.18.2.1 hostname_id=rx-001 channel=0003 multicast=y ip_mode=autoip"};
+const std::vector<std::string> kAutoIpReceiver = {
+    "--node", "rx ip=198.18.2.1 hostname_id=rx-001 channel=0003 multicast=y ip_mode=autoip"};
 
 // --- Apply ----------------------------------------------------------------------
 

@@ -22,8 +22,8 @@
 
 using testing_support::InstantSleeps;
 using testing_support::LoopbackListener;
-using testing_support::PumpUntil;
 using testing_support::MakeMainWindow;
+using testing_support::PumpUntil;
 using testing_support::ScriptedMessageBoxes;
 using namespace std::string_literals;
 
@@ -74,12 +74,12 @@ protected:
     bool FieldsEnabled()
     {
         return dlg->IsWindowEnabled(IDC_IP_ADDRESS) && dlg->IsWindowEnabled(IDC_SUBNET_MASK) &&
-               dlg->IsWindowEnabled(IDC_GATEWAY);
+            dlg->IsWindowEnabled(IDC_GATEWAY);
     }
     bool FieldsBlank()
     {
         return dlg->IpAddress(IDC_IP_ADDRESS)->IsBlank() && dlg->IpAddress(IDC_SUBNET_MASK)->IsBlank() &&
-               dlg->IpAddress(IDC_GATEWAY)->IsBlank();
+            dlg->IpAddress(IDC_GATEWAY)->IsBlank();
     }
     bool AnyDeviceButtonEnabled() { return testing_support::EnabledDeviceButtons(*dlg) > 0; }
 
@@ -324,22 +324,23 @@ TEST_F(DeviceWindow, ApplyPausesAfterEachTestedLineAfterTheChannelGroupAndBefore
             Prompt();  // the device answers before the result
     });
     Apply(*dlg);
-    EXPECT_EQ(log, (std::vector<Pause>{
-                       {1, "astparam s hostname_id lobby-2\r\n"},
-                       {1, "e e_chg_hostname\r\n"},
-                       {1, "astparam save\r\n"},
-                       {1, "astparam s multicast_on n\r\n\0"s},
-                       {1, "astparam save\r\nastparam s reset_ch_on_boot n\r\n\0"s},  // the casting save: no pause
-                       {1, "astparam save\r\n\0"s},
-                       {1, "e e_reconnect::0042\r\n\0"s},
-                       {1000, ""},
-                       {1, "astparam s ipaddr 192.168.0.80\r\n"},
-                       {1, "astparam s netmask 255.255.255.0\r\n"},
-                       {1, "astparam s gatewayip 192.168.0.1\r\n"},
-                       {1, "astparam s ip_mode static\r\n"},
-                       {1, "astparam save\r\n"},
-                       {500, ""},
-                   }));
+    EXPECT_EQ(log,
+              (std::vector<Pause>{
+                  {1, "astparam s hostname_id lobby-2\r\n"},
+                  {1, "e e_chg_hostname\r\n"},
+                  {1, "astparam save\r\n"},
+                  {1, "astparam s multicast_on n\r\n\0"s},
+                  {1, "astparam save\r\nastparam s reset_ch_on_boot n\r\n\0"s},  // the casting save: no pause
+                  {1, "astparam save\r\n\0"s},
+                  {1, "e e_reconnect::0042\r\n\0"s},
+                  {1000, ""},
+                  {1, "astparam s ipaddr 192.168.0.80\r\n"},
+                  {1, "astparam s netmask 255.255.255.0\r\n"},
+                  {1, "astparam s gatewayip 192.168.0.1\r\n"},
+                  {1, "astparam s ip_mode static\r\n"},
+                  {1, "astparam save\r\n"},
+                  {500, ""},
+              }));
     EXPECT_EQ(Received(), "");
     EXPECT_EQ(boxes.Texts(), std::vector<QString>{kRebootQuestion});
 
@@ -366,8 +367,9 @@ TEST_F(DeviceWindow, ASessionClosedByTheResultIsNoSuccessEvenAfterAnEcho)
     dlg->Combo(IDC_CHANNEL)->SetCurSel(42);
     Apply(*dlg);
     EXPECT_EQ(received, "astparam s reset_ch_on_boot n\r\n\0astparam save\r\n\0e e_reconnect::0042\r\n\0"s);
-    ASSERT_EQ(boxes.Texts(), std::vector<QString>{"The endpoint 127.0.0.1 did not answer. The settings may not have "
-                                                  "reached it; please scan again."});
+    ASSERT_EQ(boxes.Texts(),
+              std::vector<QString>{"The endpoint 127.0.0.1 did not answer. The settings may not have "
+                                   "reached it; please scan again."});
     EXPECT_EQ(boxes.Shown()[0].flags, platform::MB_OK | platform::MB_ICONWARNING);
 }
 
@@ -390,8 +392,9 @@ TEST_F(DeviceWindow, ApplyOnATransmitterWritesTheMulticastAndChannelCellsOfItsTx
     dlg->Combo(IDC_CHANNEL)->SetCurSel(42);
     dlg->SetDlgItemText(IDC_HOSTNAME_ID, "lobby-2");
     Apply(*dlg);
-    EXPECT_EQ(Received(), "astparam s multicast_on n\r\n\0astparam save\r\n"
-                          "astparam s reset_ch_on_boot n\r\n\0astparam save\r\n\0e e_reconnect::0042\r\n\0"s)
+    EXPECT_EQ(Received(),
+              "astparam s multicast_on n\r\n\0astparam save\r\n"
+              "astparam s reset_ch_on_boot n\r\n\0astparam save\r\n\0e e_reconnect::0042\r\n\0"s)
         << "no hostname group for a transmitter";
     EXPECT_EQ(tx->GetItemText(1, 1), "n");
     EXPECT_EQ(tx->GetItemText(1, 2), "0042");
@@ -410,8 +413,9 @@ TEST_F(DeviceWindow, ASendFailingOnTheThirdStaticLineStopsApplyThereWithOneMessa
     dlg->Combo(IDC_CHANNEL)->SetCurSel(42);
     dlg->Slot(0).FailSendsAfter(3 + 2);  // the channel group, then two Static lines
     Apply(*dlg);
-    EXPECT_EQ(Received(), "astparam s reset_ch_on_boot n\r\n\0astparam save\r\n\0e e_reconnect::0042\r\n\0"
-                          "astparam s ipaddr 192.168.0.80\r\nastparam s netmask 255.255.255.0\r\n"s);
+    EXPECT_EQ(Received(),
+              "astparam s reset_ch_on_boot n\r\n\0astparam save\r\n\0e e_reconnect::0042\r\n\0"
+              "astparam s ipaddr 192.168.0.80\r\nastparam s netmask 255.255.255.0\r\n"s);
     EXPECT_EQ(boxes.Texts(), std::vector<QString>{kApplyFail});
     EXPECT_EQ(sleeps.Pauses(), (std::vector<unsigned>{1, 1, 1, 1000, 1, 1})) << "nothing after the failed line";
     EXPECT_EQ(dlg->m_nRecordedIpRadio, IDC_AUTO_IP);
@@ -459,8 +463,9 @@ TEST_F(DeviceWindow, TheRebootWaitRunsItsTwentyFiveTicksThenChecksTheEndpointCam
     // Nobody listens on the shell port of 127.0.0.1: no success by the clock.
     ASSERT_TRUE(PumpUntil([&] { return !boxes.Shown().empty(); }));
     ASSERT_EQ(boxes.Texts().size(), 1u);
-    EXPECT_EQ(boxes.Texts()[0], "The endpoint 127.0.0.1 did not come back after the reboot. Check its power and network, "
-                                "then scan again.");
+    EXPECT_EQ(boxes.Texts()[0],
+              "The endpoint 127.0.0.1 did not come back after the reboot. Check its power and network, "
+              "then scan again.");
     EXPECT_EQ(boxes.Shown()[0].flags, platform::MB_OK | platform::MB_ICONWARNING);
     EXPECT_FALSE(AnyDeviceButtonEnabled()) << "buttons return only with a later Scan or selection";
 }
@@ -477,8 +482,9 @@ TEST_F(DeviceWindow, RebootAndFactoryDefaultWithoutASessionSaySoAtOnceAndStartNo
     boxes.Clear();
     boxes.Answer(platform::IDYES);
     FactoryDefault(*dlg);
-    EXPECT_EQ(boxes.Texts(), (std::vector<QString>{"Sure you want to reset to factory default?",
-                                                   "Factory default fail, please scan again."}));
+    EXPECT_EQ(boxes.Texts(),
+              (std::vector<QString>{"Sure you want to reset to factory default?",
+                                    "Factory default fail, please scan again."}));
     EXPECT_FALSE(dlg->IsTimerRunning(TIMER_REBOOT));
     EXPECT_EQ(testing_support::EnabledDeviceButtons(*dlg), 4);
 
@@ -519,13 +525,13 @@ protected:
     {
         DeviceWindow::SetUp();
         previous = cv::lan::SetHostInfo({[](char* buf, std::size_t len) {
-                                              std::snprintf(buf, len, "workstation");
-                                              return 0;
-                                          },
-                                          [this](const std::string& name, int family, int socktype) {
-                                              asked = {name, std::to_string(family) + "/" + std::to_string(socktype)};
-                                              return answers;
-                                          }});
+                                             std::snprintf(buf, len, "workstation");
+                                             return 0;
+                                         },
+                                         [this](const std::string& name, int family, int socktype) {
+                                             asked = {name, std::to_string(family) + "/" + std::to_string(socktype)};
+                                             return answers;
+                                         }});
     }
     void TearDown() override
     {
@@ -550,7 +556,10 @@ TEST_F(UpgradeWindow, TheSessionsOwnAddressIsTheOneTheEndpointIsToldAbout)
 
 TEST_F(UpgradeWindow, WithoutASessionTheLastNonLoopbackIpv4AnswerWinsAndEachOneIsPrinted)
 {
-    answers = {{AF_INET, "127.0.1.1"}, {AF_INET, "10.0.0.5"}, {AF_INET, "198.18.0.1"}, {AF_INET6, "fe80::1"},
+    answers = {{AF_INET, "127.0.1.1"},
+               {AF_INET, "10.0.0.5"},
+               {AF_INET, "198.18.0.1"},
+               {AF_INET6, "fe80::1"},
                {AF_INET, "127.0.0.1"}};
     testing::internal::CaptureStdout();
     const QString address = WorkstationAddressForUpgrade(dlg->Slot(0));
@@ -600,8 +609,9 @@ TEST_F(UpgradeWindow, TheFiveHundredthTickClaimsNoSuccessForAnEndpointThatIsNotB
     dlg->OnTimer(TIMER_UPGRADE);
     EXPECT_FALSE(dlg->IsTimerRunning(TIMER_UPGRADE));
     ASSERT_TRUE(PumpUntil([&] { return !boxes.Shown().empty(); }));
-    EXPECT_EQ(boxes.Texts(), std::vector<QString>{"The endpoint 127.0.0.1 did not come back after the firmware upgrade. "
-                                                  "Check its power and network, then scan again."});
+    EXPECT_EQ(boxes.Texts(),
+              std::vector<QString>{"The endpoint 127.0.0.1 did not come back after the firmware upgrade. "
+                                   "Check its power and network, then scan again."});
     EXPECT_FALSE(AnyDeviceButtonEnabled());
 }
 
@@ -614,8 +624,8 @@ TEST_F(UpgradeWindow, FailureTextsAdviseOnEveryArrivalOnlyWhileWatching)
     dlg->m_bUpgradeWatch = 1;
     dlg->m_bTxSelected = 1;
     UpgradeFailureCheck(*dlg);
-    EXPECT_EQ(boxes.Texts(), (std::vector<QString>{"Please put webfwh.bin into TFTP server diretory.",
-                                                   "Please run TFTP server."}));
+    EXPECT_EQ(boxes.Texts(),
+              (std::vector<QString>{"Please put webfwh.bin into TFTP server diretory.", "Please run TFTP server."}));
     for (const auto& box : boxes.Shown())
         EXPECT_EQ(box.flags, platform::MB_OK | platform::MB_ICONERROR);
 
@@ -625,8 +635,9 @@ TEST_F(UpgradeWindow, FailureTextsAdviseOnEveryArrivalOnlyWhileWatching)
     dlg->m_transcript.append(u"file not found\r\nFile not found\r\n");
     UpgradeFailureCheck(*dlg);
     UpgradeFailureCheck(*dlg);
-    EXPECT_EQ(boxes.Texts(), (std::vector<QString>{"Please put webfwc.bin into TFTP server diretory.",
-                                                   "Please put webfwc.bin into TFTP server diretory."}));
+    EXPECT_EQ(boxes.Texts(),
+              (std::vector<QString>{"Please put webfwc.bin into TFTP server diretory.",
+                                    "Please put webfwc.bin into TFTP server diretory."}));
     EXPECT_EQ(dlg->m_bUpgradeWatch, 1) << "the check leaves the flag set";
 }
 

@@ -48,7 +48,7 @@ protected:
         Press(IDC_SCAN);
         ASSERT_TRUE(PumpUntil([&] {
             return dlg->List(IDC_TX_LIST)->GetItemCount() == tx && dlg->List(IDC_RX_LIST)->GetItemCount() == rx &&
-                   !dlg->IsTimerRunning(TIMER_SCAN);
+                !dlg->IsTimerRunning(TIMER_SCAN);
         }));
         boxes.Clear();
     }
@@ -72,7 +72,7 @@ protected:
     {
         ASSERT_TRUE(PumpUntil([&] {
             return dlg->IpAddress(IDC_IP_ADDRESS)->AddressText().toStdString() == address &&
-                   dlg->GetDlgItemText(IDC_VERSION) != "Version: " && !dlg->IsTimerRunning(TIMER_SELECT);
+                dlg->GetDlgItemText(IDC_VERSION) != "Version: " && !dlg->IsTimerRunning(TIMER_SELECT);
         })) << address;
         PumpEvents(200);  // the rest of the answer
         boxes.Clear();
@@ -255,8 +255,9 @@ TEST_F(OneSelectedDevice, AnApplyThatNothingAnswersWarnsInsteadOfReportingSucces
     ASSERT_FALSE(chosen.empty());
     Press(IDC_APPLY);
     EXPECT_TRUE(LastConnectionIs("198.18.2.1", kDetailLines + ChannelLines(chosen)));
-    ASSERT_EQ(boxes.Texts(), std::vector<QString>{"The endpoint 198.18.2.1 did not answer. The settings may not have "
-                                                  "reached it; please scan again."});
+    ASSERT_EQ(boxes.Texts(),
+              std::vector<QString>{"The endpoint 198.18.2.1 did not answer. The settings may not have "
+                                   "reached it; please scan again."});
     EXPECT_EQ(boxes.Shown()[0].flags, platform::MB_OK | platform::MB_ICONWARNING);
 }
 
@@ -357,8 +358,9 @@ TEST_F(OneSelectedDevice, ANewStaticAddressNobodyAnswersAtIsTheOneTheWarningName
     boxes.Clear();
     StepWait(TIMER_REBOOT, 25);
     ASSERT_TRUE(PumpUntil([&] { return !boxes.Shown().empty(); }));
-    EXPECT_EQ(boxes.Texts(), std::vector<QString>{"The endpoint 198.18.2.9 did not come back after the reboot. Check "
-                                                  "its power and network, then scan again."});
+    EXPECT_EQ(boxes.Texts(),
+              std::vector<QString>{"The endpoint 198.18.2.9 did not come back after the reboot. Check "
+                                   "its power and network, then scan again."});
 }
 
 TEST_F(OneSelectedDevice, AfterAutoIpTheOldAddressAnsweringIsARebootSuccess)
@@ -372,7 +374,8 @@ TEST_F(OneSelectedDevice, AfterAutoIpTheOldAddressAnsweringIsARebootSuccess)
     boxes.Answer(platform::IDYES);
     Press(IDC_APPLY);
     ASSERT_TRUE(sim->waitForEvent("198.18.2.1", "\nup\n", std::chrono::seconds(30))) << sim->events("198.18.2.1");
-    EXPECT_EQ(sim->wireBytes("198.18.2.1"), kDetailLines + "astparam s ip_mode autoip\r\nastparam save\r\nreboot\r\n\0"s);
+    EXPECT_EQ(sim->wireBytes("198.18.2.1"),
+              kDetailLines + "astparam s ip_mode autoip\r\nastparam save\r\nreboot\r\n\0"s);
     boxes.Clear();
     StepWait(TIMER_REBOOT, 25);
     ASSERT_TRUE(PumpUntil([&] { return !boxes.Shown().empty(); }));
@@ -392,7 +395,8 @@ TEST_F(OneSelectedDevice, AfterFactoryDefaultSilenceAtTheOldAddressIsNoLossButAS
     boxes.Clear();
     StepWait(TIMER_REBOOT, 25);
     ASSERT_TRUE(PumpUntil([&] { return !boxes.Shown().empty(); }));
-    EXPECT_EQ(boxes.Texts(), std::vector<QString>{"The endpoint did not answer at 198.18.2.1 after the restart. It may "
-                                                  "have restarted at a new address; a Scan will find it."});
+    EXPECT_EQ(boxes.Texts(),
+              std::vector<QString>{"The endpoint did not answer at 198.18.2.1 after the restart. It may "
+                                   "have restarted at a new address; a Scan will find it."});
     EXPECT_EQ(boxes.Shown()[0].flags, platform::MB_OK | platform::MB_ICONINFORMATION);
 }

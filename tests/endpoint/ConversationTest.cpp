@@ -107,8 +107,8 @@ Outcome Whole(const std::function<std::vector<std::string>(const std::string&)>&
     const auto queried = replay.Run(steps, c);
     EXPECT_TRUE(queried) << queried.error().text();
     Outcome o{replay.wire, DetailsFrom(c.transcript()), c.received()};
-    const auto wall =
-        replay.Run(LineSteps({{kStretch, cv::nodes::kShortLineBuffer}, {kOsd, cv::nodes::kShortLineBuffer}}, "wall"), c);
+    const auto wall = replay.Run(
+        LineSteps({{kStretch, cv::nodes::kShortLineBuffer}, {kOsd, cv::nodes::kShortLineBuffer}}, "wall"), c);
     EXPECT_TRUE(wall) << wall.error().text();
     o.wire = replay.wire;
     if (early)
@@ -121,8 +121,9 @@ Outcome Whole(const std::function<std::vector<std::string>(const std::string&)>&
 TEST(Conversation, ARecordedConversationReadsTheSameHoweverEachReplyIsCut)
 {
     const Outcome whole = Whole([](const std::string& r) { return std::vector<std::string>{r}; });
-    EXPECT_EQ(whole.wire, "root\r\nlmparam g CH_SELECT_V\r\ncat /etc/version\r\nlmparam dump\r\n"
-                          "e e_vw_stretch_type_2\r\nbig_osd_on.sh \"0\"\r\n");
+    EXPECT_EQ(whole.wire,
+              "root\r\nlmparam g CH_SELECT_V\r\ncat /etc/version\r\nlmparam dump\r\n"
+              "e e_vw_stretch_type_2\r\nbig_osd_on.sh \"0\"\r\n");
     EXPECT_EQ(cv::endpoint::Narrow(whole.details.values.channel), "0003");
     EXPECT_EQ(cv::endpoint::Narrow(whole.details.values.version), "A7.3.1");
     EXPECT_EQ(cv::endpoint::Narrow(whole.details.values.macAddress), "02:00:C6:12:02:01");

@@ -76,11 +76,12 @@ TEST(AddressRules, TheSessionsAddressAloneCountsWhenThereIsOne)
 
 TEST(AddressRules, ResolverAnswersKeepTheirOrderWithoutLoopbackOrOtherFamilies)
 {
-    const HostInfo host = Resolver("ws", {{AF_INET, "127.0.1.1"},
-                                          {AF_INET, "10.0.0.5"},
-                                          {AF_INET6, "fd00::1"},
-                                          {AF_INET, "198.18.0.1"},
-                                          {AF_INET, "127.0.0.1"}});
+    const HostInfo host = Resolver("ws",
+                                   {{AF_INET, "127.0.1.1"},
+                                    {AF_INET, "10.0.0.5"},
+                                    {AF_INET6, "fd00::1"},
+                                    {AF_INET, "198.18.0.1"},
+                                    {AF_INET, "127.0.0.1"}});
     EXPECT_EQ(UpgradeAddressCandidates("", host), (std::vector<std::string>{"10.0.0.5", "198.18.0.1"}));
     EXPECT_EQ(CaptionAddress(host), "198.18.0.1");
 }
@@ -148,8 +149,7 @@ private:
     {
         char buf[1024];
         pollfd p{fd_, POLLIN, 0};
-        while (!stop_ && ::poll(&p, 1, 50) == 0) {
-        }
+        while (!stop_ && ::poll(&p, 1, 50) == 0) { }
         if (stop_)
             return;
         sockaddr_in from{};
@@ -206,7 +206,9 @@ TEST(TftpCheck, ErrorPacketsSayWhatTheServerRefused)
     };
     for (const Case c : {Case{1, TftpProbeStatus::FileNotFound}, Case{2, TftpProbeStatus::AccessViolation},
                          Case{0, TftpProbeStatus::OtherError}}) {
-        FakeTftp server([&](const std::string&) { return Packet({0, 5, 0, c.code}, std::string("File not found\0", 15)); });
+        FakeTftp server([&](const std::string&) {
+            return Packet({0, 5, 0, c.code}, std::string("File not found\0", 15));
+        });
         const TftpProbeResult r = ProbeTftp("127.0.0.1", "webfwh.bin", 2s, server.Port());
         EXPECT_EQ(r.status, c.status) << c.code;
         EXPECT_EQ(r.message, "File not found");
@@ -218,7 +220,8 @@ TEST(TftpCheck, ErrorPacketsSayWhatTheServerRefused)
 
 TEST(TftpCheck, SilenceEndsAtTheTimeOutAndNonsenseIsNotAnAnswer)
 {
-    for (const std::string& reply : {std::string(), Packet({0, 3}), Packet({0, 3, 0, 2}, "late block"), Packet({0, 9, 0, 0})}) {
+    for (const std::string& reply :
+         {std::string(), Packet({0, 3}), Packet({0, 3, 0, 2}, "late block"), Packet({0, 9, 0, 0})}) {
         FakeTftp server([&](const std::string&) { return reply; });
         const auto start = std::chrono::steady_clock::now();
         const TftpProbeResult r = ProbeTftp("127.0.0.1", "webfwc.bin", 300ms, server.Port());

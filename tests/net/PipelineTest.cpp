@@ -35,7 +35,10 @@ public:
         slot.Connect("127.0.0.1", listener_.Port());
         peer_ = listener_.Accept();
     }
-    void Write(const std::string& bytes) { ASSERT_EQ(::write(peer_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    void Write(const std::string& bytes)
+    {
+        ASSERT_EQ(::write(peer_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
 
 private:
     testing_support::LoopbackListener listener_;
@@ -176,7 +179,8 @@ TEST(DetailParse, FillsThePanelRadiosAndChannelOfTheSelectedDevice)
     EXPECT_EQ(dlg->GetDlgItemText(IDC_LAN_STATUS), "Lan Status: s_srv_on");
     EXPECT_EQ(dlg->GetDlgItemText(IDC_MAC), "MAC Address: 02:00:C6:12:02:04");
     EXPECT_EQ(dlg->GetDlgItemText(IDC_VERSION), "Version: A7.3.1");
-    EXPECT_EQ(dlg->IpAddress(IDC_IP_ADDRESS)->AddressText(), "198.18.2.4") << "the address connected to, not the dump's";
+    EXPECT_EQ(dlg->IpAddress(IDC_IP_ADDRESS)->AddressText(), "198.18.2.4")
+        << "the address connected to, not the dump's";
     EXPECT_EQ(dlg->IpAddress(IDC_SUBNET_MASK)->AddressText(), "255.255.0.0");
     EXPECT_FALSE(dlg->IsWindowEnabled(IDC_GATEWAY));
     EXPECT_EQ(dlg->Combo(IDC_CHANNEL)->GetLBText(dlg->Combo(IDC_CHANNEL)->GetCurSel()), "0042");

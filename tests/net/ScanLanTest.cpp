@@ -120,7 +120,8 @@ TEST_F(ScanLan, AClickOnARowFillsThePanelWithTheEndpointsValues)
     Scan(*dlg);
     ASSERT_TRUE(ListsFilled(1, 1));
     DetailQuery(*dlg, false, 0);
-    ASSERT_TRUE(sim->waitForWire("198.18.2.1", "root\r\nlmparam g CH_SELECT_V\r\ncat /etc/version\r\nlmparam dump\r\n"));
+    ASSERT_TRUE(
+        sim->waitForWire("198.18.2.1", "root\r\nlmparam g CH_SELECT_V\r\ncat /etc/version\r\nlmparam dump\r\n"));
     ASSERT_TRUE(PumpUntil([&] { return dlg->GetDlgItemText(IDC_HOSTNAME_ID) == "lobby-left"; }));
     EXPECT_EQ(dlg->GetDlgItemText(IDC_VERSION), "Version: A7.4.0");
     EXPECT_EQ(dlg->GetCheckedRadioButton(IDC_MULTICAST, IDC_UNICAST), IDC_UNICAST);
@@ -154,7 +155,8 @@ TEST(DetailQueryLan, PausesTwentyBeforeTheLoginAndTheChannelQueryAndNoneBeforeTh
     }
     ASSERT_GE(peer, 0);
     EXPECT_EQ(log, (std::vector<Pause>{{20, ""}, {20, "root\r\n"}}));
-    EXPECT_EQ(testing_support::ReadAvailable(peer, 200), "lmparam g CH_SELECT_V\r\ncat /etc/version\r\nlmparam dump\r\n");
+    EXPECT_EQ(testing_support::ReadAvailable(peer, 200),
+              "lmparam g CH_SELECT_V\r\ncat /etc/version\r\nlmparam dump\r\n");
     ::close(peer);
 }
 

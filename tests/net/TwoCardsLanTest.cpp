@@ -100,7 +100,8 @@ private:
 std::size_t QueriesIn(const std::string& discoveryLog)
 {
     std::size_t n = 0;
-    for (std::size_t at = discoveryLog.find("bytes="); at != std::string::npos; at = discoveryLog.find("bytes=", at + 1))
+    for (std::size_t at = discoveryLog.find("bytes="); at != std::string::npos;
+         at = discoveryLog.find("bytes=", at + 1))
         ++n;
     return n;
 }
@@ -153,8 +154,8 @@ TEST_F(TwoCards, ScanSendsOneQueryOnEachCardAndFindsTheEndpointsBehindTheAvCard)
     EXPECT_EQ(dlg->List(IDC_TX_LIST)->GetItemCount(), 2);
     EXPECT_EQ(QueriesIn(sim->discoveryLog()), 1u) << sim->discoveryLog();
     EXPECT_EQ(office.Queries(), 1) << "the office card gets its one query too";
-    std::printf("[ figure ] two cards: %zu query on the AV card, %d on the office card\n", QueriesIn(sim->discoveryLog()),
-                office.Queries());
+    std::printf("[ figure ] two cards: %zu query on the AV card, %d on the office card\n",
+                QueriesIn(sim->discoveryLog()), office.Queries());
 }
 
 TEST_F(TwoCards, DiscoveryOnANamedCardSendsOnlyThere)

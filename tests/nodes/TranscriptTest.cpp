@@ -13,20 +13,22 @@ using cv::nodes::Transcript;
 namespace {
 
 // Small alphabet so that literals overlap themselves and straddle arrivals.
-std::u16string RandomText(std::mt19937& rng, std::size_t n) {
+std::u16string RandomText(std::mt19937& rng, std::size_t n)
+{
     static constexpr char16_t kAlphabet[] = u"ab\r\n/";
     std::uniform_int_distribution<int> pick(0, 4);
     std::u16string s;
-    for (std::size_t i = 0; i < n; ++i) s += kAlphabet[pick(rng)];
+    for (std::size_t i = 0; i < n; ++i)
+        s += kAlphabet[pick(rng)];
     return s;
 }
 
 }  // namespace
 
-TEST(TranscriptSearch, AgreesWithPlainFindAtEveryArrivalOfRandomlySplitText) {
+TEST(TranscriptSearch, AgreesWithPlainFindAtEveryArrivalOfRandomlySplitText)
+{
     std::mt19937 rng(20240611);
-    const std::vector<std::u16string> literals = {u"a", u"ab", u"aba", u"abab", u"\r\n",
-                                                  u"\r\n/", u"bb\r", u"aaaaa"};
+    const std::vector<std::u16string> literals = {u"a", u"ab", u"aba", u"abab", u"\r\n", u"\r\n/", u"bb\r", u"aaaaa"};
     for (int round = 0; round < 200; ++round) {
         Transcript t;
         std::u16string plain;
@@ -38,8 +40,7 @@ TEST(TranscriptSearch, AgreesWithPlainFindAtEveryArrivalOfRandomlySplitText) {
             for (const auto& lit : literals) {
                 ASSERT_EQ(t.find(lit), plain.find(lit));
                 ASSERT_EQ(t.rfind(lit), plain.rfind(lit));
-                for (std::size_t from : {std::size_t{0}, std::size_t{3}, std::size_t{17},
-                                         std::size_t{100}}) {
+                for (std::size_t from : {std::size_t{0}, std::size_t{3}, std::size_t{17}, std::size_t{100}}) {
                     ASSERT_EQ(t.findFrom(lit, from), plain.find(lit, from));
                 }
             }
@@ -47,7 +48,8 @@ TEST(TranscriptSearch, AgreesWithPlainFindAtEveryArrivalOfRandomlySplitText) {
     }
 }
 
-TEST(TranscriptSearch, FindsALiteralSplitOneCharacterPerArrival) {
+TEST(TranscriptSearch, FindsALiteralSplitOneCharacterPerArrival)
+{
     Transcript t;
     const std::u16string marker = u"<<<<<<<<<<\r\n/";
     for (char16_t c : marker) {
@@ -58,7 +60,8 @@ TEST(TranscriptSearch, FindsALiteralSplitOneCharacterPerArrival) {
     EXPECT_EQ(t.rfind(marker), 0u);
 }
 
-TEST(TranscriptSearch, ForgetsEverythingWhenCleared) {
+TEST(TranscriptSearch, ForgetsEverythingWhenCleared)
+{
     Transcript t;
     t.append(u"xx File not found xx");
     ASSERT_TRUE(t.contains(u"File not found"));
@@ -71,7 +74,8 @@ TEST(TranscriptSearch, ForgetsEverythingWhenCleared) {
     EXPECT_EQ(t.find(u"File"), 0u);
 }
 
-TEST(TranscriptSearch, SearchFromBeyondTheEndFindsTextThatArrivesLater) {
+TEST(TranscriptSearch, SearchFromBeyondTheEndFindsTextThatArrivesLater)
+{
     Transcript t;
     t.append(u"ab");
     EXPECT_EQ(t.findFrom(u"b", 5), Transcript::npos);
@@ -79,7 +83,8 @@ TEST(TranscriptSearch, SearchFromBeyondTheEndFindsTextThatArrivesLater) {
     EXPECT_EQ(t.findFrom(u"b", 5), 5u);
 }
 
-TEST(TranscriptSearch, CopyIsANewTextForCachedResults) {
+TEST(TranscriptSearch, CopyIsANewTextForCachedResults)
+{
     Transcript a;
     a.append(u"abc");
     const Transcript b = a;
@@ -87,7 +92,8 @@ TEST(TranscriptSearch, CopyIsANewTextForCachedResults) {
     EXPECT_EQ(b.find(u"c"), 2u);
 }
 
-TEST(UpgradeCheck, ReportsEachFailureTextOnItsOwnAndBoth) {
+TEST(UpgradeCheck, ReportsEachFailureTextOnItsOwnAndBoth)
+{
     Transcript t;
     t.append(u"tftp -v 10.0.0.1 -c get webfwh.bin\r\n");
     EXPECT_FALSE(CheckUpgradeFailures(t).any());
@@ -102,13 +108,15 @@ TEST(UpgradeCheck, ReportsEachFailureTextOnItsOwnAndBoth) {
     EXPECT_EQ(CheckUpgradeFailures(t), (cv::nodes::UpgradeFailures{false, true}));
 }
 
-TEST(UpgradeCheck, IgnoresTextsThatDifferInCase) {
+TEST(UpgradeCheck, IgnoresTextsThatDifferInCase)
+{
     Transcript t;
     t.append(u"file not found, transfer Timed Out");
     EXPECT_FALSE(CheckUpgradeFailures(t).any());
 }
 
-TEST(TranscriptGrowth, HoldsEveryArrivalInOrderWhileItMovesToABiggerBuffer) {
+TEST(TranscriptGrowth, HoldsEveryArrivalInOrderWhileItMovesToABiggerBuffer)
+{
     // Pieces of every size, small ones as from the socket and some bigger
     // than the room left, across several moves to a bigger buffer; copies
     // and moves taken in the middle of a move hold the same text.
@@ -120,7 +128,8 @@ TEST(TranscriptGrowth, HoldsEveryArrivalInOrderWhileItMovesToABiggerBuffer) {
     while (plain.size() < 3000000) {
         const std::size_t n = kind(rng) == 0 ? big(rng) : small(rng);
         std::u16string piece(n, u'a');
-        for (std::size_t i = 0; i < n; i += 97) piece[i] = static_cast<char16_t>(u'b' + (plain.size() + i) % 20);
+        for (std::size_t i = 0; i < n; i += 97)
+            piece[i] = static_cast<char16_t>(u'b' + (plain.size() + i) % 20);
         t.append(piece);
         plain += piece;
         ASSERT_EQ(t.size(), plain.size());

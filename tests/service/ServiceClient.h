@@ -51,7 +51,8 @@ public:
         QStringList args{"--state-dir", QString::fromStdString(stateDir_)};
         // A quick poll unless the caller picks one.
         if (std::find(extra.begin(), extra.end(), "--poll") == extra.end())
-            args << "--poll" << "1";
+            args << "--poll"
+                 << "1";
         for (const auto& a : extra)
             args << QString::fromStdString(a);
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -72,7 +73,7 @@ private:
 
 class Client {
 public:
-    explicit Client(std::string base = "http://127.0.0.1:8470") : base_(std::move(base)) {}
+    explicit Client(std::string base = "http://127.0.0.1:8470") : base_(std::move(base)) { }
     std::optional<std::string> token;
 
     Reply Call(const QByteArray& method, const std::string& path, const std::string& body = {})
@@ -105,6 +106,5 @@ private:
     std::string base_;
     QNetworkAccessManager net_;
 };
-
 
 }  // namespace cv::service_test

@@ -211,7 +211,8 @@ TEST_F(Service, ASceneWithAWallPutsEachPlacedReceiverOnItsCellInTheSameSessionAs
           {"columns", 2},
           {"bezel", {{"ow", 12170}, {"oh", 6870}, {"vw", 12100}, {"vh", 6800}}},
           {"stretch", "fit"},
-          {"placements", {{{"row", 0}, {"column", 0}, {"mac", left}}, {{"row", 0}, {"column", 1}, {"address", "198.18.2.12"}}}}}}};
+          {"placements",
+           {{{"row", 0}, {"column", 0}, {"mac", left}}, {{"row", 0}, {"column", 1}, {"address", "198.18.2.12"}}}}}}};
     ASSERT_EQ(client.Call("PUT", "/api/v1/scenes/lobby", scene.dump()).status, 200);
     const auto before = sim->connectionBytes("198.18.2.11").size();
     const Reply r = client.Call("POST", "/api/v1/scenes/lobby/recall");
@@ -268,8 +269,9 @@ TEST_F(Service, AChangeMadeBehindItsBackShowsAsARouteEvent)
     ASSERT_TRUE(sim->waitForWire("198.18.2.9", "e e_reconnect::" + want));
     other.close();
 
-    ASSERT_TRUE(WaitFor([&] { return events.contains("event: route") && events.contains(QByteArray::fromStdString(mac)); }))
-        << events.toStdString();
+    ASSERT_TRUE(WaitFor([&] {
+        return events.contains("event: route") && events.contains(QByteArray::fromStdString(mac));
+    })) << events.toStdString();
     EXPECT_TRUE(events.contains("event: changed"));
     EXPECT_EQ(Device("198.18.2.9")["channel"], want);
     stream->abort();
@@ -490,7 +492,7 @@ TEST(ServiceToken, ARequestFromTheNetworkWithoutTheTokenGets401)
         std::ifstream in(state + "/token");
         return static_cast<bool>(std::getline(in, token));
     }));
-    struct stat st {};
+    struct stat st { };
     ASSERT_EQ(::stat((state + "/token").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(c.Call("PUT", "/api/v1/routes/198.18.2.1", R"({"tx":"198.18.1.1"})").status, 401);

@@ -26,15 +26,16 @@ struct StateDir : ::testing::Test {
 
 TEST(Labels, TakeShortTextInAnyScriptAndRefuseControlCharactersAndPadding)
 {
-    for (const std::string& ok : std::vector<std::string>{"Blu-ray", "A", "Küche (TV)", "Laptop at the lectern #2", std::string(40, 'x'),
-                                 "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
-                                 "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
-                                 "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
-                                 "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"})
+    for (const std::string& ok :
+         std::vector<std::string>{"Blu-ray", "A", "Küche (TV)", "Laptop at the lectern #2", std::string(40, 'x'),
+                                  "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
+                                  "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
+                                  "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
+                                  "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"})
         EXPECT_FALSE(LabelRefusal(ok)) << ok;
-    for (const std::string& bad : {std::string(), std::string(41, 'x'), std::string("a\nb"), std::string("tab\there"),
-                                  std::string("nul\0x", 5), std::string(" lead"), std::string("trail "),
-                                  std::string("del\x7f")})
+    for (const std::string& bad :
+         {std::string(), std::string(41, 'x'), std::string("a\nb"), std::string("tab\there"), std::string("nul\0x", 5),
+          std::string(" lead"), std::string("trail "), std::string("del\x7f")})
         EXPECT_EQ(LabelRefusal(bad).value_or("").rfind("label:", 0), 0u) << bad;
 }
 
@@ -67,7 +68,7 @@ TEST_F(StateDir, TheTokenIsMadeOnceWithMode0600AndReadAgain)
     const auto first = LoadOrCreateToken(dir + "/state");
     ASSERT_TRUE(first) << first.error();
     EXPECT_EQ(first->size(), 64u);
-    struct stat st {};
+    struct stat st { };
     ASSERT_EQ(::stat((dir + "/state/token").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     const auto again = LoadOrCreateToken(dir + "/state");
@@ -78,7 +79,10 @@ TEST_F(StateDir, TheTokenIsMadeOnceWithMode0600AndReadAgain)
 
 // Root writes through a mode of 0500; a file where the directory should be
 // stops everyone.
-void Obstruct(const std::string& path) { ASSERT_TRUE(WriteFileAtomically(path.substr(0, path.rfind('/')), path.substr(path.rfind('/') + 1), "x")); }
+void Obstruct(const std::string& path)
+{
+    ASSERT_TRUE(WriteFileAtomically(path.substr(0, path.rfind('/')), path.substr(path.rfind('/') + 1), "x"));
+}
 
 TEST_F(StateDir, ATokenThatCanBeNeitherReadNorMadeIsAnError)
 {
@@ -150,8 +154,7 @@ TEST(SceneBody, EveryWrongFieldIsNamed)
         {R"({"routes":[{"rx":"00:00:00:00:02:01"}]})", "routes[0]"},
         {R"({"routes":[{"rx":"00:00:00:00:02:01","tx":5}]})", "routes[0].tx"},
         {R"({"routes":[{"rx":"00:00:00:00:02:01","tx":null,"x":1}]})", "routes[0]"},
-        {R"({"routes":[{"rx":"00:00:00:00:02:01","tx":null},{"rx":"00:00:00:00:02:01","tx":null}]})",
-         "routes[1].rx"},
+        {R"({"routes":[{"rx":"00:00:00:00:02:01","tx":null},{"rx":"00:00:00:00:02:01","tx":null}]})", "routes[1].rx"},
         {R"({"routes":[],"wall":[]})", "wall"},
         {R"({"routes":[],"wall":{"rows":9,"columns":1}})", "wall"},
         {R"({"routes":[],"colour":"red"})", "colour"},

@@ -41,7 +41,19 @@ constexpr std::u16string_view kEndMarker = u"<<<<<<<<<<\r\n/";
 constexpr std::u16string_view kQueryEcho = u"node_query --dump\r\n";
 const QString kNoDevice = QStringLiteral("No device found, please check network and IP address.");
 
-enum class Fault { Clean, Refuse, Silent, CutDump, OneBytePieces, SlowPieces, Garbage, Flood, RebootInScan, RebootInDetail, NoDiscovery };
+enum class Fault {
+    Clean,
+    Refuse,
+    Silent,
+    CutDump,
+    OneBytePieces,
+    SlowPieces,
+    Garbage,
+    Flood,
+    RebootInScan,
+    RebootInDetail,
+    NoDiscovery
+};
 
 const char* Name(Fault f)
 {
@@ -111,7 +123,7 @@ constexpr int kFloodDeadlineMs = 240000;
 bool AnswersInFull(Fault f)
 {
     return f == Fault::Clean || f == Fault::OneBytePieces || f == Fault::SlowPieces || f == Fault::Flood ||
-           f == Fault::NoDiscovery;
+        f == Fault::NoDiscovery;
 }
 
 int Count(const std::string& text, const std::string& what)
@@ -194,24 +206,26 @@ protected:
         probe.start();
         bool endpointDone = false;
         const std::string peer = dlg->Slot(0).m_strPeerAddress.toStdString();
-        Pump([&] {
-            const auto& t = dlg->m_transcript;
-            if (t.contains(kEndMarker))
-                return true;
-            if (AnswersInFull(fault) || fault == Fault::RebootInDetail)
-                return false;
-            if (t.size() != lastSize) {
-                lastSize = t.size();
-                still.restart();
-            }
-            if (!endpointDone && probe.elapsed() > 50) {
-                probe.restart();
-                const SessionSeen seen = Session(peer);
-                endpointDone = seen.refused || seen.closed ||
-                               (fault == Fault::Silent && seen.wire.find("node_query --dump\r\n") != std::string::npos);
-            }
-            return endpointDone && still.elapsed() > 300;
-        }, deadlineMs);
+        Pump(
+            [&] {
+                const auto& t = dlg->m_transcript;
+                if (t.contains(kEndMarker))
+                    return true;
+                if (AnswersInFull(fault) || fault == Fault::RebootInDetail)
+                    return false;
+                if (t.size() != lastSize) {
+                    lastSize = t.size();
+                    still.restart();
+                }
+                if (!endpointDone && probe.elapsed() > 50) {
+                    probe.restart();
+                    const SessionSeen seen = Session(peer);
+                    endpointDone = seen.refused || seen.closed ||
+                        (fault == Fault::Silent && seen.wire.find("node_query --dump\r\n") != std::string::npos);
+                }
+                return endpointDone && still.elapsed() > 300;
+            },
+            deadlineMs);
         return dlg->m_transcript.contains(kEndMarker);
     }
 
@@ -238,16 +252,18 @@ protected:
             const int i = kTx - row;  // newest first
             if (tx->GetItemText(row, 0) != QString::fromStdString(TxAddress(i)) || tx->GetItemText(row, 1) != "y" ||
                 tx->GetItemText(row, 2) != Four(i - 1))
-                return ::testing::AssertionFailure() << "TX row " << row << ": " << tx->GetItemText(row, 0).toStdString()
-                                                     << " " << tx->GetItemText(row, 2).toStdString();
+                return ::testing::AssertionFailure()
+                    << "TX row " << row << ": " << tx->GetItemText(row, 0).toStdString() << " "
+                    << tx->GetItemText(row, 2).toStdString();
         }
         for (int row = 0; row < kRx; ++row) {
             const int j = row + 1;
             if (rx->GetItemText(row, 0) != QString::fromStdString(RxAddress(j)) || rx->GetItemText(row, 1) != "y" ||
                 rx->GetItemText(row, 2) != Four(row % kTx) || rx->GetItemText(row, 3) != QString::number(row) ||
                 rx->GetItemText(row, 4) != QString::asprintf("rx-%03d", j))
-                return ::testing::AssertionFailure() << "RX row " << row << ": " << rx->GetItemText(row, 0).toStdString()
-                                                     << " #" << rx->GetItemText(row, 3).toStdString();
+                return ::testing::AssertionFailure()
+                    << "RX row " << row << ": " << rx->GetItemText(row, 0).toStdString() << " #"
+                    << rx->GetItemText(row, 3).toStdString();
         }
         return ::testing::AssertionSuccess();
     }
@@ -257,7 +273,7 @@ protected:
     struct SessionSeen {
         bool refused = false;
         bool closed = false;  // the endpoint's side is over: nothing more will come
-        std::string wire;     // the bytes it received on the session
+        std::string wire;  // the bytes it received on the session
     };
     SessionSeen Session(const std::string& ip)
     {
@@ -270,7 +286,8 @@ protected:
         ::inet_ntop(AF_INET, &local.sin_addr, addr, sizeof addr);
         const std::string from = std::string(addr) + ":" + std::to_string(ntohs(local.sin_port)) + "\n";
         const std::string ev = sim->events(ip);
-        seen.refused = ev.find("refused " + from) != std::string::npos || ev.find("refused_rebooting " + from) != std::string::npos;
+        seen.refused = ev.find("refused " + from) != std::string::npos ||
+            ev.find("refused_rebooting " + from) != std::string::npos;
         const std::size_t connect = ev.rfind(" connect " + from);
         if (connect == std::string::npos)
             return seen;
@@ -284,14 +301,19 @@ protected:
         return seen;
     }
 
-    bool ListsEmpty() { return dlg->List(IDC_TX_LIST)->GetItemCount() == 0 && dlg->List(IDC_RX_LIST)->GetItemCount() == 0; }
+    bool ListsEmpty()
+    {
+        return dlg->List(IDC_TX_LIST)->GetItemCount() == 0 && dlg->List(IDC_RX_LIST)->GetItemCount() == 0;
+    }
 
     // The dump as an undisturbed endpoint sends it, taken from a clean Scan.
     std::u16string CleanDump()
     {
         const std::u16string& t = dlg->m_transcript.text();
         const std::size_t from = t.find(u"HOSTNAME="), to = t.find(kEndMarker);
-        return from == std::u16string::npos || to == std::u16string::npos ? std::u16string() : t.substr(from, to + kEndMarker.size() - from);
+        return from == std::u16string::npos || to == std::u16string::npos
+            ? std::u16string()
+            : t.substr(from, to + kEndMarker.size() - from);
     }
 
     void Click(const Phase& p, int n);
@@ -350,25 +372,27 @@ void Soak::Click(const Phase& p, int n)
     still.start();
     probe.start();
     bool endpointDone = false;
-    const bool ended = Pump([&] {
-        if (answered() && !dlg->IsTimerRunning(TIMER_SELECT))
-            return true;
-        if (AnswersInFull(p.fault))
-            return false;
-        if (dlg->m_transcript.size() != lastSize) {
-            lastSize = dlg->m_transcript.size();
-            still.restart();
-        }
-        if (!endpointDone && probe.elapsed() > 50) {
-            probe.restart();
-            // Over when the endpoint refused or closed the session, or took
-            // the whole query: garbage and silence are all it will send.
-            const SessionSeen seen = Session(ip);
-            endpointDone = seen.refused || seen.closed || seen.wire.find("lmparam dump\r\n") != std::string::npos;
-        }
-        return endpointDone && still.elapsed() > (p.fault == Fault::Garbage ? 1000 : 400) &&
-               !dlg->IsTimerRunning(TIMER_SELECT);
-    }, deadline);
+    const bool ended = Pump(
+        [&] {
+            if (answered() && !dlg->IsTimerRunning(TIMER_SELECT))
+                return true;
+            if (AnswersInFull(p.fault))
+                return false;
+            if (dlg->m_transcript.size() != lastSize) {
+                lastSize = dlg->m_transcript.size();
+                still.restart();
+            }
+            if (!endpointDone && probe.elapsed() > 50) {
+                probe.restart();
+                // Over when the endpoint refused or closed the session, or took
+                // the whole query: garbage and silence are all it will send.
+                const SessionSeen seen = Session(ip);
+                endpointDone = seen.refused || seen.closed || seen.wire.find("lmparam dump\r\n") != std::string::npos;
+            }
+            return endpointDone && still.elapsed() > (p.fault == Fault::Garbage ? 1000 : 400) &&
+                !dlg->IsTimerRunning(TIMER_SELECT);
+        },
+        deadline);
     EXPECT_TRUE(ended) << Name(p.fault) << " click " << n << ": no end within " << deadline << " ms";
     EXPECT_FALSE(dlg->IsTimerRunning(TIMER_SELECT));
     EXPECT_TRUE(dlg->IsWindowEnabled(IDC_APPLY)) << "the selection wait ends whether or not the endpoint answers";
@@ -383,7 +407,8 @@ void Soak::Click(const Phase& p, int n)
     case Fault::Flood:
     case Fault::NoDiscovery:
         EXPECT_TRUE(answered()) << Name(p.fault) << " click " << n;
-        EXPECT_TRUE(shown) << Name(p.fault) << " click on " << ip << " shows " << dlg->GetDlgItemText(IDC_HOSTNAME_ID).toStdString();
+        EXPECT_TRUE(shown) << Name(p.fault) << " click on " << ip << " shows "
+                           << dlg->GetDlgItemText(IDC_HOSTNAME_ID).toStdString();
         EXPECT_EQ(dlg->GetDlgItemText(IDC_VERSION), "Version: A7.3.1");
         EXPECT_EQ(dlg->IpAddress(IDC_IP_ADDRESS)->AddressText(), address);
         EXPECT_EQ(dlg->GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC), IDC_AUTO_IP);
@@ -482,7 +507,8 @@ TEST_F(Soak, HundredScansOfTwoHundredFiftyEndpointsUnderFaultsKeepTheListsRightA
             const std::u16string& text = dlg->m_transcript.text();
 
             if (p.fault != Fault::NoDiscovery) {
-                EXPECT_TRUE(boxes.Shown().empty()) << kind << " scan " << done << ": " << boxes.Texts()[0].toStdString();
+                EXPECT_TRUE(boxes.Shown().empty())
+                    << kind << " scan " << done << ": " << boxes.Texts()[0].toStdString();
             }
 
             // Proof that the fault hit this Scan, and what the lists must show.
@@ -561,7 +587,7 @@ TEST_F(Soak, HundredScansOfTwoHundredFiftyEndpointsUnderFaultsKeepTheListsRightA
                 break;
             case Fault::NoDiscovery:
                 hit = boxes.Texts() == std::vector<QString>{kNoDevice} && peer == peerBefore &&
-                      Count(sim->discoveryLog(), "answers=0") == answeredQueriesBefore + 1;
+                    Count(sim->discoveryLog(), "answers=0") == answeredQueriesBefore + 1;
                 EXPECT_TRUE(hit) << "the Scan must carry on with the earlier peer " << peerBefore;
                 EXPECT_TRUE(whole);
                 EXPECT_TRUE(ExactLists()) << kind << " scan " << done;
@@ -580,8 +606,7 @@ TEST_F(Soak, HundredScansOfTwoHundredFiftyEndpointsUnderFaultsKeepTheListsRightA
                 rawRssStartKb = ResidentKb(false);
             }
             rssPeakKb = std::max(rssPeakKb, ResidentKb(false));
-            if (clickEvery > 0 && clicksDone < p.clicks && s % clickEvery == clickEvery / 2)
-            {
+            if (clickEvery > 0 && clicksDone < p.clicks && s % clickEvery == clickEvery / 2) {
                 ++clicksDone;
                 phaseName = std::string(Name(p.fault)) + " (click)";
                 Click(p, clicks);
@@ -599,8 +624,8 @@ TEST_F(Soak, HundredScansOfTwoHundredFiftyEndpointsUnderFaultsKeepTheListsRightA
     sim.reset();
 
     // Reaching this line is the crash count: a crash would have ended the run.
-    std::printf("\nsoak: %d scans, %d clicks (%d showed their endpoint), %.1f s, crashes 0\n", done, clicks, detailsShown,
-                wall.elapsed() / 1000.0);
+    std::printf("\nsoak: %d scans, %d clicks (%d showed their endpoint), %.1f s, crashes 0\n", done, clicks,
+                detailsShown, wall.elapsed() / 1000.0);
     for (const auto& [kind, n] : injected)
         std::printf("soak: fault %-26s injected %d\n", kind.c_str(), n);
     for (const auto& [kind, ms] : phaseMs)
@@ -610,10 +635,12 @@ TEST_F(Soak, HundredScansOfTwoHundredFiftyEndpointsUnderFaultsKeepTheListsRightA
                     static_cast<long long>(ms), longestSliceCpuIn[kind]);
     for (const auto& [kind, n] : complete)
         std::printf("soak: %-32s whole dumps %d\n", kind.c_str(), n);
-    std::printf("soak: fds start %d end %d; RSS start %ld kB end %ld kB (untrimmed %ld / %ld kB, peak %ld kB)\n", fdsStart,
-                fdsEnd, rssStartKb, rssEndKb, rawRssStartKb, rawRssEndKb, rssPeakKb);
-    std::printf("soak: longest Scan %lld ms, longest event-loop slice %lld ms (thread CPU %.1f ms), reads of a clean dump %ld\n",
-                static_cast<long long>(longestScanMs), static_cast<long long>(longestSliceMs), longestSliceCpuMs, cleanReads);
+    std::printf("soak: fds start %d end %d; RSS start %ld kB end %ld kB (untrimmed %ld / %ld kB, peak %ld kB)\n",
+                fdsStart, fdsEnd, rssStartKb, rssEndKb, rawRssStartKb, rawRssEndKb, rssPeakKb);
+    std::printf("soak: longest Scan %lld ms, longest event-loop slice %lld ms (thread CPU %.1f ms), reads of a clean "
+                "dump %ld\n",
+                static_cast<long long>(longestScanMs), static_cast<long long>(longestSliceMs), longestSliceCpuMs,
+                cleanReads);
 
     EXPECT_EQ(done, 100);
     EXPECT_NEAR(fdsEnd, fdsStart, 2) << "sockets or files left open";

@@ -96,8 +96,8 @@ inline void SelectEndpoint(CMyCortaviaDlg& dlg, cv::sim::SimProcess& sim, bool t
 
 inline std::string UpgradeLines(const std::string& workstation, const std::string& file)
 {
-    return "cd /dev/shm\r\ntftp -v " + workstation + " -c get " + file + "\r\nrm -f mtdblk*\r\nrm -f *.sh\r\nmv " + file +
-           " fw.tar.gz\r\n/usr/local/bin/update_fw.sh\r\n";
+    return "cd /dev/shm\r\ntftp -v " + workstation + " -c get " + file + "\r\nrm -f mtdblk*\r\nrm -f *.sh\r\nmv " +
+        file + " fw.tar.gz\r\n/usr/local/bin/update_fw.sh\r\n";
 }
 
 }  // namespace testing_support

@@ -93,7 +93,8 @@ TEST(Opening, ShowsEveryControlInItsInitialState)
     EXPECT_TRUE(dlg->windowTitle().startsWith("KAV PM3TA-PM3RA Control Center - "));
 
     EXPECT_EQ(dlg->GetDlgItemText(IDC_LAN_STATUS), "Lan Status: ");
-    EXPECT_EQ(dlg->GetDlgItemText(IDC_MAC), "MAC Address: ") << "the bound text replaces the layout's \"Mac Address: \"";
+    EXPECT_EQ(dlg->GetDlgItemText(IDC_MAC), "MAC Address: ")
+        << "the bound text replaces the layout's \"Mac Address: \"";
     EXPECT_EQ(dlg->GetDlgItemText(IDC_VERSION), "Version: ");
     EXPECT_EQ(dlg->GetDlgItemText(IDC_HOSTNAME_ID), "");
     for (int id : {IDC_OW, IDC_OH, IDC_VW, IDC_VH})
@@ -218,8 +219,7 @@ TEST(Opening, ChainsTheFocusInTabOrderStartingAtScanForWhateverWalksIt)
     QWidget* w = dlg->GetDlgItem(IDC_SCAN);
     for (size_t guard = 0; guard < 1000 && chain.size() < tabStops.size(); ++guard) {
         const int id = dlg->GetDlgCtrlID(w);
-        if (id != 0 && (w->focusPolicy() & Qt::TabFocus) &&
-            std::find(chain.begin(), chain.end(), id) == chain.end())
+        if (id != 0 && (w->focusPolicy() & Qt::TabFocus) && std::find(chain.begin(), chain.end(), id) == chain.end())
             chain.push_back(id);
         w = w->nextInFocusChain();
     }

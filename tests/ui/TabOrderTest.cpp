@@ -54,11 +54,30 @@ protected:
 // the device info, then its three columns (TX list; Casting Mode above IP
 // Mode; RX list), then the Video Wall panel top to bottom.
 const std::vector<int> kReadingOrder = {
-    IDC_SCAN,         IDC_UPGRADE,       IDC_FACTORY_DEFAULT, IDC_REBOOT,         IDC_APPLY,
-    IDC_HOSTNAME_ID,  IDC_TX_LIST,       IDC_MULTICAST,       IDC_CHANNEL,        IDC_AUTO_IP,
-    IDC_IP_ADDRESS,   IDC_SUBNET_MASK,   IDC_GATEWAY,         IDC_RX_LIST,        IDC_OW,
-    IDC_OH,           IDC_VW,            IDC_VH,              IDC_VERTICAL_COUNT, IDC_HORIZONTAL_COUNT,
-    IDC_SHOW_OSD,     IDC_QUICK_WALL,    IDC_STRETCH_TYPE,    IDC_ROTATE,
+    IDC_SCAN,
+    IDC_UPGRADE,
+    IDC_FACTORY_DEFAULT,
+    IDC_REBOOT,
+    IDC_APPLY,
+    IDC_HOSTNAME_ID,
+    IDC_TX_LIST,
+    IDC_MULTICAST,
+    IDC_CHANNEL,
+    IDC_AUTO_IP,
+    IDC_IP_ADDRESS,
+    IDC_SUBNET_MASK,
+    IDC_GATEWAY,
+    IDC_RX_LIST,
+    IDC_OW,
+    IDC_OH,
+    IDC_VW,
+    IDC_VH,
+    IDC_VERTICAL_COUNT,
+    IDC_HORIZONTAL_COUNT,
+    IDC_SHOW_OSD,
+    IDC_QUICK_WALL,
+    IDC_STRETCH_TYPE,
+    IDC_ROTATE,
 };
 
 }  // namespace

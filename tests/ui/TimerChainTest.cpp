@@ -67,7 +67,8 @@ TEST_F(TimerChain, RebootWaitEndsOnItsTwentyFifthTickOnlyAndReportsOnce)
     ASSERT_TRUE(testing_support::PumpUntil([&] { return !boxes.Shown().empty(); }));
     testing_support::PumpEvents(100);
     ASSERT_EQ(boxes.Texts().size(), 1u);
-    EXPECT_TRUE(boxes.Texts()[0].startsWith("The endpoint 127.0.0.1 did not come back")) << boxes.Texts()[0].toStdString();
+    EXPECT_TRUE(boxes.Texts()[0].startsWith("The endpoint 127.0.0.1 did not come back"))
+        << boxes.Texts()[0].toStdString();
     EXPECT_FALSE(DeviceButtonsEnabled()) << "the reboot wait enables nothing";
 }
 

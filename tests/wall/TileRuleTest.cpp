@@ -18,9 +18,8 @@ TEST(TileRule, ReproducesTheWorkedExampleOfATwoByThreeWall)
 {
     // OW 12170, VW 12100, OH 6870, VH 6800: Wt 36440, Ht 13670.
     const std::vector<Cell> expected = {
-        {0, 0, {0, 0, 3320, 4974}},       {0, 1, {3339, 0, 6660, 4974}},
-        {0, 2, {6679, 0, 10000, 4974}},   {1, 0, {0, 5025, 3320, 10000}},
-        {1, 1, {3339, 5025, 6660, 10000}}, {1, 2, {6679, 5025, 10000, 10000}},
+        {0, 0, {0, 0, 3320, 4974}},     {0, 1, {3339, 0, 6660, 4974}},     {0, 2, {6679, 0, 10000, 4974}},
+        {1, 0, {0, 5025, 3320, 10000}}, {1, 1, {3339, 5025, 6660, 10000}}, {1, 2, {6679, 5025, 10000, 10000}},
     };
     for (const Cell& cell : expected) {
         const auto tile = TileRule(cell.r, cell.c, 1, 2, 12170, 6870, 12100, 6800);
@@ -68,7 +67,8 @@ TEST(TileRule, EndsTheLastColumnAndRowExactlyAtTheWallEdgeForEveryWallSize)
                             if (c == hi && r > 0) {
                                 EXPECT_GE(t->y0, lastBottom);
                             }
-                            if (c == hi) lastBottom = t->y1;
+                            if (c == hi)
+                                lastBottom = t->y1;
                         }
                 }
 }

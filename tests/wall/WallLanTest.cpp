@@ -41,7 +41,7 @@ std::string LastConnection(const SimProcess& sim, const std::string& ip, const s
         [&] {
             const auto c = sim.connectionBytes(ip);
             return !c.empty() && c.back().size() >= tail.size() &&
-                   c.back().compare(c.back().size() - tail.size(), tail.size(), tail) == 0;
+                c.back().compare(c.back().size() - tail.size(), tail.size(), tail) == 0;
         },
         30000);  // "it never arrives", not a speed
     const auto c = sim.connectionBytes(ip);
@@ -140,11 +140,12 @@ TEST_F(WallLan, QuickLayoutOfATwoByThreeWallFillsItRowByRow)
     const QStringList before = [&] {
         QStringList all;
         for (int id = IDC_GRID_FIRST; id <= IDC_GRID_LAST; ++id)
-            if (IsGridButtonId(id)) all << dlg_->GetDlgItemText(id);
+            if (IsGridButtonId(id))
+                all << dlg_->GetDlgItemText(id);
         return all;
     }();
     QuickLayout(*dlg_);
-    const char* tiles[] = {"0_0_3320_4974",    "3339_0_6660_4974",    "6679_0_10000_4974",
+    const char* tiles[] = {"0_0_3320_4974",     "3339_0_6660_4974",     "6679_0_10000_4974",
                            "0_5025_3320_10000", "3339_5025_6660_10000", "6679_5025_10000_10000"};
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(LastConnection(*sim_, Rx(i), "_2\r\n"), EnableWire(tiles[i])) << "receiver " << i;
@@ -152,7 +153,8 @@ TEST_F(WallLan, QuickLayoutOfATwoByThreeWallFillsItRowByRow)
         EXPECT_EQ(PeerOf(dlg_->Slot(i)), Rx(i));
     QStringList after;
     for (int id = IDC_GRID_FIRST; id <= IDC_GRID_LAST; ++id)
-        if (IsGridButtonId(id)) after << dlg_->GetDlgItemText(id);
+        if (IsGridButtonId(id))
+            after << dlg_->GetDlgItemText(id);
     EXPECT_EQ(after, before);
     EXPECT_TRUE(boxes_.Shown().empty());
 }
@@ -162,8 +164,8 @@ TEST_F(WallLan, QuickLayoutOfATwoByTwoWallGivesSurplusReceiversTheFirstCell)
     StartFleet(6);
     SetWallSize(*dlg_, 2, 2);
     QuickLayout(*dlg_);
-    const char* tiles[] = {"0_0_5000_5000", "5000_0_10000_5000", "0_5000_5000_10000", "5000_5000_10000_10000",
-                           "0_0_5000_5000", "0_0_5000_5000"};
+    const char* tiles[] = {"0_0_5000_5000",         "5000_0_10000_5000", "0_5000_5000_10000",
+                           "5000_5000_10000_10000", "0_0_5000_5000",     "0_0_5000_5000"};
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(LastConnection(*sim_, Rx(i), "_2\r\n"), EnableWire(tiles[i])) << "receiver " << i;
 }

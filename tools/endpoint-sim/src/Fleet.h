@@ -29,23 +29,23 @@ using Params = std::map<std::string, std::string>;
 
 // Misbehaviour injected into one endpoint.
 struct Faults {
-    bool refuse = false;       // accept and reset at once
-    bool silent = false;       // accept, read, never answer
+    bool refuse = false;  // accept and reset at once
+    bool silent = false;  // accept, read, never answer
     bool noDiscovery = false;  // the discovery responder ignores queries
-    long cutDump = -1;         // close after this many bytes of a node dump
-    size_t chunk = 0;          // answer in pieces of this size ...
-    int chunkDelayMs = 0;      // ... one piece per delay
-    size_t garbage = 0;        // binary bytes before every command output
-    size_t flood = 0;          // text bytes before every command output
-    int rebootAfter = 0;       // reboot by itself after this many commands
-    uint32_t moveTo = 0;       // the next start is at this address (host order)
+    long cutDump = -1;  // close after this many bytes of a node dump
+    size_t chunk = 0;  // answer in pieces of this size ...
+    int chunkDelayMs = 0;  // ... one piece per delay
+    size_t garbage = 0;  // binary bytes before every command output
+    size_t flood = 0;  // text bytes before every command output
+    int rebootAfter = 0;  // reboot by itself after this many commands
+    uint32_t moveTo = 0;  // the next start is at this address (host order)
 };
 
 struct Endpoint {
     NodeConfig cfg;
     Params defaults;  // factory parameter store
-    Params saved;     // what survives a reboot
-    Params params;    // current store: saved plus unsaved writes
+    Params saved;  // what survives a reboot
+    Params params;  // current store: saved plus unsaved writes
     std::string runningHostnameId;
     std::string runningChannel;
     int64_t downUntilMs = 0;  // > now while rebooting

@@ -5,7 +5,8 @@
 
 namespace esim {
 
-const char* usageText() {
+const char* usageText()
+{
     return R"(usage: endpoint-sim [options]
 Simulates a fleet of HDMI-over-IP endpoints: the discovery responder on
 225.1.0.0:3333 and the shell on TCP port 24 of every endpoint address.
@@ -71,7 +72,8 @@ SIGTERM or SIGINT ends the simulator.
 )";
 }
 
-static bool toInt(const std::string& s, long& out) {
+static bool toInt(const std::string& s, long& out)
+{
     try {
         size_t pos = 0;
         out = std::stol(s, &pos);
@@ -81,7 +83,8 @@ static bool toInt(const std::string& s, long& out) {
     }
 }
 
-std::string applyFault(Faults& f, const std::string& spec) {
+std::string applyFault(Faults& f, const std::string& spec)
+{
     auto eq = spec.find('=');
     std::string kind = spec.substr(0, eq), arg = eq == std::string::npos ? "" : spec.substr(eq + 1);
     long v = 0;
@@ -92,7 +95,8 @@ std::string applyFault(Faults& f, const std::string& spec) {
     } else if (kind == "no-discovery") {
         f.noDiscovery = true;
     } else if (kind == "cut-dump") {
-        if (!arg.empty() && !toInt(arg, v)) return "cut-dump needs a byte count";
+        if (!arg.empty() && !toInt(arg, v))
+            return "cut-dump needs a byte count";
         f.cutDump = arg.empty() ? 200 : v;
     } else if (kind == "chunk") {
         auto colon = arg.find(':');
@@ -103,15 +107,18 @@ std::string applyFault(Faults& f, const std::string& spec) {
         f.chunk = static_cast<size_t>(v);
         f.chunkDelayMs = static_cast<int>(ms);
     } else if (kind == "garbage" || kind == "flood") {
-        if (!toInt(arg, v) || v > (64l << 20)) return kind + " needs a byte count up to 64 MiB";
+        if (!toInt(arg, v) || v > (64l << 20))
+            return kind + " needs a byte count up to 64 MiB";
         (kind == "garbage" ? f.garbage : f.flood) = static_cast<size_t>(v);
     } else if (kind == "move") {
         auto a = parseIp(arg);
         // Only into the test LAN: the endpoints namespace owns those.
-        if (!a || (*a & 0xFFFE0000u) != 0xC6120000u) return "move needs an address in 198.18.0.0/15";
+        if (!a || (*a & 0xFFFE0000u) != 0xC6120000u)
+            return "move needs an address in 198.18.0.0/15";
         f.moveTo = *a;
     } else if (kind == "reboot-after") {
-        if (!toInt(arg, v) || v <= 0) return "reboot-after needs a command count";
+        if (!toInt(arg, v) || v <= 0)
+            return "reboot-after needs a command count";
         f.rebootAfter = static_cast<int>(v);
     } else {
         return "unknown fault: " + kind;
@@ -119,14 +126,17 @@ std::string applyFault(Faults& f, const std::string& spec) {
     return {};
 }
 
-Faults faultsFor(const SimConfig& cfg, uint32_t addr) {
+Faults faultsFor(const SimConfig& cfg, uint32_t addr)
+{
     Faults f;
     for (auto& [a, spec] : cfg.faults)
-        if (a == 0 || a == addr) applyFault(f, spec);
+        if (a == 0 || a == addr)
+            applyFault(f, spec);
     return f;
 }
 
-std::string parseArgs(const std::vector<std::string>& args, SimConfig& cfg) {
+std::string parseArgs(const std::vector<std::string>& args, SimConfig& cfg)
+{
     long nTx = -1, nRx = -1;
     uint32_t txBase = *parseIp("198.18.1.1"), rxBase = *parseIp("198.18.2.1");
     bool rxBaseGiven = false;
@@ -135,7 +145,8 @@ std::string parseArgs(const std::vector<std::string>& args, SimConfig& cfg) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& out) -> bool {
-            if (i + 1 >= args.size()) return false;
+            if (i + 1 >= args.size())
+                return false;
             out = args[++i];
             return true;
         };
@@ -148,84 +159,101 @@ std::string parseArgs(const std::vector<std::string>& args, SimConfig& cfg) {
         } else if (!value(v)) {
             return a.rfind("--", 0) == 0 ? a + " needs a value (or is unknown)" : "unexpected argument: " + a;
         } else if (a == "--tx" || a == "--rx") {
-            if (!toInt(v, n) || n > 5000) return a + " needs a count";
+            if (!toInt(v, n) || n > 5000)
+                return a + " needs a count";
             (a == "--tx" ? nTx : nRx) = n;
         } else if (a == "--tx-base" || a == "--rx-base") {
             auto ip = parseIp(v);
-            if (!ip) return "bad address: " + v;
+            if (!ip)
+                return "bad address: " + v;
             (a == "--tx-base" ? txBase : rxBase) = *ip;
             rxBaseGiven = rxBaseGiven || a == "--rx-base";
         } else if (a == "--node") {
             std::string err;
             auto node = parseNodeSpec(v, err);
-            if (!node) return err;
+            if (!node)
+                return err;
             explicitNodes.push_back(*node);
         } else if (a == "--fleet") {
             std::ifstream in(v);
-            if (!in) return "cannot read fleet file " + v;
+            if (!in)
+                return "cannot read fleet file " + v;
             std::string line;
             while (std::getline(in, line)) {
                 auto hash = line.find('#');
-                if (hash != std::string::npos) line.erase(hash);
-                if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+                if (hash != std::string::npos)
+                    line.erase(hash);
+                if (line.find_first_not_of(" \t\r") == std::string::npos)
+                    continue;
                 std::string err;
                 auto node = parseNodeSpec(line, err);
-                if (!node) return v + ": " + err;
+                if (!node)
+                    return v + ": " + err;
                 explicitNodes.push_back(*node);
             }
-        } else if (a == "--multicast" || a == "--ip-mode" || a == "--netmask" || a == "--gateway" ||
-                   a == "--version") {
+        } else if (a == "--multicast" || a == "--ip-mode" || a == "--netmask" || a == "--gateway" || a == "--version") {
             static const std::map<std::string, std::string> keys = {{"--multicast", "multicast"},
                                                                     {"--ip-mode", "ip_mode"},
                                                                     {"--netmask", "netmask"},
                                                                     {"--gateway", "gateway"},
                                                                     {"--version", "version"}};
             std::string err = applyNodeKey(generated, keys.at(a), v);
-            if (!err.empty()) return err;
+            if (!err.empty())
+                return err;
         } else if (a == "--state-dir") {
             cfg.stateDir = v;
         } else if (a == "--ready-file") {
             cfg.readyFile = v;
         } else if (a == "--reboot-delay") {
-            if (!toInt(v, n)) return "--reboot-delay needs milliseconds";
+            if (!toInt(v, n))
+                return "--reboot-delay needs milliseconds";
             cfg.rebootDelayMs = static_cast<int>(n);
         } else if (a == "--answer-gap") {
-            if (!toInt(v, n) || n > 1000) return "--answer-gap needs milliseconds (0..1000)";
+            if (!toInt(v, n) || n > 1000)
+                return "--answer-gap needs milliseconds (0..1000)";
             cfg.answerGapMs = static_cast<int>(n);
         } else if (a == "--tftp") {
             static const std::map<std::string, TftpMode> modes = {{"real", TftpMode::Real},
                                                                   {"ok", TftpMode::Ok},
                                                                   {"notfound", TftpMode::NotFound},
                                                                   {"timeout", TftpMode::Timeout}};
-            if (!modes.count(v)) return "--tftp must be real, ok, notfound or timeout";
+            if (!modes.count(v))
+                return "--tftp must be real, ok, notfound or timeout";
             cfg.shell.tftp = modes.at(v);
         } else if (a == "--tftp-client") {
             cfg.shell.tftpClient = v;
         } else if (a == "--shell-port" || a == "--discovery-port" || a == "--reply-port") {
-            if (!toInt(v, n) || n < 1 || n > 65535) return a + " needs a port";
-            (a == "--shell-port" ? cfg.shellPort : a == "--discovery-port" ? cfg.discoveryPort : cfg.replyPort) =
-                static_cast<uint16_t>(n);
+            if (!toInt(v, n) || n < 1 || n > 65535)
+                return a + " needs a port";
+            (a == "--shell-port"           ? cfg.shellPort
+                 : a == "--discovery-port" ? cfg.discoveryPort
+                                           : cfg.replyPort) = static_cast<uint16_t>(n);
         } else if (a == "--fault") {
             auto at = v.rfind('@');
             std::string spec = v.substr(0, at);
             uint32_t addr = 0;
             if (at != std::string::npos && v.substr(at + 1) != "all") {
                 auto ip = parseIp(v.substr(at + 1));
-                if (!ip) return "bad fault address: " + v.substr(at + 1);
+                if (!ip)
+                    return "bad fault address: " + v.substr(at + 1);
                 addr = *ip;
             }
             Faults probe;
             std::string err = applyFault(probe, spec);
-            if (!err.empty()) return err;
+            if (!err.empty())
+                return err;
             cfg.faults.emplace_back(addr, spec);
         } else {
             return "unknown option: " + a;
         }
     }
-    if (nTx < 0) nTx = explicitNodes.empty() ? 1 : 0;
+    if (nTx < 0)
+        nTx = explicitNodes.empty() ? 1 : 0;
     // More than 250 transmitters fill several /24s; receivers then start after them.
-    if (!rxBaseGiven && nTx > 250) rxBase = (nthAddress(txBase, static_cast<int>(nTx - 1)) & 0xFFFFFF00u) + 0x101;
-    if (nRx < 0) nRx = explicitNodes.empty() ? 1 : 0;
+    if (!rxBaseGiven && nTx > 250)
+        rxBase = (nthAddress(txBase, static_cast<int>(nTx - 1)) & 0xFFFFFF00u) + 0x101;
+    if (nRx < 0)
+        nRx = explicitNodes.empty() ? 1 : 0;
     char buf[32];
     for (long i = 0; i < nTx; ++i) {
         NodeConfig c = generated;
@@ -248,14 +276,17 @@ std::string parseArgs(const std::vector<std::string>& args, SimConfig& cfg) {
         cfg.nodes.push_back(c);
     }
     for (auto& c : explicitNodes) {
-        if (c.hostnameId.empty()) c.hostnameId = formatIp(c.addr);
+        if (c.hostnameId.empty())
+            c.hostnameId = formatIp(c.addr);
         cfg.nodes.push_back(c);
     }
     std::map<uint32_t, int> seen;
     for (auto& c : cfg.nodes)
-        if (seen[c.addr]++) return "two nodes share the address " + formatIp(c.addr);
+        if (seen[c.addr]++)
+            return "two nodes share the address " + formatIp(c.addr);
     for (auto& [addr, spec] : cfg.faults)
-        if (addr != 0 && !seen.count(addr)) return "fault for an address outside the fleet: " + formatIp(addr);
+        if (addr != 0 && !seen.count(addr))
+            return "fault for an address outside the fleet: " + formatIp(addr);
     return {};
 }
 

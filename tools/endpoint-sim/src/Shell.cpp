@@ -7,10 +7,12 @@
 
 namespace esim {
 
-std::vector<std::string> LineSplitter::feed(std::string_view bytes) {
+std::vector<std::string> LineSplitter::feed(std::string_view bytes)
+{
     std::vector<std::string> lines;
     for (char c : bytes) {
-        if (c == '\0') continue;
+        if (c == '\0')
+            continue;
         partial_ += c;
         if (c == '\n' || partial_.size() >= kMaxLine) {
             lines.push_back(std::move(partial_));
@@ -20,62 +22,81 @@ std::vector<std::string> LineSplitter::feed(std::string_view bytes) {
     return lines;
 }
 
-std::string toCrLf(std::string_view text) {
+std::string toCrLf(std::string_view text)
+{
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+            out += '\r';
         out += text[i];
     }
     return out;
 }
 
-static std::vector<std::string> words(const std::string& line) {
+static std::vector<std::string> words(const std::string& line)
+{
     std::istringstream in(line);
     std::vector<std::string> out;
     std::string w;
-    while (in >> w) out.push_back(w);
+    while (in >> w)
+        out.push_back(w);
     return out;
 }
 
-static std::string stripEol(const std::string& line) {
+static std::string stripEol(const std::string& line)
+{
     size_t n = line.size();
-    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) --n;
+    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'))
+        --n;
     return line.substr(0, n);
 }
 
-static long fileSize(const std::string& path) {
-    struct stat st {};
+static long fileSize(const std::string& path)
+{
+    struct stat st { };
     return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
 }
 
 static bool startsWith(const std::string& s, std::string_view p) { return s.compare(0, p.size(), p) == 0; }
 
 // "mtdblk*" and "*.sh" are the only patterns the tool sends.
-static bool globMatch(const std::string& pattern, const std::string& name) {
+static bool globMatch(const std::string& pattern, const std::string& name)
+{
     auto star = pattern.find('*');
-    if (star == std::string::npos) return pattern == name;
+    if (star == std::string::npos)
+        return pattern == name;
     std::string pre = pattern.substr(0, star), post = pattern.substr(star + 1);
     return name.size() >= pre.size() + post.size() && startsWith(name, pre) &&
-           name.compare(name.size() - post.size(), post.size(), post) == 0;
+        name.compare(name.size() - post.size(), post.size(), post) == 0;
 }
 
 Session::Session(Fleet& fleet, int node, const ShellOptions& opts, Log log)
-    : fleet_(fleet), node_(node), opts_(opts), log_(std::move(log)) {}
+    : fleet_(fleet),
+      node_(node),
+      opts_(opts),
+      log_(std::move(log))
+{ }
 
-void Session::receive(std::string_view bytes, int64_t nowMs) {
-    if (close_) return;
-    for (auto& line : splitter_.feed(bytes)) queue_.push_back(std::move(line));
+void Session::receive(std::string_view bytes, int64_t nowMs)
+{
+    if (close_)
+        return;
+    for (auto& line : splitter_.feed(bytes))
+        queue_.push_back(std::move(line));
     run(nowMs);
 }
 
-std::string Session::takeOutput() {
+std::string Session::takeOutput()
+{
     std::string out;
     out.swap(out_);
     return out;
 }
 
-std::optional<TftpJob> Session::takeTftpJob() {
-    if (!job_) return std::nullopt;
+std::optional<TftpJob> Session::takeTftpJob()
+{
+    if (!job_)
+        return std::nullopt;
     jobRunning_ = true;
     lastJobFile_ = job_->file;
     auto job = std::move(job_);
@@ -83,27 +104,32 @@ std::optional<TftpJob> Session::takeTftpJob() {
     return job;
 }
 
-void Session::run(int64_t nowMs) {
+void Session::run(int64_t nowMs)
+{
     while (!queue_.empty() && !busy() && !close_) {
         std::string line = std::move(queue_.front());
         queue_.pop_front();
         say(line);  // the echo, byte for byte
         execute(line, nowMs);
     }
-    if (close_) queue_.clear();
+    if (close_)
+        queue_.clear();
 }
 
-void Session::preamble() {
+void Session::preamble()
+{
     const Faults& f = endpoint().faults;
     for (size_t i = 0; i < f.garbage; ++i) {
         noise_ = noise_ * 1103515245u + 12345u;
         out_ += i % 7 == 3 ? '\0' : static_cast<char>((noise_ >> 16) & 0xFF);
     }
     static const std::string floodLine = "flood flood flood flood flood flood flood flood flood flood\r\n";
-    for (size_t n = 0; n < f.flood; n += floodLine.size()) out_ += floodLine.substr(0, f.flood - n);
+    for (size_t n = 0; n < f.flood; n += floodLine.size())
+        out_ += floodLine.substr(0, f.flood - n);
 }
 
-void Session::execute(const std::string& raw, int64_t nowMs) {
+void Session::execute(const std::string& raw, int64_t nowMs)
+{
     const std::string line = stripEol(raw);
     const auto argv = words(line);
     if (!loggedIn_) {
@@ -126,17 +152,20 @@ void Session::execute(const std::string& raw, int64_t nowMs) {
     log_("cmd " + line);
     preamble();
     command(argv, line, nowMs);
-    if (close_) return;
+    if (close_)
+        return;
     const Faults& f = endpoint().faults;
     if (f.rebootAfter > 0 && ++commands_ >= f.rebootAfter) {
         log_("fault_reboot");
         reboot_ = close_ = true;
         return;
     }
-    if (!busy()) prompt();
+    if (!busy())
+        prompt();
 }
 
-void Session::command(const std::vector<std::string>& argv, const std::string& line, int64_t nowMs) {
+void Session::command(const std::vector<std::string>& argv, const std::string& line, int64_t nowMs)
+{
     Endpoint& ep = endpoint();
     const std::string& cmd = argv[0];
     const size_t n = argv.size();
@@ -157,7 +186,8 @@ void Session::command(const std::vector<std::string>& argv, const std::string& l
     } else if (cmd == "lmparam") {
         if (n == 3 && argv[1] == "g") {
             std::string v = ep.lmparamValue(argv[2]);
-            if (!v.empty()) say(v + "\r\n");
+            if (!v.empty())
+                say(v + "\r\n");
         } else if (n == 2 && argv[1] == "dump") {
             say(ep.lmparamDump());
         } else {
@@ -171,7 +201,8 @@ void Session::command(const std::vector<std::string>& argv, const std::string& l
     } else if (cmd == "astparam") {
         if (n >= 3 && argv[1] == "s") {
             std::string value;
-            for (size_t i = 3; i < n; ++i) value += (i > 3 ? " " : "") + argv[i];
+            for (size_t i = 3; i < n; ++i)
+                value += (i > 3 ? " " : "") + argv[i];
             if (value.empty())
                 ep.params.erase(argv[2]);
             else
@@ -184,7 +215,8 @@ void Session::command(const std::vector<std::string>& argv, const std::string& l
             ep.saved = ep.params;
             log_("astparam_save");
         } else if (n == 2 && argv[1] == "dump") {
-            for (auto& [k, v] : ep.params) say(k + "=" + v + "\r\n");
+            for (auto& [k, v] : ep.params)
+                say(k + "=" + v + "\r\n");
         } else {
             say("usage: astparam s KEY [VALUE] | g KEY | save | dump\r\n");
         }
@@ -217,7 +249,8 @@ void Session::command(const std::vector<std::string>& argv, const std::string& l
         }
     } else if (cmd == "big_osd_on.sh") {
         std::string num = n > 1 ? argv[1] : "";
-        if (num.size() >= 2 && num.front() == '"' && num.back() == '"') num = num.substr(1, num.size() - 2);
+        if (num.size() >= 2 && num.front() == '"' && num.back() == '"')
+            num = num.substr(1, num.size() - 2);
         log_("osd_on " + num);
     } else if (cmd == "osd_off.sh") {
         log_("osd_off " + (n > 1 ? argv[1] : std::string()));
@@ -233,10 +266,12 @@ void Session::command(const std::vector<std::string>& argv, const std::string& l
         tftp(argv);
     } else if (cmd == "rm") {
         for (size_t i = 1; i < n; ++i) {
-            if (argv[i] == "-f") continue;
+            if (argv[i] == "-f")
+                continue;
             for (auto it = files_.begin(); it != files_.end();) {
                 if (globMatch(argv[i], *it)) {
-                    if (!opts_.workDir.empty()) ::remove((opts_.workDir + "/" + *it).c_str());
+                    if (!opts_.workDir.empty())
+                        ::remove((opts_.workDir + "/" + *it).c_str());
                     it = files_.erase(it);
                 } else {
                     ++it;
@@ -272,12 +307,15 @@ void Session::command(const std::vector<std::string>& argv, const std::string& l
     }
 }
 
-void Session::tftp(const std::vector<std::string>& argv) {
+void Session::tftp(const std::vector<std::string>& argv)
+{
     // Only the form the tool sends: tftp [-v] host -c get remote [local]
     std::string host, remote, local;
     size_t i = 1;
-    while (i < argv.size() && argv[i] == "-v") ++i;
-    if (i < argv.size() && argv[i] != "-c") host = argv[i++];
+    while (i < argv.size() && argv[i] == "-v")
+        ++i;
+    if (i < argv.size() && argv[i] != "-c")
+        host = argv[i++];
     if (i + 2 < argv.size() && argv[i] == "-c" && argv[i + 1] == "get") {
         remote = argv[i + 2];
         local = i + 3 < argv.size() ? argv[i + 3] : remote;
@@ -293,41 +331,42 @@ void Session::tftp(const std::vector<std::string>& argv) {
     }
     log_("tftp_start " + host + " " + remote);
     const std::string header = "Connected to " + host + " (" + host + "), port 69\r\ngetting from " + host + ":" +
-                               remote + " to " + local + " [netascii]\r\n";
+        remote + " to " + local + " [netascii]\r\n";
     switch (opts_.tftp) {
-        case TftpMode::Real:
-            if (opts_.workDir.empty()) {
-                say("tftp: no working directory\r\n");
-                log_("tftp_done status=-1 nofile");
-                return;
-            }
-            job_ = TftpJob{{opts_.tftpClient, "-v", host, "-c", "get", remote, local}, opts_.workDir, local};
-            return;
-        case TftpMode::Ok: {
-            const std::string content = "simulated firmware image\n";
-            std::string path = opts_.workDir.empty() ? local : opts_.workDir + "/" + local;
-            if (!opts_.workDir.empty())
-                if (FILE* f = std::fopen(path.c_str(), "wb")) {
-                    std::fwrite(content.data(), 1, content.size(), f);
-                    std::fclose(f);
-                }
-            files_.insert(local);
-            say(header + "Received " + std::to_string(content.size()) + " bytes in 0.0 seconds\r\n");
-            log_("tftp_done status=0 file=" + path + " bytes=" + std::to_string(content.size()));
+    case TftpMode::Real:
+        if (opts_.workDir.empty()) {
+            say("tftp: no working directory\r\n");
+            log_("tftp_done status=-1 nofile");
             return;
         }
-        case TftpMode::NotFound:
-            say(header + "Error code 1: File not found\r\n");
-            log_("tftp_done status=1 nofile");
-            return;
-        case TftpMode::Timeout:
-            say(header + "Transfer timed out.\r\n\r\n");
-            log_("tftp_done status=1 nofile");
-            return;
+        job_ = TftpJob{{opts_.tftpClient, "-v", host, "-c", "get", remote, local}, opts_.workDir, local};
+        return;
+    case TftpMode::Ok: {
+        const std::string content = "simulated firmware image\n";
+        std::string path = opts_.workDir.empty() ? local : opts_.workDir + "/" + local;
+        if (!opts_.workDir.empty())
+            if (FILE* f = std::fopen(path.c_str(), "wb")) {
+                std::fwrite(content.data(), 1, content.size(), f);
+                std::fclose(f);
+            }
+        files_.insert(local);
+        say(header + "Received " + std::to_string(content.size()) + " bytes in 0.0 seconds\r\n");
+        log_("tftp_done status=0 file=" + path + " bytes=" + std::to_string(content.size()));
+        return;
+    }
+    case TftpMode::NotFound:
+        say(header + "Error code 1: File not found\r\n");
+        log_("tftp_done status=1 nofile");
+        return;
+    case TftpMode::Timeout:
+        say(header + "Transfer timed out.\r\n\r\n");
+        log_("tftp_done status=1 nofile");
+        return;
     }
 }
 
-void Session::tftpFinished(int status, int64_t nowMs) {
+void Session::tftpFinished(int status, int64_t nowMs)
+{
     const std::string file = lastJobFile_;
     std::string path = opts_.workDir + "/" + file;
     long size = fileSize(path);
@@ -336,11 +375,13 @@ void Session::tftpFinished(int status, int64_t nowMs) {
         files_.insert(file);
         log_("tftp_done status=0 file=" + path + " bytes=" + std::to_string(size));
     } else {
-        if (size >= 0) ::remove(path.c_str());
+        if (size >= 0)
+            ::remove(path.c_str());
         log_("tftp_done status=" + std::to_string(status) + " nofile");
     }
     jobRunning_ = false;
-    if (close_) return;
+    if (close_)
+        return;
     prompt();
     run(nowMs);
 }

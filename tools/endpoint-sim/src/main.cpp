@@ -5,7 +5,8 @@
 #include "Options.h"
 #include "Server.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     std::vector<std::string> args(argv + 1, argv + argc);
     esim::SimConfig cfg;
     std::string err = esim::parseArgs(args, cfg);

@@ -29,7 +29,8 @@ using Clock = std::chrono::steady_clock;
 
 class Tcp {
 public:
-    explicit Tcp(const std::string& ip, uint16_t port = 24) {
+    explicit Tcp(const std::string& ip, uint16_t port = 24)
+    {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -39,16 +40,22 @@ public:
     }
     ~Tcp() { ::close(fd_); }
     bool connected() const { return connected_; }
-    void send(const std::string& bytes) { ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), (ssize_t)bytes.size()); }
+    void send(const std::string& bytes)
+    {
+        ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), (ssize_t)bytes.size());
+    }
     // Reads until `marker` is in the text, the peer closes, or time runs out.
     // The default is a bound for "it never comes", not a speed.
-    std::string readUntil(const std::string& marker, std::chrono::milliseconds timeout = 30s) {
+    std::string readUntil(const std::string& marker, std::chrono::milliseconds timeout = 30s)
+    {
         auto deadline = Clock::now() + timeout;
         while (text_.find(marker) == std::string::npos && !closed_) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) break;
+            if (left <= 0)
+                break;
             pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0)
+                continue;
             char buf[4096];
             ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
             if (n <= 0) {
@@ -74,7 +81,8 @@ private:
 // One discovery query as the tool sends it; the source address of every
 // answer. Waits long for the expected number (a loaded machine may pause the
 // simulator between answers), then briefly for any surplus.
-std::vector<std::string> discover(size_t expected) {
+std::vector<std::string> discover(size_t expected)
+{
     int rx = ::socket(AF_INET, SOCK_DGRAM, 0);
     int one = 1;
     ::setsockopt(rx, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -95,7 +103,8 @@ std::vector<std::string> discover(size_t expected) {
         char buf[1024];
         sockaddr_in src{};
         socklen_t len = sizeof src;
-        if (::recvfrom(rx, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&src), &len) < 0) break;
+        if (::recvfrom(rx, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&src), &len) < 0)
+            break;
         char ip[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &src.sin_addr, ip, sizeof ip);
         from.push_back(ip);
@@ -105,14 +114,16 @@ std::vector<std::string> discover(size_t expected) {
     return from;
 }
 
-void requireTestLan() {
+void requireTestLan()
+{
     if (SimProcess::lanNamespace().empty())
         FAIL() << "CV_LAN_NS is not set: run through scripts/testlan.sh";
 }
 
 }  // namespace
 
-TEST(SimInTestLan, AnswersDiscoveryFromEveryEndpointAddressExceptSilencedOnes) {
+TEST(SimInTestLan, AnswersDiscoveryFromEveryEndpointAddressExceptSilencedOnes)
+{
     requireTestLan();
     SimProcess sim({"--tx", "2", "--rx", "252", "--fault", "no-discovery@198.18.2.2"});
     ASSERT_TRUE(sim.start()) << sim.error();
@@ -126,7 +137,8 @@ TEST(SimInTestLan, AnswersDiscoveryFromEveryEndpointAddressExceptSilencedOnes) {
     EXPECT_NE(sim.discoveryLog().find("query from 198.18.0.1:"), std::string::npos);
 }
 
-TEST(SimInTestLan, ShellSessionKeepsSavedSettingsAcrossARebootAndLogsEveryByte) {
+TEST(SimInTestLan, ShellSessionKeepsSavedSettingsAcrossARebootAndLogsEveryByte)
+{
     requireTestLan();
     // The endpoint stays down long enough for the connection right after
     // the reboot to find it down even when this process is slow to get there.
@@ -168,7 +180,8 @@ TEST(SimInTestLan, ShellSessionKeepsSavedSettingsAcrossARebootAndLogsEveryByte) 
     EXPECT_NE(sim.events("198.18.2.1").find("refused_rebooting"), std::string::npos);
 }
 
-TEST(SimInTestLan, ASavedStaticAddressMovesTheEndpointThereAtItsNextBoot) {
+TEST(SimInTestLan, ASavedStaticAddressMovesTheEndpointThereAtItsNextBoot)
+{
     requireTestLan();
     SimProcess sim({"--rx", "2", "--tx", "0", "--reboot-delay", "200"});
     ASSERT_TRUE(sim.start()) << sim.error();
@@ -197,10 +210,11 @@ TEST(SimInTestLan, ASavedStaticAddressMovesTheEndpointThereAtItsNextBoot) {
     EXPECT_EQ(sim.wireBytes("198.18.7.9"), "root\r\nlmparam dump\r\n");
 }
 
-TEST(SimInTestLan, InjectedFaultsShowOnTheWire) {
+TEST(SimInTestLan, InjectedFaultsShowOnTheWire)
+{
     requireTestLan();
-    SimProcess sim({"--tx", "4", "--rx", "0", "--fault", "chunk=7:40@198.18.1.1", "--fault",
-                    "cut-dump=40@198.18.1.2", "--fault", "refuse@198.18.1.3", "--fault", "silent@198.18.1.4"});
+    SimProcess sim({"--tx", "4", "--rx", "0", "--fault", "chunk=7:40@198.18.1.1", "--fault", "cut-dump=40@198.18.1.2",
+                    "--fault", "refuse@198.18.1.3", "--fault", "silent@198.18.1.4"});
     ASSERT_TRUE(sim.start()) << sim.error();
 
     Tcp slow("198.18.1.1");
@@ -232,7 +246,8 @@ TEST(SimInTestLan, InjectedFaultsShowOnTheWire) {
     EXPECT_TRUE(sim.waitForWire("198.18.1.4", "root\r\n"));
 }
 
-TEST(SimInTestLan, RealTftpClientFetchesFromTheWorkstationAndReportsMissingFiles) {
+TEST(SimInTestLan, RealTftpClientFetchesFromTheWorkstationAndReportsMissingFiles)
+{
     requireTestLan();
     namespace fs = std::filesystem;
     fs::path root = fs::temp_directory_path() / ("cv-tftp-" + std::to_string(::getpid()));
@@ -250,10 +265,12 @@ TEST(SimInTestLan, RealTftpClientFetchesFromTheWorkstationAndReportsMissingFiles
         std::ifstream udp("/proc/net/udp");
         std::string line;
         while (std::getline(udp, line))
-            if (line.find(":0045 ") != std::string::npos) return true;
+            if (line.find(":0045 ") != std::string::npos)
+                return true;
         return false;
     };
-    for (auto until = Clock::now() + 30s; !bound() && Clock::now() < until;) std::this_thread::sleep_for(20ms);
+    for (auto until = Clock::now() + 30s; !bound() && Clock::now() < until;)
+        std::this_thread::sleep_for(20ms);
     ASSERT_TRUE(bound()) << "in.tftpd did not start";
 
     SimProcess sim({"--tx", "1", "--rx", "1"});

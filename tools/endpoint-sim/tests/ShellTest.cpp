@@ -15,16 +15,20 @@ struct ShellFixture : ::testing::Test {
     std::vector<std::string> events;
     ShellOptions opts;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         SimConfig cfg;
         ASSERT_EQ(parseArgs({"--tx", "1", "--rx", "1", "--tftp", "notfound"}, cfg), "");
-        for (auto& n : cfg.nodes) fleet.add(n);
+        for (auto& n : cfg.nodes)
+            fleet.add(n);
         opts = cfg.shell;
     }
-    Session session(int node) {
+    Session session(int node)
+    {
         return Session(fleet, node, opts, [this](const std::string& e) { events.push_back(e); });
     }
-    static std::string run(Session& s, std::string_view bytes) {
+    static std::string run(Session& s, std::string_view bytes)
+    {
         s.receive(bytes, 0);
         return s.takeOutput();
     }
@@ -32,7 +36,8 @@ struct ShellFixture : ::testing::Test {
 
 }  // namespace
 
-TEST(LineSplitter, DropsZeroBytesAndKeepsTheLineEnd) {
+TEST(LineSplitter, DropsZeroBytesAndKeepsTheLineEnd)
+{
     LineSplitter s;
     auto lines = s.feed("reboot\r\n\0"s);
     ASSERT_EQ(lines.size(), 1u);
@@ -40,7 +45,8 @@ TEST(LineSplitter, DropsZeroBytesAndKeepsTheLineEnd) {
     EXPECT_EQ(s.partial(), "");
 }
 
-TEST(LineSplitter, JoinsALineSplitOverSeveralReads) {
+TEST(LineSplitter, JoinsALineSplitOverSeveralReads)
+{
     LineSplitter s;
     EXPECT_TRUE(s.feed("node_qu").empty());
     EXPECT_TRUE(s.feed("ery --dump\r").empty());
@@ -50,13 +56,15 @@ TEST(LineSplitter, JoinsALineSplitOverSeveralReads) {
     EXPECT_EQ(s.partial(), "root");
 }
 
-TEST(LineSplitter, CutsSeveralLinesOutOfOneRead) {
+TEST(LineSplitter, CutsSeveralLinesOutOfOneRead)
+{
     LineSplitter s;
     auto lines = s.feed("root\r\nlmparam g CH_SELECT_V\r\n\0cat /etc/version\r\n"s);
     EXPECT_EQ(lines, (std::vector<std::string>{"root\r\n", "lmparam g CH_SELECT_V\r\n", "cat /etc/version\r\n"}));
 }
 
-TEST(LineSplitter, BoundsALineThatNeverEnds) {
+TEST(LineSplitter, BoundsALineThatNeverEnds)
+{
     LineSplitter s;
     auto lines = s.feed(std::string(LineSplitter::kMaxLine + 10, 'x'));
     ASSERT_EQ(lines.size(), 1u);
@@ -64,20 +72,23 @@ TEST(LineSplitter, BoundsALineThatNeverEnds) {
     EXPECT_EQ(s.partial().size(), 10u);
 }
 
-TEST_F(ShellFixture, LoginEchoesTheLineAndPrintsThePrompt) {
+TEST_F(ShellFixture, LoginEchoesTheLineAndPrintsThePrompt)
+{
     auto s = session(0);
     EXPECT_EQ(run(s, "root\r\n"), "root\r\n/ # ");
     EXPECT_EQ(events, (std::vector<std::string>{"login root"}));
 }
 
-TEST_F(ShellFixture, CommandsBeforeLoginAreRefused) {
+TEST_F(ShellFixture, CommandsBeforeLoginAreRefused)
+{
     auto s = session(0);
     std::string out = run(s, "admin\r\n");
     EXPECT_NE(out.find("Login incorrect"), std::string::npos);
     EXPECT_EQ(out.find("/ #"), std::string::npos);
 }
 
-TEST_F(ShellFixture, NodeDumpEndsEachRecordWithItsMacAndEndsWithTheMarker) {
+TEST_F(ShellFixture, NodeDumpEndsEachRecordWithItsMacAndEndsWithTheMarker)
+{
     auto s = session(0);
     std::string out = run(s, "root\r\nnode_query --dump\r\n");
     const std::string expected =
@@ -90,11 +101,13 @@ TEST_F(ShellFixture, NodeDumpEndsEachRecordWithItsMacAndEndsWithTheMarker) {
     EXPECT_EQ(out, expected);
 }
 
-TEST_F(ShellFixture, DumpRecordsNeverMixTheTransmitterAndReceiverWords) {
+TEST_F(ShellFixture, DumpRecordsNeverMixTheTransmitterAndReceiverWords)
+{
     SimConfig cfg;
     ASSERT_EQ(parseArgs({"--tx", "3", "--rx", "3", "--gateway", "198.18.0.1"}, cfg), "");
     Fleet f;
-    for (auto& n : cfg.nodes) f.add(n);
+    for (auto& n : cfg.nodes)
+        f.add(n);
     std::string dump = f.nodeDump(0);
     size_t start = 0;
     int tx = 0, rx = 0;
@@ -109,19 +122,21 @@ TEST_F(ShellFixture, DumpRecordsNeverMixTheTransmitterAndReceiverWords) {
     EXPECT_EQ(rx, 3);
 }
 
-TEST_F(ShellFixture, DetailQueryAnswersChannelVersionAndParameters) {
+TEST_F(ShellFixture, DetailQueryAnswersChannelVersionAndParameters)
+{
     auto s = session(1);
     std::string out = run(s, "root\r\nlmparam g CH_SELECT_V\r\ncat /etc/version\r\nlmparam dump\r\n");
     EXPECT_NE(out.find("lmparam g CH_SELECT_V\r\n0000\r\n/ # "), std::string::npos);
     EXPECT_NE(out.find("cat /etc/version\r\nast2500 initrd2m: A7.3.1\r\n/ # "), std::string::npos);
-    for (const char* key : {"HOSTNAME_ID=rx-001\r\n", "STATE=s_srv_on\r\n", "MY_MAC=02:00:C6:12:02:01\r\n",
-                            "MY_NETMASK=255.255.0.0\r\n", "MY_GATEWAYIP=198.18.0.1\r\n", "IP_MODE=autoip\r\n",
-                            "MULTICAST_ON=y\r\n", "CH_SELECT_V=0000\r\n"})
+    for (const char* key :
+         {"HOSTNAME_ID=rx-001\r\n", "STATE=s_srv_on\r\n", "MY_MAC=02:00:C6:12:02:01\r\n", "MY_NETMASK=255.255.0.0\r\n",
+          "MY_GATEWAYIP=198.18.0.1\r\n", "IP_MODE=autoip\r\n", "MULTICAST_ON=y\r\n", "CH_SELECT_V=0000\r\n"})
         EXPECT_NE(out.find(key), std::string::npos) << key;
     EXPECT_NE(out.find("IS_HOST=n\r\n/ # "), std::string::npos);
 }
 
-TEST_F(ShellFixture, SavedSettingsSurviveARebootAndUnsavedOnesDoNot) {
+TEST_F(ShellFixture, SavedSettingsSurviveARebootAndUnsavedOnesDoNot)
+{
     auto s = session(1);
     run(s, "root\r\nastparam s multicast_on n\r\n");
     run(s, "astparam save\r\n\0astparam s ip_mode dhcp\r\n"s);
@@ -135,7 +150,8 @@ TEST_F(ShellFixture, SavedSettingsSurviveARebootAndUnsavedOnesDoNot) {
     EXPECT_NE(dump.find("IP_MODE=autoip"), std::string::npos);
 }
 
-TEST_F(ShellFixture, HostnameAndChannelTakeEffectThroughTheirEvents) {
+TEST_F(ShellFixture, HostnameAndChannelTakeEffectThroughTheirEvents)
+{
     auto s = session(1);
     run(s, "root\r\nastparam s hostname_id lobby\r\n");
     EXPECT_EQ(fleet.nodes[1].runningHostnameId, "rx-001");
@@ -148,7 +164,8 @@ TEST_F(ShellFixture, HostnameAndChannelTakeEffectThroughTheirEvents) {
     EXPECT_EQ(fleet.nodes[1].runningChannel, "0042");
 }
 
-TEST_F(ShellFixture, ResetRestoresFactorySettingsAtTheNextBoot) {
+TEST_F(ShellFixture, ResetRestoresFactorySettingsAtTheNextBoot)
+{
     auto s = session(1);
     run(s, "root\r\nastparam s multicast_on n\r\nastparam save\r\ne e_reconnect::0007\r\n");
     run(s, "reset_to_default.sh\r\n\0reboot\r\n\0"s);
@@ -160,30 +177,36 @@ TEST_F(ShellFixture, ResetRestoresFactorySettingsAtTheNextBoot) {
     EXPECT_EQ(events.back(), "reboot");
 }
 
-TEST_F(ShellFixture, LinesAfterRebootAreNotRun) {
+TEST_F(ShellFixture, LinesAfterRebootAreNotRun)
+{
     auto s = session(1);
     std::string out = run(s, "root\r\nreboot\r\nastparam s multicast_on n\r\n");
     EXPECT_EQ(out, "root\r\n/ # reboot\r\n");
     EXPECT_EQ(fleet.nodes[1].param("multicast_on"), "y");
 }
 
-TEST_F(ShellFixture, WallAndOsdLinesAreRecordedAsEvents) {
+TEST_F(ShellFixture, WallAndOsdLinesAreRecordedAsEvents)
+{
     auto s = session(1);
     run(s, "root\r\ne e_vw_enable_0_0_5000_10000_2\r\ne e_vw_stretch_type_1\r\ne e_vw_rotate_6\r\n");
     run(s, "big_osd_on.sh \"3\"\r\nosd_off.sh 0\r\n");
     std::vector<std::string> kinds;
     for (auto& e : events)
-        if (e.rfind("cmd ", 0) != 0) kinds.push_back(e);
-    EXPECT_EQ(kinds, (std::vector<std::string>{"login root", "wall_enable 0 0 5000 10000 2", "wall_stretch 1",
-                                               "wall_rotate 6", "osd_on 3", "osd_off 0"}));
+        if (e.rfind("cmd ", 0) != 0)
+            kinds.push_back(e);
+    EXPECT_EQ(kinds,
+              (std::vector<std::string>{"login root", "wall_enable 0 0 5000 10000 2", "wall_stretch 1", "wall_rotate 6",
+                                        "osd_on 3", "osd_off 0"}));
 }
 
-TEST_F(ShellFixture, UnknownCommandsAnswerLikeAShell) {
+TEST_F(ShellFixture, UnknownCommandsAnswerLikeAShell)
+{
     auto s = session(0);
     EXPECT_EQ(run(s, "root\r\nfrobnicate now\r\n"), "root\r\n/ # frobnicate now\r\nsh: frobnicate: not found\r\n/ # ");
 }
 
-TEST_F(ShellFixture, UpgradeWithAMissingFileReportsTheTftpError) {
+TEST_F(ShellFixture, UpgradeWithAMissingFileReportsTheTftpError)
+{
     auto s = session(0);
     std::string out = run(s,
                           "root\r\ncd /dev/shm\r\ntftp -v 198.18.0.1 -c get webfwh.bin\r\nrm -f mtdblk*\r\n"
@@ -193,7 +216,8 @@ TEST_F(ShellFixture, UpgradeWithAMissingFileReportsTheTftpError) {
     EXPECT_NE(out.find("fw.tar.gz is missing"), std::string::npos);
 }
 
-TEST_F(ShellFixture, RealTftpHoldsLaterLinesUntilTheClientEnds) {
+TEST_F(ShellFixture, RealTftpHoldsLaterLinesUntilTheClientEnds)
+{
     opts.tftp = TftpMode::Real;
     opts.workDir = "/tmp";
     auto s = session(0);
@@ -201,14 +225,15 @@ TEST_F(ShellFixture, RealTftpHoldsLaterLinesUntilTheClientEnds) {
     EXPECT_EQ(out, "root\r\n/ # tftp -v 198.18.0.1 -c get webfwh.bin\r\n");
     auto job = s.takeTftpJob();
     ASSERT_TRUE(job);
-    EXPECT_EQ(job->argv, (std::vector<std::string>{"/usr/bin/tftp", "-v", "198.18.0.1", "-c", "get", "webfwh.bin",
-                                                   "webfwh.bin"}));
+    EXPECT_EQ(job->argv,
+              (std::vector<std::string>{"/usr/bin/tftp", "-v", "198.18.0.1", "-c", "get", "webfwh.bin", "webfwh.bin"}));
     s.tftpOutput("Transfer timed out.\n");
     s.tftpFinished(1, 0);
     EXPECT_EQ(s.takeOutput(), "Transfer timed out.\r\n/ # rm -f *.sh\r\n/ # ");
 }
 
-TEST_F(ShellFixture, TftpRefusesAFileNameOutsideItsDirectory) {
+TEST_F(ShellFixture, TftpRefusesAFileNameOutsideItsDirectory)
+{
     opts.tftp = TftpMode::Real;
     opts.workDir = "/tmp";
     auto s = session(0);
@@ -217,7 +242,8 @@ TEST_F(ShellFixture, TftpRefusesAFileNameOutsideItsDirectory) {
     EXPECT_NE(out.find("Permission denied"), std::string::npos);
 }
 
-TEST_F(ShellFixture, InjectedGarbageCarriesZeroBytesBeforeTheOutput) {
+TEST_F(ShellFixture, InjectedGarbageCarriesZeroBytesBeforeTheOutput)
+{
     fleet.nodes[0].faults.garbage = 64;
     auto s = session(0);
     std::string out = run(s, "root\r\ncat /etc/version\r\n");
@@ -228,7 +254,8 @@ TEST_F(ShellFixture, InjectedGarbageCarriesZeroBytesBeforeTheOutput) {
     EXPECT_NE(out.find("initrd2m", echo + 18 + 64), std::string::npos);
 }
 
-TEST_F(ShellFixture, CutDumpClosesPartWayThrough) {
+TEST_F(ShellFixture, CutDumpClosesPartWayThrough)
+{
     fleet.nodes[0].faults.cutDump = 30;
     auto s = session(0);
     std::string out = run(s, "root\r\nnode_query --dump\r\n");
@@ -236,7 +263,8 @@ TEST_F(ShellFixture, CutDumpClosesPartWayThrough) {
     EXPECT_EQ(out.size(), std::string("root\r\n/ # node_query --dump\r\n").size() + 30);
 }
 
-TEST(Options, AddressesSpillIntoTheNextSubnetAfter250) {
+TEST(Options, AddressesSpillIntoTheNextSubnetAfter250)
+{
     SimConfig cfg;
     ASSERT_EQ(parseArgs({"--tx", "0", "--rx", "252"}, cfg), "");
     EXPECT_EQ(formatIp(cfg.nodes[249].addr), "198.18.2.250");
@@ -244,17 +272,18 @@ TEST(Options, AddressesSpillIntoTheNextSubnetAfter250) {
     EXPECT_EQ(formatIp(cfg.nodes[251].addr), "198.18.3.2");
 }
 
-TEST(Options, ReceiversStartAfterMoreThan250Transmitters) {
+TEST(Options, ReceiversStartAfterMoreThan250Transmitters)
+{
     SimConfig cfg;
     ASSERT_EQ(parseArgs({"--tx", "500", "--rx", "1"}, cfg), "");
     EXPECT_EQ(formatIp(cfg.nodes[499].addr), "198.18.2.250");
     EXPECT_EQ(formatIp(cfg.nodes[500].addr), "198.18.3.1");
 }
 
-TEST(Options, FaultsApplyToAllOrToOneAddressInOrder) {
+TEST(Options, FaultsApplyToAllOrToOneAddressInOrder)
+{
     SimConfig cfg;
-    ASSERT_EQ(parseArgs({"--tx", "2", "--rx", "0", "--fault", "chunk=8:20", "--fault", "silent@198.18.1.2"}, cfg),
-              "");
+    ASSERT_EQ(parseArgs({"--tx", "2", "--rx", "0", "--fault", "chunk=8:20", "--fault", "silent@198.18.1.2"}, cfg), "");
     Faults a = faultsFor(cfg, *parseIp("198.18.1.1")), b = faultsFor(cfg, *parseIp("198.18.1.2"));
     EXPECT_EQ(a.chunk, 8u);
     EXPECT_EQ(a.chunkDelayMs, 20);
@@ -263,7 +292,8 @@ TEST(Options, FaultsApplyToAllOrToOneAddressInOrder) {
     EXPECT_EQ(b.chunk, 8u);
 }
 
-TEST(Options, AMoveGoesToATestLanAddressOnly) {
+TEST(Options, AMoveGoesToATestLanAddressOnly)
+{
     Faults f;
     EXPECT_EQ(applyFault(f, "move=198.18.2.77"), "");
     EXPECT_EQ(formatIp(f.moveTo), "198.18.2.77");
@@ -271,7 +301,8 @@ TEST(Options, AMoveGoesToATestLanAddressOnly) {
     EXPECT_NE(applyFault(f, "move=nowhere"), "");
 }
 
-TEST(Options, RejectsBadInputWithAReason) {
+TEST(Options, RejectsBadInputWithAReason)
+{
     SimConfig cfg;
     EXPECT_NE(parseArgs({"--node", "rx ip=198.18.2.9 channel=0100"}, cfg), "");
     EXPECT_NE(parseArgs({"--fault", "explode"}, cfg), "");
@@ -279,10 +310,10 @@ TEST(Options, RejectsBadInputWithAReason) {
     EXPECT_NE(parseArgs({"--fault", "silent@198.18.9.9"}, cfg), "");
 }
 
-TEST(Options, ExplicitNodesCarryTheirOwnSettings) {
+TEST(Options, ExplicitNodesCarryTheirOwnSettings)
+{
     SimConfig cfg;
-    ASSERT_EQ(parseArgs({"--node", "rx ip=198.18.2.7 hostname_id=lobby channel=0012 multicast=n ip_mode=static"},
-                        cfg),
+    ASSERT_EQ(parseArgs({"--node", "rx ip=198.18.2.7 hostname_id=lobby channel=0012 multicast=n ip_mode=static"}, cfg),
               "");
     ASSERT_EQ(cfg.nodes.size(), 1u);
     Fleet f;
