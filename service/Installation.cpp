@@ -9,6 +9,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <set>
 
@@ -61,12 +62,13 @@ std::vector<Sighting> SightingsOf(const nodes::NodeList& list)
     for (const auto& t : list.transmitters)
         rows.push_back({Narrow(t.address), Kind::Tx, "", Narrow(t.channel), Narrow(t.multicast), std::nullopt});
     for (const auto& r : list.receivers) {
-        Sighting s{Narrow(r.address), Kind::Rx, Narrow(r.hostnameId), Narrow(r.channel), Narrow(r.multicast),
-                   std::nullopt};
-        try {
-            s.number = std::stoi(Narrow(r.number));
-        } catch (...) {
-        }
+        Sighting s{Narrow(r.address), Kind::Rx, Narrow(r.hostnameId), Narrow(r.channel), Narrow(r.multicast), {}};
+        const std::string number = Narrow(r.number);
+        int n = 0;
+        // A number the list does not give (or garbles) leaves the receiver unnumbered.
+        if (const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), n);
+            ec == std::errc() && end == number.data() + number.size() && !number.empty())
+            s.number = n;
         rows.push_back(std::move(s));
     }
     return rows;
@@ -91,7 +93,9 @@ Json ToJson(const RouteResult& r)
 }
 
 Installation::Installation(InstallationOptions options, QObject* parent)
-    : QObject(parent), options_(std::move(options)), scenes_(options_.stateDir)
+    : QObject(parent),
+      options_(std::move(options)),
+      scenes_(options_.stateDir)
 {
     pollTimer_.setSingleShot(true);
     connect(&pollTimer_, &QTimer::timeout, this, [this] { Poll(); });
@@ -130,8 +134,8 @@ void Installation::Publish(std::vector<Event>& events)
 void Installation::Failed(const std::string& operation, const std::string& endpoint, const std::string& step,
                           const std::string& detail)
 {
-    std::vector<Event> events{{"failed", {{"operation", operation}, {"endpoint", endpoint}, {"step", step},
-                                          {"detail", detail}}}};
+    std::vector<Event> events{
+        {"failed", {{"operation", operation}, {"endpoint", endpoint}, {"step", step}, {"detail", detail}}}};
     Publish(events);
 }
 
@@ -256,8 +260,7 @@ void Installation::ListFrom(Model::Ticket ticket, std::vector<std::string> answe
                                                     if (seen.kind == Kind::Rx)
                                                         seen.hostnameId = Narrow(d.values.hostnameId);
                                                     std::vector<Event> events;
-                                                    model_.ApplyIdentity(ticket, *mac, seen, WallClock::now(),
-                                                                         events);
+                                                    model_.ApplyIdentity(ticket, *mac, seen, WallClock::now(), events);
                                                     Publish(events);
                                                 }
                                             }
@@ -417,7 +420,7 @@ Result<Scene> Installation::Capture(const std::string& name)
         return Failure("name: letters, digits, '-', '_', '.' and inner spaces, 1 to 64 characters");
     Scene scene;
     scene.name = name;
-    for (const Route& r : model_.Routes())
+    for (const Route& r : model_.SceneRoutes())
         scene.routes.push_back({r.rx, r.tx});
     // A wall already saved with the scene stays with it.
     if (auto existing = scenes_.Load(name); existing && *existing)
@@ -460,8 +463,9 @@ void Installation::Recall(const std::string& name, std::function<void(Outcome, s
             const std::string key = p.mac.empty() ? p.address : p.mac;
             const Device* rx = model_.Find(key);
             if (!rx || rx->kind != Kind::Rx) {
-                refused.push_back({key, {rx ? Refusal::BadInput : Refusal::NotFound, "",
-                                         "wall: " + key + (rx ? " is a transmitter" : ": no such receiver")},
+                refused.push_back({key,
+                                   {rx ? Refusal::BadInput : Refusal::NotFound, "",
+                                    "wall: " + key + (rx ? " is a transmitter" : ": no such receiver")},
                                    std::nullopt});
                 continue;
             }
@@ -534,24 +538,23 @@ void Installation::Identify(bool on, const std::vector<std::string>& rx,
         const auto steps = endpoint::LineSteps({{nodes::WireLine{text, false, true, 0}, nodes::kShortLineBuffer}},
                                                on ? "osd on" : "osd off");
         const std::string mac = d.mac;
-        ShellJob::Run(this, d.address, options_.port, steps, options_.timeouts,
-                      [this, results, left, i, mac, done, on](const endpoint::Result<>& result,
-                                                              const endpoint::Conversation&) {
-                          RouteResult r{mac, {}, std::nullopt};
-                          if (!result) {
-                              r.outcome = {Refusal::EndpointFailed, result.error().step, result.error().detail};
-                              Failed(on ? "identify on" : "identify off", mac, result.error().step,
-                                     result.error().detail);
-                          }
-                          (*results)[i] = std::move(r);
-                          if (--*left == 0) {
-                              Outcome whole;
-                              for (const auto& x : *results)
-                                  if (!x.outcome.ok())
-                                      whole = x.outcome;
-                              done(whole, std::move(*results));
-                          }
-                      });
+        ShellJob::Run(
+            this, d.address, options_.port, steps, options_.timeouts,
+            [this, results, left, i, mac, done, on](const endpoint::Result<>& result, const endpoint::Conversation&) {
+                RouteResult r{mac, {}, std::nullopt};
+                if (!result) {
+                    r.outcome = {Refusal::EndpointFailed, result.error().step, result.error().detail};
+                    Failed(on ? "identify on" : "identify off", mac, result.error().step, result.error().detail);
+                }
+                (*results)[i] = std::move(r);
+                if (--*left == 0) {
+                    Outcome whole;
+                    for (const auto& x : *results)
+                        if (!x.outcome.ok())
+                            whole = x.outcome;
+                    done(whole, std::move(*results));
+                }
+            });
     }
 }
 

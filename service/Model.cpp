@@ -57,7 +57,7 @@ Json ToJson(const Conflict& c)
 bool IsChannel(const std::string& text)
 {
     return text.size() == 4 && text[0] == '0' && text[1] == '0' && std::isdigit(static_cast<unsigned char>(text[2])) &&
-           std::isdigit(static_cast<unsigned char>(text[3]));
+        std::isdigit(static_cast<unsigned char>(text[3]));
 }
 
 std::optional<std::string> NormalMac(const std::string& text)
@@ -128,6 +128,15 @@ std::vector<Route> Model::Routes() const
     for (const auto& [mac, d] : devices_)
         if (d.kind == Kind::Rx)
             out.push_back(*RouteOf(mac));
+    return out;
+}
+
+std::vector<Route> Model::SceneRoutes() const
+{
+    std::vector<Route> out;
+    for (const Route& r : Routes())
+        if (r.tx || TransmittersOn(r.channel).size() < 2)
+            out.push_back(r);
     return out;
 }
 
@@ -234,8 +243,8 @@ std::vector<std::string> Model::ApplyPoll(Ticket ticket, const std::vector<std::
         if (!present.count(row.address))
             continue;  // the list may name a box that has gone
         Device* d = ByAddress(row.address);
-        const bool same = d && d->online && d->kind == row.kind &&
-                          (row.kind == Kind::Tx || d->hostnameId == row.hostnameId);
+        const bool same =
+            d && d->online && d->kind == row.kind && (row.kind == Kind::Tx || d->hostnameId == row.hostnameId);
         if (!same) {
             // Never seen here, back after a gap, or answering as another box
             // would: only its MAC says which device it is.
@@ -247,7 +256,8 @@ std::vector<std::string> Model::ApplyPoll(Ticket ticket, const std::vector<std::
     // An address that answered discovery but is missing from the list (the
     // responder's list is a moment old) is read as well.
     for (const std::string& address : answered) {
-        const bool listed = std::any_of(rows.begin(), rows.end(), [&](const Sighting& s) { return s.address == address; });
+        const bool listed =
+            std::any_of(rows.begin(), rows.end(), [&](const Sighting& s) { return s.address == address; });
         if (!listed && !ByAddress(address))
             unknown.push_back(address);
     }
@@ -302,8 +312,8 @@ void Model::ApplyConfirmedChannel(const std::string& mac, const std::string& cha
     const auto routesBefore = RouteMap();
     const auto conflictsBefore = Conflicts();
     writtenAt_[mac] = ++clock_;
-    Sighting seen{it->second.address, it->second.kind, it->second.hostnameId, channel, it->second.multicast,
-                  it->second.number};
+    Sighting seen{it->second.address,   it->second.kind,  it->second.hostnameId, channel,
+                  it->second.multicast, it->second.number};
     Update(it->second, seen, false, clock_, now, events);
     RouteEvents(routesBefore, conflictsBefore, events);
 }

@@ -25,8 +25,8 @@ struct Device {
     std::string address;
     Kind kind = Kind::Rx;
     std::string hostnameId;  // receivers only
-    std::string channel;     // "0000" to "0099"
-    std::string multicast;   // "y" or "n" as the node list says
+    std::string channel;  // "0000" to "0099"
+    std::string multicast;  // "y" or "n" as the node list says
     std::optional<int> number;  // a receiver's on-screen number, from the node list
     bool online = false;
     WallClock::time_point lastSeen{};
@@ -50,7 +50,7 @@ struct Event {
 };
 
 struct Route {
-    std::string rx;                // receiver mac
+    std::string rx;  // receiver mac
     std::optional<std::string> tx;  // transmitter mac on the same channel, if exactly one
     std::string channel;
 };
@@ -91,6 +91,10 @@ public:
     const std::map<std::string, Device>& devices() const { return devices_; }
     const Device* Find(const std::string& macOrAddress) const;
     std::vector<Route> Routes() const;
+    // The routes a scene can hold: a receiver on a channel that two
+    // transmitters share names no source, and recalling "none" for it would
+    // take its picture away, so it is left out.
+    std::vector<Route> SceneRoutes() const;
     std::optional<Route> RouteOf(const std::string& rxMac) const;
     std::vector<Conflict> Conflicts() const;
     // A channel no transmitter uses, for a receiver that should show nothing.
@@ -100,8 +104,8 @@ public:
 
 private:
     Device* ByAddress(const std::string& address);
-    void Update(Device& device, const Sighting& seen, bool channelFromRead, Ticket ticket,
-                WallClock::time_point now, std::vector<Event>& events);
+    void Update(Device& device, const Sighting& seen, bool channelFromRead, Ticket ticket, WallClock::time_point now,
+                std::vector<Event>& events);
     void RouteEvents(const std::map<std::string, std::optional<std::string>>& before,
                      const std::vector<Conflict>& conflictsBefore, std::vector<Event>& events) const;
     std::map<std::string, std::optional<std::string>> RouteMap() const;

@@ -9,7 +9,10 @@ using namespace std::chrono_literals;
 
 const WallClock::time_point t0 = WallClock::time_point{} + 1000000s;
 
-Sighting Tx(const std::string& address, const std::string& channel) { return {address, Kind::Tx, "", channel, "y", {}}; }
+Sighting Tx(const std::string& address, const std::string& channel)
+{
+    return {address, Kind::Tx, "", channel, "y", {}};
+}
 Sighting Rx(const std::string& address, const std::string& channel, const std::string& host = "RX")
 {
     return {address, Kind::Rx, host, channel, "y", {}};
@@ -38,7 +41,8 @@ struct SmallFleet : ::testing::Test {
         model.ApplyIdentity(t, "00:00:00:00:02:01", rows[2], t0, events);
         events.clear();
     }
-    void Poll(std::vector<std::string> answered, std::vector<Sighting> rows, std::vector<std::string>* unknown = nullptr)
+    void Poll(std::vector<std::string> answered, std::vector<Sighting> rows,
+              std::vector<std::string>* unknown = nullptr)
     {
         const auto got = model.ApplyPoll(model.BeginPoll(), answered, rows, t0 + 2s, events);
         if (unknown)
@@ -135,7 +139,18 @@ TEST_F(SmallFleet, TwoTransmittersOnOneChannelAreAConflictAndNoRouteIsGuessed)
     EXPECT_EQ(conflicts[0].channel, "0001");
     EXPECT_EQ(conflicts[0].transmitters.size(), 2u);
     EXPECT_FALSE(model.RouteOf("00:00:00:00:02:01")->tx);
+    // A scene cannot say which one it shows: it leaves the receiver alone.
+    EXPECT_TRUE(model.SceneRoutes().empty());
     EXPECT_NE(std::find(Types(events).begin(), Types(events).end(), "conflict"), Types(events).end());
+}
+
+TEST_F(SmallFleet, AReceiverOnAChannelWithoutATransmitterIsASceneRouteToNothing)
+{
+    Poll({"198.18.1.1", "198.18.1.2", "198.18.2.1"},
+         {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0050")});
+    const auto routes = model.SceneRoutes();
+    ASSERT_EQ(routes.size(), 1u);
+    EXPECT_FALSE(routes[0].tx);
 }
 
 TEST_F(SmallFleet, AnUnusedChannelIsOneNoTransmitterIsOn)
