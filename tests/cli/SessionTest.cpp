@@ -2,9 +2,8 @@
 // on loopback: where a reply ends, what counts as the prompt, and how
 // silence and a closed connection are told apart.
 #include "cli/Driver.h"
+#include "tests/support/Loopback.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,17 +24,8 @@ class FakeShell {
 public:
     explicit FakeShell(std::function<void(int fd)> script)
     {
-        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listen_, 1);
-        socklen_t len = sizeof a;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
         thread_ = std::thread([this, script] {
-            const int fd = ::accept(listen_, nullptr, nullptr);
+            const int fd = listener_.Accept();
             if (fd >= 0) {
                 script(fd);
                 ::close(fd);
@@ -44,11 +34,10 @@ public:
     }
     ~FakeShell()
     {
-        ::shutdown(listen_, SHUT_RDWR);
+        listener_.Shutdown();
         thread_.join();
-        ::close(listen_);
     }
-    unsigned short port() const { return port_; }
+    unsigned short port() const { return listener_.Port(); }
 
     static std::string ReadLine(int fd)
     {
@@ -64,8 +53,7 @@ public:
     static void Say(int fd, const std::string& text) { ::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
 
 private:
-    int listen_ = -1;
-    unsigned short port_ = 0;
+    testing_support::LoopbackListener listener_;
     std::thread thread_;
 };
 

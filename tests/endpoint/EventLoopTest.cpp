@@ -3,9 +3,8 @@
 // conversation's timer checked on every turn. Nothing in the core blocks.
 #include "endpoint/Steps.h"
 #include "lan/Connect.h"
+#include "tests/support/Loopback.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,24 +23,14 @@ class TrickleShell {
 public:
     TrickleShell()
     {
-        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listen_, 1);
-        socklen_t len = sizeof a;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
         thread_ = std::thread([this] { Serve(); });
     }
     ~TrickleShell()
     {
-        ::shutdown(listen_, SHUT_RDWR);
+        listener_.Shutdown();
         thread_.join();
-        ::close(listen_);
     }
-    unsigned short port() const { return port_; }
+    unsigned short port() const { return listener_.Port(); }
 
 private:
     static void Trickle(int fd, const std::string& text)
@@ -53,7 +42,7 @@ private:
     }
     void Serve()
     {
-        const int fd = ::accept(listen_, nullptr, nullptr);
+        const int fd = listener_.Accept();
         if (fd < 0)
             return;
         Trickle(fd, "\r\nast login: ");
@@ -76,8 +65,7 @@ private:
         ::close(fd);
     }
 
-    int listen_ = -1;
-    unsigned short port_ = 0;
+    testing_support::LoopbackListener listener_;
     std::thread thread_;
 };
 

@@ -36,6 +36,8 @@ public:
     bool Bound() const { return bound_; }
     unsigned short Port() const { return port_; }
     int Accept() { return ::accept(fd_, nullptr, nullptr); }
+    // Wakes an Accept blocked on another thread, so a fake peer can end.
+    void Shutdown() { ::shutdown(fd_, SHUT_RDWR); }
 
 private:
     int fd_ = -1;
