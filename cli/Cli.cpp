@@ -61,9 +61,23 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << app.help();
         return kExitUsage;
     }
-    if (args[0] == "help") {
-        out << app.help();
+    if (args[0] == "--version") {
+        if (args.size() > 1) {
+            err << "cortavia-cli: --version takes nothing more (see cortavia-cli --help)\n";
+            return kExitUsage;
+        }
+        out << "cortavia-cli " << CORTAVIA_VERSION << "\n";
         return kExitOk;
+    }
+    if (args[0] == "help") {
+        // "help wall quick" is "wall quick --help".
+        if (args.size() == 1) {
+            out << app.help();
+            return kExitOk;
+        }
+        std::vector<std::string> asked(args.begin() + 1, args.end());
+        asked.push_back("--help");
+        return Run(asked, out, err);
     }
     const auto subs = app.get_subcommands({});
     const bool known =
@@ -82,6 +96,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         const CLI::App* at = Selected(app);
         const std::string path = CommandPath(at);
         err << path << ": " << Message(at, e, args) << " (see " << path << " --help)\n";
+        // A script that asked for JSON always gets an array.
+        if (std::find(args.begin(), args.end(), "--json") != args.end())
+            out << "[]\n";
         return kExitUsage;
     }
     const CLI::App* command = Selected(app);
@@ -90,11 +107,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << CommandPath(command) << ": nothing to run (see " << CommandPath(command) << " --help)\n";
         return kExitUsage;
     }
+    Invocation invocation(out, err, program.common());
     try {
-        Invocation invocation(out, err, program.common());
         return (*run)(invocation);
     } catch (const Usage& u) {
         err << CommandPath(command) << ": " << u.message << "\n";
+        if (invocation.format == Format::Json)
+            out << "[]\n";
         return kExitUsage;
     }
 }

@@ -1,10 +1,18 @@
 #include "cli/Command.h"
 
+#include "cli/Interrupt.h"
 #include "lan/Interfaces.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -82,6 +90,12 @@ CLI::App* Program::Add(CLI::App& parent, const std::string& name, HelpText help,
     return c;
 }
 
+void Program::AddPartial(CLI::App* command)
+{
+    command->add_flag("--partial", common_.partial,
+                      "when some endpoints are not found, go ahead with the others (they are reported as failed)");
+}
+
 const Program::Handler* Program::HandlerOf(const CLI::App* command) const
 {
     const auto it = handlers_.find(command);
@@ -121,7 +135,10 @@ Context MakeContext(const CommonOptions& o, Reporter& reporter)
     ctx.timeouts.connect = Ms(o.connectTimeout);
     ctx.jobs = static_cast<unsigned>(o.jobs);
     ctx.port = static_cast<unsigned short>(o.port);
-    ctx.interfaces = o.interfaces;
+    // A card named twice is one card: discovery goes out once on it.
+    for (const std::string& name : o.interfaces)
+        if (std::find(ctx.interfaces.begin(), ctx.interfaces.end(), name) == ctx.interfaces.end())
+            ctx.interfaces.push_back(name);
     return ctx;
 }
 
@@ -139,6 +156,18 @@ std::string Lower(std::string s)
     return s;
 }
 
+std::vector<std::string> Distinct(const std::vector<std::string>& addresses, Reporter& reporter)
+{
+    std::vector<std::string> once;
+    for (const std::string& a : addresses) {
+        if (std::find(once.begin(), once.end(), a) == once.end())
+            once.push_back(a);
+        else
+            reporter.Note(a + " is named more than once; it is worked on once");
+    }
+    return once;
+}
+
 std::optional<ScanResult> RunScan(const Context& ctx)
 {
     ScanResult scan;
@@ -151,27 +180,84 @@ std::optional<ScanResult> RunScan(const Context& ctx)
     return scan;
 }
 
-std::map<std::string, std::string> MacTable(const Context& ctx, bool& scanned)
+std::vector<Listed> ListedOf(const ScanResult& scan)
 {
-    std::map<std::string, std::string> macs;
-    const auto scan = RunScan(ctx);
-    scanned = scan.has_value();
-    if (!scanned)
-        return macs;
-    std::vector<std::string> all;
-    for (const auto& t : scan->nodes.transmitters)
-        all.push_back(Narrow(t.address));
-    for (const auto& r : scan->nodes.receivers)
-        all.push_back(Narrow(r.address));
+    std::vector<Listed> fleet;
+    for (const auto& t : scan.nodes.transmitters)
+        fleet.push_back({Narrow(t.address), Kind::Tx, ""});
+    for (const auto& r : scan.nodes.receivers)
+        fleet.push_back({Narrow(r.address), Kind::Rx, Narrow(r.number)});
+    return fleet;
+}
+
+const Listed* FindListed(const std::vector<Listed>& fleet, const std::string& address)
+{
+    const auto it = std::find_if(fleet.begin(), fleet.end(), [&](const Listed& l) { return l.address == address; });
+    return it == fleet.end() ? nullptr : &*it;
+}
+
+std::map<std::string, Listed> MacTable(const Context& ctx, const ScanResult& scan)
+{
+    const std::vector<Listed> all = ListedOf(scan);
+    std::map<std::string, Listed> macs;
     std::mutex m;
     RunParallel(all.size(), ctx.jobs, [&](std::size_t i) {
         Details d;
-        if (ReadDetails(ctx, all[i], d)) {
+        if (ReadDetails(ctx, all[i].address, d)) {
             std::lock_guard lock(m);
             macs[Lower(Narrow(d.values.macAddress))] = all[i];
         }
     });
     return macs;
+}
+
+std::vector<Listed> ReceiversOnly(const std::vector<Listed>& fleet, const std::vector<std::string>& addresses,
+                                  const std::string& what, std::vector<std::string>& missing)
+{
+    std::vector<Listed> found;
+    std::string transmitters;
+    for (const std::string& a : addresses) {
+        const Listed* l = FindListed(fleet, a);
+        if (!l)
+            missing.push_back(a);
+        else if (l->kind == Kind::Tx)
+            transmitters += (transmitters.empty() ? "" : ", ") + a;
+        else
+            found.push_back(*l);
+    }
+    if (!transmitters.empty())
+        throw Usage{transmitters +
+                    (transmitters.find(',') == std::string::npos ? " is a transmitter" : " are transmitters") + ": " +
+                    what + " go to receivers only; nothing was sent"};
+    return found;
+}
+
+bool StopForMissing(Invocation& run, const std::vector<std::string>& missing, int& status)
+{
+    for (const std::string& m : missing)
+        run.reporter.Failure(m, "find", "the scan does not list it");
+    if (missing.empty() || run.partial)
+        return false;
+    run.err << "nothing was sent: " << missing.size()
+            << " endpoint(s) not found (--partial goes ahead with the ones found)\n";
+    status = kExitFailed;
+    return true;
+}
+
+void CheckWritable(const std::string& path)
+{
+    struct stat st { };
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        throw Usage{"--save " + path + ": not a regular file; nothing was sent"};
+    // What WriteFile will create first, tried now and taken away again.
+    const std::string tmp = path + ".tmp";
+    const bool existed = ::access(tmp.c_str(), F_OK) == 0;
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw Usage{"--save " + path + ": " + std::strerror(errno) + "; nothing was sent"};
+    ::close(fd);
+    if (!existed)
+        ::unlink(tmp.c_str());
 }
 
 std::string ReadFile(const std::string& path)
@@ -206,15 +292,25 @@ Invocation::Invocation(std::ostream& o, std::ostream& e, const CommonOptions& op
     : out(o),
       err(e),
       reporter(e, options.quiet),
-      format(FormatOf(options))
+      format(FormatOf(options)),
+      partial(options.partial)
 {
     ctx = MakeContext(options, reporter);
 }
 
-int Invocation::Report(const std::vector<std::string>& columns, const Rows& rows)
+int Invocation::Report(const Columns& columns, const Rows& rows)
 {
     PrintRecords(out, format, columns, rows.rows);
+    if (interrupt::Requested())
+        return kExitInterrupted;
     return rows.failed ? kExitFailed : kExitOk;
+}
+
+int Invocation::Fail(const Columns& columns, int status)
+{
+    if (format != Format::Table)
+        PrintRecords(out, format, columns, {});
+    return interrupt::Requested() ? kExitInterrupted : status;
 }
 
 }  // namespace cv::cli

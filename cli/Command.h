@@ -30,6 +30,8 @@ struct Usage {
 // The options every command takes; one set, as one command runs at a time.
 struct CommonOptions {
     bool json = false, csv = false, quiet = false;
+    // Go ahead with the endpoints that were found when some were not.
+    bool partial = false;
     int jobs = 16, port = nodes::kShellPort;
     double replyTimeout = 5, connectTimeout = 3;
     std::vector<std::string> interfaces;
@@ -39,14 +41,19 @@ struct CommonOptions {
 // common options and the format its results are printed in.
 struct Invocation {
     Invocation(std::ostream& out, std::ostream& err, const CommonOptions& options);
-    // Prints the rows; the exit status they stand for.
-    int Report(const std::vector<std::string>& columns, const Rows& rows);
+    // Prints the rows; the exit status they stand for (130 once a stop was
+    // asked for).
+    int Report(const Columns& columns, const Rows& rows);
+    // Prints no records (an empty JSON array) for a run that failed before
+    // it had any.
+    int Fail(const Columns& columns, int status = kExitFailed);
 
     std::ostream& out;
     std::ostream& err;
     Reporter reporter;
     Context ctx;
     Format format;
+    bool partial;
 };
 
 // The command line being read: the tree of commands and what runs each.
@@ -62,6 +69,8 @@ public:
     // formats, --json and --csv. What it runs is set with Runs once its own
     // options exist.
     CLI::App* Add(CLI::App& parent, const std::string& name, HelpText help, bool formats = true);
+    // --partial, for a command that finds its endpoints before it sends.
+    void AddPartial(CLI::App* command);
     void Runs(CLI::App* command, Handler run) { handlers_[command] = std::move(run); }
     const Handler* HandlerOf(const CLI::App* command) const;
 
@@ -95,18 +104,41 @@ std::chrono::milliseconds Ms(double seconds);
 Context MakeContext(const CommonOptions& o, Reporter& reporter);
 
 std::string CheckedAddress(const std::string& text);  // throws Usage
+// Each address once, in the order first given; a repeat is noted on err.
+std::vector<std::string> Distinct(const std::vector<std::string>& addresses, Reporter& reporter);
 std::string Lower(std::string s);
 
 // Runs a scan; throws Usage for an unknown card, returns nullopt (reported)
 // when the scan found nothing.
 std::optional<ScanResult> RunScan(const Context& ctx);
-// mac (lower case) -> address, from a scan and a detail query of every
-// node; scanned is false when the scan found nothing.
-std::map<std::string, std::string> MacTable(const Context& ctx, bool& scanned);
+// An endpoint as the scan lists it.
+struct Listed {
+    std::string address;
+    Kind kind = Kind::Unknown;
+    std::string number;  // a receiver's place in the list, "0", "1", ...
+};
+std::vector<Listed> ListedOf(const ScanResult& scan);
+const Listed* FindListed(const std::vector<Listed>& fleet, const std::string& address);
+// mac (lower case) -> the endpoint, from a detail query of every endpoint
+// the scan lists.
+std::map<std::string, Listed> MacTable(const Context& ctx, const ScanResult& scan);
+
+// Where a run looks its endpoints up before it sends anything: receivers
+// only, for wall and on-screen lines. A transmitter is a usage error that
+// names it; an address the scan does not list goes to `missing`.
+std::vector<Listed> ReceiversOnly(const std::vector<Listed>& fleet, const std::vector<std::string>& addresses,
+                                  const std::string& what, std::vector<std::string>& missing);
+// What a run does when some endpoints were not found: without --partial it
+// stops with nothing sent (true, and the status in `status`); with it, the
+// missing are reported and the rest goes ahead.
+bool StopForMissing(Invocation& run, const std::vector<std::string>& missing, int& status);
 
 std::string ReadFile(const std::string& path);  // throws Usage
 // Whole or not at all: written beside, then renamed over.
 bool WriteFile(const std::string& path, const std::string& text, std::ostream& err);
+// Throws Usage unless WriteFile could write there: checked before anything
+// is sent, so a wall never goes out only to be lost for a bad path.
+void CheckWritable(const std::string& path);
 
 // Reboot and factory-default: restarts each endpoint, waits for it and
 // reports status back or failed, and the seconds it took.

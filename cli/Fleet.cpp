@@ -1,5 +1,6 @@
 #include "cli/Fleet.h"
 
+#include "cli/Interrupt.h"
 #include "cli/Parallel.h"
 #include "endpoint/Comeback.h"
 #include "lan/Discovery.h"
@@ -148,8 +149,14 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
     Details before;
     if (auto r = QueryDetails(s, before); !r)
         return fail(r.error());
+    result.kind = before.kind;
     if (request.hostnameId && before.kind == Kind::Tx)
         return fail({"hostname_id", "a transmitter has no hostname ID to set"});
+    // The last moment a stop leaves the endpoint as it was.
+    if (interrupt::Requested()) {
+        result.notStarted = true;
+        return result;
+    }
     Progress(ctx, address, "sending settings");
     std::vector<BufferedLine> lines;
     for (const auto& line : RequestLines(request))
@@ -306,6 +313,10 @@ RestartResult Reboot(const Context& ctx, const std::string& address, bool factor
             mac = Narrow(d.values.macAddress);
         Progress(ctx, address, "resetting to factory defaults");
     }
+    if (interrupt::Requested()) {
+        r.notStarted = true;
+        return r;
+    }
     endpoint::Sequence steps(endpoint::RestartSteps(factoryDefault));
     if (auto run = s.Run(steps); !run) {
         r.error = Fail(ctx, address, run.error()).value();
@@ -372,8 +383,28 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
         return r;
     }
 
+    if (interrupt::Requested()) {
+        r.notStarted = true;
+        r.error = StepError{"interrupted", "nothing was sent to it"};
+        return r;
+    }
     Progress(ctx, address, "fetching " + r.file + " from " + r.server);
-    if (auto run = s.Run(endpoint::UpgradeSteps(r.server, transmitter, r.file, ctx.upgradeTimeout)); !run) {
+    // The fetch only fills the endpoint's scratch memory; the update script
+    // is the point of no return, so a stop is looked at between the two.
+    std::vector<endpoint::Step> install = endpoint::UpgradeSteps(r.server, transmitter, r.file, ctx.upgradeTimeout);
+    const auto fetched = install.begin() + endpoint::kUpgradeFetchSteps;
+    std::vector<endpoint::Step> fetch(install.begin(), fetched);
+    install.erase(install.begin(), fetched);
+    if (auto run = s.Run(std::move(fetch)); !run) {
+        r.error = Fail(ctx, address, run.error()).value();
+        return r;
+    }
+    if (interrupt::Requested()) {
+        r.notStarted = true;
+        r.error = StepError{"interrupted", "after the fetch, before the update script: nothing was installed"};
+        return r;
+    }
+    if (auto run = s.Run(std::move(install)); !run) {
         r.error = Fail(ctx, address, run.error()).value();
         return r;
     }

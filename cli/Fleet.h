@@ -73,6 +73,9 @@ struct SetResult {
     std::string newAddress;
     std::vector<FieldResult> fields;
     std::optional<StepError> error;
+    Kind kind = Kind::Unknown;  // as read before anything was sent
+    // A stop was asked for before its settings went out: nothing changed.
+    bool notStarted = false;
     bool ok() const;
 };
 SetResult ApplySettings(const Context& ctx, const std::string& address, const SetRequest& request);
@@ -81,6 +84,7 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
 
 struct RestartResult {
     std::optional<StepError> error;
+    bool notStarted = false;  // stopped before the reset or restart line
     std::string address;  // where it answered again
     std::chrono::milliseconds downFor{0};
 };
@@ -97,6 +101,9 @@ struct UpgradeResult {
     Kind kind = Kind::Unknown;
     std::string file, server, versionBefore, versionAfter;
     std::optional<StepError> error;
+    // Stopped before the update script: nothing was installed (error says
+    // how far it got).
+    bool notStarted = false;
 };
 UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot);
 

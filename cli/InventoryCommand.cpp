@@ -48,10 +48,11 @@ does not answer keeps its record, with an "error"; the exit status is then 1.
     p.Runs(c, [](Invocation& run) {
         const auto scan = RunScan(run.ctx);
         if (!scan)
-            return kExitFailed;
+            return run.Fail(kDetailColumns);
         const std::vector<Record> listed = ScanRecords(scan->nodes);
-        const Rows rows =
-            CollectRows(listed.size(), run.ctx.jobs, [&](std::size_t i) { return InventoryRow(run.ctx, listed[i]); });
+        const Rows rows = CollectRows(
+            listed.size(), run.ctx.jobs, [&](std::size_t i) { return InventoryRow(run.ctx, listed[i]); },
+            [&](std::size_t i) { return Row(NotStarted(kDetailColumns, listed[i], "interrupted: not read"), true); });
         const int rc = run.Report(kDetailColumns, rows);
         run.reporter.Note("inventory: " + std::to_string(rows.rows.size()) + " endpoint(s)" +
                           (rows.failed ? ", some did not answer" : ""));

@@ -5,21 +5,17 @@
 
 namespace cv::cli {
 
-namespace {
-struct Target {
-    std::string address, number, error;
-};
-}  // namespace
-
 void AddOsdCommand(Program& p)
 {
     CLI::App* c = p.Add(p.root(), "osd",
-                        {{"osd on|off [ADDRESS...] [--jobs N]"},
+                        {{"osd on|off [ADDRESS...] [--partial] [--jobs N]"},
                          {{"osd on|off [ADDRESS...]", "show each receiver's number on its screen"}},
                          R"(
 Shows (on) or clears (off) each receiver's number on its own screen: the
 number of its row in the scan's receiver list, as the window's Show OSD.
-Without ADDRESS every receiver of the scan.
+Without ADDRESS every receiver of the scan. A transmitter is refused by
+name, and an address the scan does not list stops the run (--partial goes
+ahead with the others), before any line is sent.
 )"});
     struct Options {
         std::string state;
@@ -28,49 +24,53 @@ Without ADDRESS every receiver of the scan.
     auto o = std::make_shared<Options>();
     c->add_option("on|off", o->state, "show or clear")->required()->check(CLI::IsMember({"on", "off"}));
     c->add_option("ADDRESS", o->addresses, "these receivers only")->check(kAddress);
+    p.AddPartial(c);
     p.Runs(c, [o](Invocation& run) {
         const bool on = o->state == "on";
         const Context& ctx = run.ctx;
+        const std::vector<std::string> asked = Distinct(o->addresses, run.reporter);
         // The numbers are the RX list's, so a scan comes first in every case.
         const auto scan = RunScan(ctx);
         if (!scan)
-            return kExitFailed;
-        std::vector<Target> targets;
-        if (o->addresses.empty()) {
-            for (const auto& r : scan->nodes.receivers)
-                targets.push_back({Narrow(r.address), Narrow(r.number), ""});
+            return run.Fail(kOsdColumns);
+        std::vector<Listed> targets;
+        std::vector<std::string> missing;
+        if (asked.empty()) {
+            for (const Listed& l : ListedOf(*scan))
+                if (l.kind == Kind::Rx)
+                    targets.push_back(l);
         } else {
-            for (const auto& w : o->addresses) {
-                Target t{w, "", "not in the receiver list of the scan"};
-                for (const auto& r : scan->nodes.receivers)
-                    if (Narrow(r.address) == w) {
-                        t.number = Narrow(r.number);
-                        t.error.clear();
-                        break;
-                    }
-                if (!t.error.empty())
-                    run.reporter.Failure(w, "find", t.error);
-                targets.push_back(t);
-            }
+            targets = ReceiversOnly(ListedOf(*scan), asked, "on-screen lines", missing);
+            if (int status = 0; StopForMissing(run, missing, status))
+                return run.Fail(kOsdColumns, status);
         }
-        const Rows rows = CollectRows(targets.size(), ctx.jobs, [&](std::size_t i) {
-            Target t = targets[i];
-            if (t.error.empty()) {
+        const auto record = [&](const std::string& address, const std::string& number) {
+            return Record{{"address", address}, {"number", NumberOrNull(number)}, {"osd", on ? "on" : "off"}};
+        };
+        Rows rows = CollectRows(
+            targets.size(), ctx.jobs,
+            [&](std::size_t i) {
+                const Listed& t = targets[i];
                 const nodes::WireLine line{
                     on ? nodes::OsdOnLine(Widen(t.number)) : std::u16string(nodes::kOsdOff.text()), false, true, 0};
-                if (auto sent = SendLines(ctx, t.address, {line}, nodes::kShortLineBuffer, on ? "osd on" : "osd off");
-                    !sent)
-                    t.error = sent.error().text();
-            }
-            Record r = {{"address", t.address},
-                        {"number", t.number},
-                        {"osd", on ? "on" : "off"},
-                        {"status", t.error.empty() ? "sent" : "failed"}};
-            if (!t.error.empty())
-                r["error"] = t.error;
-            return Row(std::move(r), !t.error.empty());
-        });
-        return run.Report({"address", "number", "osd", "status", "error"}, rows);
+                const auto sent = SendLines(ctx, t.address, {line}, nodes::kShortLineBuffer, on ? "osd on" : "osd off");
+                Record r = record(t.address, t.number);
+                r["status"] = sent ? "sent" : "failed";
+                if (!sent)
+                    r["error"] = sent.error().text();
+                return Row(std::move(r), !sent);
+            },
+            [&](std::size_t i) {
+                return Row(NotStarted(kOsdColumns, record(targets[i].address, targets[i].number), kInterruptedText),
+                           false);
+            });
+        for (const std::string& m : missing) {
+            Record r = NotStarted(kOsdColumns, record(m, ""), "find: not in the receiver list of the scan");
+            r["status"] = "failed";
+            rows.rows.push_back(std::move(r));
+            rows.failed = true;
+        }
+        return run.Report(kOsdColumns, rows);
     });
 }
 

@@ -55,11 +55,26 @@ std::size_t DisplayWidth(const std::string& s)
 
 }  // namespace
 
+Record Projected(const std::vector<std::string>& columns, const std::vector<Record>& rows)
+{
+    Record all = Record::array();
+    for (const Record& row : rows) {
+        Record o = Record::object();
+        for (const std::string& c : columns) {
+            const auto v = row.find(c);
+            const bool missing = v == row.end() || (v->is_string() && v->get_ref<const std::string&>().empty());
+            o[c] = missing ? Record(nullptr) : *v;
+        }
+        all.push_back(std::move(o));
+    }
+    return all;
+}
+
 void PrintRecords(std::ostream& out, Format format, const std::vector<std::string>& columns,
                   const std::vector<Record>& rows)
 {
     if (format == Format::Json) {
-        out << Dump(Record(rows), 2) << '\n';
+        out << Dump(Projected(columns, rows), 2) << '\n';
         return;
     }
     const auto cell = [&](const Record& row, const std::string& column) {
@@ -108,11 +123,7 @@ void PrintRecords(std::ostream& out, Format format, const std::vector<std::strin
 
 void PrintRecord(std::ostream& out, Format format, const std::vector<std::string>& columns, const Record& row)
 {
-    if (format == Format::Json) {
-        out << Dump(row, 2) << '\n';
-        return;
-    }
-    if (format == Format::Csv) {
+    if (format == Format::Json || format == Format::Csv) {
         PrintRecords(out, format, columns, {row});
         return;
     }

@@ -11,12 +11,16 @@ namespace cv::cli {
 
 enum class Format { Table, Json, Csv };
 
-// Rows are JSON objects. Table and CSV show the given columns in order (a
-// missing key is an empty cell); JSON writes each object whole.
+// Rows are JSON objects. Every format shows the given columns in order: a
+// missing key (or empty text) is an empty cell, or null in JSON, which is
+// always an array.
 void PrintRecords(std::ostream& out, Format format, const std::vector<std::string>& columns,
                   const std::vector<Record>& rows);
-// One object: JSON as it is, otherwise the table/CSV form of a single row.
+// One record: a name-value list in a table, otherwise as PrintRecords.
 void PrintRecord(std::ostream& out, Format format, const std::vector<std::string>& columns, const Record& row);
+
+// Each row with exactly these keys, in this order.
+Record Projected(const std::vector<std::string>& columns, const std::vector<Record>& rows);
 
 // A cell's text: strings as they are, numbers in decimal, null empty.
 std::string CellText(const Record& value);

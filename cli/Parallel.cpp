@@ -1,5 +1,7 @@
 #include "cli/Parallel.h"
 
+#include "cli/Interrupt.h"
+
 #include <algorithm>
 #include <atomic>
 #include <thread>
@@ -32,10 +34,20 @@ Rows Row(Record row, bool failed)
     return r;
 }
 
-Rows CollectRows(std::size_t count, unsigned jobs, const std::function<Rows(std::size_t)>& one)
+Rows CollectRows(std::size_t count, unsigned jobs, const std::function<Rows(std::size_t)>& one,
+                 const std::function<Rows(std::size_t)>& notStarted)
 {
     std::vector<Rows> each(count);
-    RunParallel(count, jobs, [&](std::size_t i) { each[i] = one(i); });
+    interrupt::Planned(count);
+    RunParallel(count, jobs, [&](std::size_t i) {
+        if (interrupt::Requested()) {
+            each[i] = notStarted(i);
+            return;
+        }
+        interrupt::Started();
+        each[i] = one(i);
+        interrupt::Finished();
+    });
     Rows all;
     for (Rows& r : each) {
         all.failed = all.failed || r.failed;

@@ -22,7 +22,9 @@ struct Rows {
 Rows Row(Record row, bool failed);
 
 // one(i) for every i, in parallel; the rows come out in the order of i, and
-// failed is set when any endpoint failed.
-Rows CollectRows(std::size_t count, unsigned jobs, const std::function<Rows(std::size_t)>& one);
+// failed is set when any endpoint failed. Once a stop is requested nothing
+// new starts: the rest get notStarted(i).
+Rows CollectRows(std::size_t count, unsigned jobs, const std::function<Rows(std::size_t)>& one,
+                 const std::function<Rows(std::size_t)>& notStarted);
 
 }  // namespace cv::cli

@@ -92,8 +92,11 @@ bool ParsePlan(const std::string& text, std::vector<PlanRow>& rows, std::vector<
     for (std::size_t r = 1; r < table.records.size(); ++r) {
         const auto& record = table.records[r];
         const std::string where = "line " + std::to_string(table.lineOfRecord[r]) + ": ";
-        if (record.size() > header.size()) {
-            errors.push_back(where + "more cells than the header has columns");
+        // A short row is as suspect as a long one: a cell lost in an edit
+        // would otherwise leave its setting alone without a word.
+        if (record.size() != header.size()) {
+            errors.push_back(where + std::to_string(record.size()) + " cells, the header has " +
+                             std::to_string(header.size()) + " columns");
             continue;
         }
         PlanRow row;

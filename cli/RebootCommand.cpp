@@ -3,22 +3,32 @@
 
 namespace cv::cli {
 
-int RunRestarts(Invocation& run, const std::vector<std::string>& addresses, double timeout, bool factoryDefault)
+int RunRestarts(Invocation& run, const std::vector<std::string>& given, double timeout, bool factoryDefault)
 {
     run.ctx.restartTimeout = Ms(timeout);
-    const Rows rows = CollectRows(addresses.size(), run.ctx.jobs, [&](std::size_t i) {
-        const RestartResult r = Reboot(run.ctx, addresses[i], factoryDefault);
-        Record row = {{"address", addresses[i]},
-                      {"status", r.error ? "failed" : "back"},
-                      {"seconds", r.error ? Record() : Record(static_cast<double>(r.downFor.count() / 100) / 10.0)}};
-        // Back at another address: found again by its MAC.
-        if (!r.address.empty() && r.address != addresses[i])
-            row["new_address"] = r.address;
-        if (r.error)
-            row["error"] = r.error->text();
-        return Row(std::move(row), r.error.has_value());
-    });
-    return run.Report({"address", "status", "seconds", "error"}, rows);
+    const std::vector<std::string> addresses = Distinct(given, run.reporter);
+    const auto notStarted = [&](std::size_t i) {
+        return Row(NotStarted(kRestartColumns, {{"address", addresses[i]}}, kInterruptedText), false);
+    };
+    const Rows rows = CollectRows(
+        addresses.size(), run.ctx.jobs,
+        [&](std::size_t i) {
+            const RestartResult r = Reboot(run.ctx, addresses[i], factoryDefault);
+            if (r.notStarted)
+                return notStarted(i);
+            Record row = {
+                {"address", addresses[i]},
+                {"status", r.error ? "failed" : "back"},
+                {"seconds", r.error ? Record() : Record(static_cast<double>(r.downFor.count() / 100) / 10.0)}};
+            // Back at another address: found again by its MAC.
+            if (!r.address.empty() && r.address != addresses[i])
+                row["new_address"] = r.address;
+            if (r.error)
+                row["error"] = r.error->text();
+            return Row(std::move(row), r.error.has_value());
+        },
+        notStarted);
+    return run.Report(kRestartColumns, rows);
 }
 
 void AddRebootCommand(Program& p)

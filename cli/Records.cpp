@@ -1,5 +1,7 @@
 #include "cli/Records.h"
 
+#include <charconv>
+
 namespace cv::cli {
 
 std::string Dump(const Record& value, int indent)
@@ -7,11 +9,25 @@ std::string Dump(const Record& value, int indent)
     return value.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-const std::vector<std::string> kDetailColumns = {"address", "kind",    "number",    "hostname_id", "version",
-                                                 "mac",     "state",   "multicast", "channel",     "ip_mode",
-                                                 "netmask", "gateway", "error"};
+const Columns kScanColumns = {"address", "kind", "multicast", "channel", "hostname_id", "number"};
+const Columns kDetailColumns = {"address",   "kind",    "number",  "hostname_id", "version", "mac",  "state",
+                                "multicast", "channel", "ip_mode", "netmask",     "gateway", "error"};
+const Columns kSetColumns = {"key", "address", "field", "requested", "read_back", "status", "new_address", "error"};
+const Columns kDryRunColumns = {"key", "by", "plan_line", "address", "lines"};
+const Columns kRestartColumns = {"address", "status", "seconds", "new_address", "error"};
+const Columns kUpgradeColumns = {"address",        "kind",          "file",   "server",
+                                 "version_before", "version_after", "status", "error"};
+const Columns kWallColumns = {"address", "number", "row", "column", "x0", "y0", "x1", "y1", "status", "error"};
+const Columns kOsdColumns = {"address", "number", "osd", "status", "error"};
 
-const std::vector<std::string> kSetColumns = {"address", "field", "requested", "read_back", "status", "error"};
+Record NumberOrNull(const std::string& text)
+{
+    long long v = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+        return nullptr;
+    return v;
+}
 
 std::vector<Record> ScanRecords(const nodes::NodeList& list)
 {
@@ -27,7 +43,7 @@ std::vector<Record> ScanRecords(const nodes::NodeList& list)
                         {"multicast", Narrow(x.multicast)},
                         {"channel", Narrow(x.channel)},
                         {"hostname_id", Narrow(x.hostnameId)},
-                        {"number", Narrow(x.number)}});
+                        {"number", NumberOrNull(Narrow(x.number))}});
     return rows;
 }
 
@@ -50,9 +66,10 @@ std::vector<Record> SetRecords(const SetResult& result, const std::string& key)
 {
     const auto start = [&] {
         Record r = Record::object();
-        if (!key.empty())
-            r["key"] = key;
+        r["key"] = key;
         r["address"] = result.address;
+        if (!result.newAddress.empty())
+            r["new_address"] = result.newAddress;
         return r;
     };
     std::vector<Record> rows;
@@ -61,12 +78,17 @@ std::vector<Record> SetRecords(const SetResult& result, const std::string& key)
         r["field"] = f.field;
         r["requested"] = f.requested;
         r["read_back"] = f.readBack;
-        r["status"] =
-            endpoint::ToString(result.error && f.status != FieldStatus::Confirmed ? FieldStatus::Failed : f.status);
-        if (!result.newAddress.empty())
-            r["new_address"] = result.newAddress;
-        if (result.error)
+        if (result.notStarted) {
+            r["status"] = "not started";
+            r["error"] = kInterruptedText;
+        } else if (result.error && f.status != FieldStatus::Confirmed) {
+            r["status"] = endpoint::ToString(FieldStatus::Failed);
             r["error"] = result.error->text();
+        } else {
+            r["status"] = endpoint::ToString(f.status);
+            if (f.status == FieldStatus::Mismatch)
+                r["error"] = f.field + " reads '" + f.readBack + "', not '" + f.requested + "'";
+        }
         rows.push_back(std::move(r));
     }
     if (rows.empty() && result.error) {
@@ -76,6 +98,17 @@ std::vector<Record> SetRecords(const SetResult& result, const std::string& key)
         rows.push_back(std::move(r));
     }
     return rows;
+}
+
+Record NotStarted(const Columns& columns, Record known, const std::string& why)
+{
+    Record r = Record::object();
+    for (const std::string& c : columns)
+        if (known.contains(c))
+            r[c] = known[c];
+    r["status"] = "not started";
+    r["error"] = why;
+    return r;
 }
 
 }  // namespace cv::cli

@@ -17,9 +17,8 @@ hostname_id and number (the number its screen shows with "osd on").
     p.Runs(c, [](Invocation& run) {
         const auto scan = RunScan(run.ctx);
         if (!scan)
-            return kExitFailed;
-        PrintRecords(run.out, run.format, {"address", "kind", "multicast", "channel", "hostname_id", "number"},
-                     ScanRecords(scan->nodes));
+            return run.Fail(kScanColumns);
+        PrintRecords(run.out, run.format, kScanColumns, ScanRecords(scan->nodes));
         return kExitOk;
     });
 }

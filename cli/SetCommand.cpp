@@ -2,7 +2,12 @@
 #include "cli/Command.h"
 #include "cli/Plan.h"
 
+#include "cli/Interrupt.h"
+#include "endpoint/Addressing.h"
+#include "lan/Interfaces.h"
 #include "nodes/Firmware.h"
+
+#include <algorithm>
 
 namespace cv::cli {
 
@@ -13,6 +18,7 @@ struct SetOptions {
     std::string hostname, channel, ipaddr, netmask, gateway, plan;
     bool multicast = false, unicast = false, autoip = false, dhcp = false, reboot = false, dryRun = false;
     double timeout = 120;
+    std::vector<std::string> force;
     CLI::Option *hostnameOpt = nullptr, *channelOpt = nullptr, *staticOpt = nullptr, *netmaskOpt = nullptr,
                 *gatewayOpt = nullptr, *planOpt = nullptr;
 };
@@ -30,51 +36,162 @@ The hostname ID is 1 to 24 letters, digits, '-', '_' or '.'; the channel is
 A plan is CSV with a header line: a key column, mac or address, and any of
 hostname_id, channel, multicast (y/n), ip_mode (autoip/dhcp/static), ipaddr,
 netmask, gateway. An empty cell leaves that setting alone. The whole file is
-checked before anything is sent. --dry-run prints every line, byte for byte.
+checked before anything is sent, and every endpoint it names is found
+first: a row whose endpoint does not answer stops the run (--partial goes
+ahead with the others). --dry-run prints every line, byte for byte.
+
+A static address that would strand the endpoint is refused, naming the
+check: a netmask that is not contiguous ones, 0.0.0.0, a network or
+broadcast address, a gateway outside the subnet, the workstation's own
+address, one address on two plan rows. --force CHECK sends it anyway.
 
 Exit status 0 when every setting is confirmed or pending.
 )";
 
-int DryRun(const std::vector<PlanRow>& rows, bool reboot, std::ostream& out)
+// --force takes the names of the address checks, and one of the plan's own.
+constexpr const char* kReusedAddress = "reused-address";
+
+std::vector<std::string> ForceNames()
 {
-    for (const PlanRow& r : rows) {
-        out << (r.byMac ? "mac " : "address ") << r.key << " (line " << r.line << ")\n";
-        const SetRequest& q = r.request;
-        if (q.empty()) {
-            out << "  nothing to send\n";
-            continue;
-        }
-        auto lines = RequestLines(q);
-        if (reboot)
-            lines.push_back(nodes::RebootLines()[0]);
-        out << DescribeLines(lines);
-        if (q.hostnameId)
-            out << "  (the hostname lines go to receivers only; a transmitter row fails)\n";
-    }
-    return kExitOk;
+    std::vector<std::string> names = endpoint::AddressCheckNames();
+    names.push_back(kReusedAddress);
+    return names;
 }
 
-Rows PlanRowResult(const Context& ctx, const PlanRow& r, bool reboot, const std::map<std::string, std::string>& macs)
+// The address checks of one request: what --force does not let through,
+// each as "field: reason (--force check)".
+std::vector<std::string> AddressRefusals(const SetRequest& q, const std::vector<std::string>& force)
 {
-    std::string address = r.key;
-    if (r.byMac) {
-        const auto it = macs.find(Lower(r.key));
-        if (it == macs.end()) {
-            ctx.reporter->Failure(r.key, "find", "no endpoint with this mac answered the scan");
-            SetResult miss;
-            miss.error = StepError{"find", "no endpoint with mac " + r.key};
-            return {SetRecords(miss, r.key), true};
+    std::vector<std::string> refusals;
+    if (!q.ipMode || *q.ipMode != endpoint::IpMode::Static)
+        return refusals;
+    std::vector<std::string> own;
+    for (const auto& card : lan::Ipv4Interfaces())
+        own.push_back(card.address);
+    for (const auto& p : endpoint::StaticAddressProblems(q.ipaddr, q.netmask, q.gateway, own))
+        if (std::find(force.begin(), force.end(), p.check) == force.end())
+            refusals.push_back(p.field + ": " + p.reason + " (--force " + p.check + " sends it anyway)");
+    return refusals;
+}
+
+// Every row's address checks, then the plan's: one static address given to
+// two endpoints. Two receivers with one hostname ID are only warned about.
+std::vector<std::string> PlanRefusals(const std::vector<PlanRow>& rows, const std::vector<std::string>& force,
+                                      Reporter& reporter)
+{
+    std::vector<std::string> refusals;
+    std::map<std::string, int> staticAt, hostnameAt;
+    const bool reuseForced = std::find(force.begin(), force.end(), kReusedAddress) != force.end();
+    for (const PlanRow& r : rows) {
+        const std::string where = "line " + std::to_string(r.line) + ": ";
+        for (const auto& refusal : AddressRefusals(r.request, force))
+            refusals.push_back(where + refusal);
+        const SetRequest& q = r.request;
+        if (q.ipMode && *q.ipMode == endpoint::IpMode::Static) {
+            const auto [it, first] = staticAt.emplace(q.ipaddr, r.line);
+            if (!first && !reuseForced)
+                refusals.push_back(where + "ipaddr " + q.ipaddr + " is given to line " + std::to_string(it->second) +
+                                   " too (--force " + kReusedAddress + " sends it anyway)");
         }
-        address = it->second;
+        if (q.hostnameId) {
+            const auto [it, first] = hostnameAt.emplace(*q.hostnameId, r.line);
+            if (!first)
+                reporter.Note("warning: " + where + "hostname_id " + *q.hostnameId + " is given to line " +
+                              std::to_string(it->second) + " too");
+        }
     }
-    SetRequest q = r.request;
+    return refusals;
+}
+
+// A plan row and the endpoint it names, once the fleet was looked at.
+struct Resolved {
+    const PlanRow* row = nullptr;
+    std::optional<Listed> endpoint;  // nullopt: not found
+};
+
+Record RowStart(const Resolved& r)
+{
+    return {{"key", r.row->key}, {"address", r.endpoint ? r.endpoint->address : std::string()}};
+}
+
+int DryRun(const std::vector<Resolved>& resolved, bool reboot, bool checked, Invocation& run)
+{
+    std::vector<Record> records;
+    for (const Resolved& r : resolved) {
+        const PlanRow& row = *r.row;
+        auto lines = row.request.empty() ? std::vector<nodes::WireLine>{} : RequestLines(row.request);
+        if (reboot)
+            lines.push_back(nodes::RebootLines()[0]);
+        Record wire = Record::array();
+        for (const auto& line : lines) {
+            const std::string bytes = nodes::WireBytes(line).value_or(std::string());
+            wire.push_back({{"bytes", bytes.size()}, {"text", bytes}});
+        }
+        records.push_back({{"key", row.key},
+                           {"by", row.byMac ? "mac" : "address"},
+                           {"plan_line", row.line},
+                           {"address", r.endpoint ? r.endpoint->address : std::string()},
+                           {"lines", std::move(wire)}});
+        if (run.format != Format::Table)
+            continue;
+        run.out << (row.byMac ? "mac " : "address ") << row.key << " (line " << row.line << ")";
+        if (r.endpoint && row.byMac)
+            run.out << " at " << r.endpoint->address;
+        run.out << "\n" << (lines.empty() ? "  nothing to send\n" : DescribeLines(lines));
+    }
+    if (run.format != Format::Table)
+        PrintRecords(run.out, run.format, kDryRunColumns, records);
+    return checked ? kExitOk : kExitFailed;
+}
+
+// Finds every row's endpoint, by mac or address. Throws Usage for a
+// hostname ID meant for a transmitter; returns false when no scan answered.
+bool Resolve(const Context& ctx, const std::vector<PlanRow>& rows, std::vector<Resolved>& resolved)
+{
+    resolved.clear();
+    for (const PlanRow& r : rows)
+        resolved.push_back({&r, std::nullopt});
+    const auto scan = RunScan(ctx);
+    if (!scan)
+        return false;
+    const std::vector<Listed> fleet = ListedOf(*scan);
+    const bool anyMac = std::any_of(rows.begin(), rows.end(), [](const PlanRow& r) { return r.byMac; });
+    const std::map<std::string, Listed> macs = anyMac ? MacTable(ctx, *scan) : std::map<std::string, Listed>{};
+    std::string transmitters;
+    for (Resolved& r : resolved) {
+        if (r.row->byMac) {
+            if (const auto it = macs.find(Lower(r.row->key)); it != macs.end())
+                r.endpoint = it->second;
+        } else if (const Listed* l = FindListed(fleet, r.row->key)) {
+            r.endpoint = *l;
+        }
+        if (r.endpoint && r.endpoint->kind == Kind::Tx && r.row->request.hostnameId)
+            transmitters += "line " + std::to_string(r.row->line) + ": " + r.row->key + " is a transmitter\n";
+    }
+    if (!transmitters.empty())
+        throw Usage{"a transmitter has no hostname ID (a channel alone is fine); nothing was sent\n" + transmitters};
+    return true;
+}
+
+Rows PlanRowResult(const Context& ctx, const Resolved& r, bool reboot)
+{
+    if (!r.endpoint) {
+        Record row = RowStart(r);
+        row["status"] = "failed";
+        row["error"] =
+            "find: no endpoint with this " + std::string(r.row->byMac ? "mac" : "address") + " answered the scan";
+        return Row(std::move(row), true);
+    }
+    SetRequest q = r.row->request;
     q.reboot = reboot;
     if (q.empty() && !reboot) {
         // Every row gets its line in the report, also one with empty cells.
-        return Row({{"key", r.key}, {"address", address}, {"status", "nothing to set"}}, false);
+        Record row = RowStart(r);
+        row["status"] = "nothing to set";
+        return Row(std::move(row), false);
     }
-    const SetResult res = ApplySettings(ctx, address, q);
-    return {SetRecords(res, r.key), !res.ok()};
+    const SetResult res = ApplySettings(ctx, r.endpoint->address, q);
+    return {SetRecords(res, r.row->key), !res.ok() && !res.notStarted};
 }
 
 int RunPlan(const SetOptions& o, Invocation& run)
@@ -84,28 +201,36 @@ int RunPlan(const SetOptions& o, Invocation& run)
     if (!ParsePlan(ReadFile(o.plan), rows, errors)) {
         for (const auto& e : errors)
             run.err << o.plan << ": " << e << "\n";
-        run.err << "nothing was sent\n";
-        return kExitUsage;
+        throw Usage{"nothing was sent"};
     }
-    if (o.dryRun)
-        return DryRun(rows, o.reboot, run.out);
+    if (const auto refusals = PlanRefusals(rows, o.force, run.reporter); !refusals.empty()) {
+        for (const auto& r : refusals)
+            run.err << o.plan << ": " << r << "\n";
+        throw Usage{"nothing was sent"};
+    }
     Context& ctx = run.ctx;
     ctx.restartTimeout = Ms(o.timeout);
-    std::map<std::string, std::string> macs;
-    bool anyMac = false;
-    for (const auto& r : rows)
-        anyMac = anyMac || r.byMac;
-    if (anyMac) {
-        bool scanned = false;
-        macs = MacTable(ctx, scanned);
+    std::vector<Resolved> resolved;
+    const bool scanned = Resolve(ctx, rows, resolved);
+    std::vector<std::string> missing;
+    for (const Resolved& r : resolved)
+        if (scanned && !r.endpoint)
+            missing.push_back(r.row->key + " (line " + std::to_string(r.row->line) + ")");
+    if (o.dryRun) {
         if (!scanned)
-            return kExitFailed;
+            run.reporter.Note("the fleet was not checked: no endpoint answered the scan");
+        for (const std::string& m : missing)
+            run.reporter.Failure(m, "find", "no endpoint answered the scan with it");
+        return DryRun(resolved, o.reboot, scanned && missing.empty(), run);
     }
-    const Rows all =
-        CollectRows(rows.size(), ctx.jobs, [&](std::size_t i) { return PlanRowResult(ctx, rows[i], o.reboot, macs); });
-    std::vector<std::string> columns = {"key"};
-    columns.insert(columns.end(), kSetColumns.begin(), kSetColumns.end());
-    return run.Report(columns, all);
+    if (!scanned)
+        return run.Fail(kSetColumns);
+    if (int status = 0; StopForMissing(run, missing, status))
+        return run.Fail(kSetColumns, status);
+    const Rows all = CollectRows(
+        resolved.size(), ctx.jobs, [&](std::size_t i) { return PlanRowResult(ctx, resolved[i], o.reboot); },
+        [&](std::size_t i) { return Row(NotStarted(kSetColumns, RowStart(resolved[i]), kInterruptedText), false); });
+    return run.Report(kSetColumns, all);
 }
 
 int RunOne(const SetOptions& o, Invocation& run)
@@ -134,15 +259,26 @@ int RunOne(const SetOptions& o, Invocation& run)
         throw Usage{"nothing to set: give --hostname, --multicast/--unicast, --channel or an IP mode"};
     if (auto problem = ValidateRequest(q))
         throw Usage{*problem + "; nothing was sent"};
+    if (const auto refusals = AddressRefusals(q, o.force); !refusals.empty()) {
+        std::string text;
+        for (const auto& r : refusals)
+            text += r + "\n";
+        throw Usage{"nothing was sent:\n" + text.substr(0, text.size() - 1)};
+    }
     Context& ctx = run.ctx;
     ctx.restartTimeout = Ms(o.timeout);
     const SetResult res = ApplySettings(ctx, o.address, q);
-    PrintRecords(run.out, run.format, kSetColumns, SetRecords(res));
+    if (q.hostnameId && res.kind == Kind::Tx)
+        throw Usage{o.address + " is a transmitter: it has no hostname ID (a channel alone is fine); nothing was sent"};
+    const Columns shown(kSetColumns.begin() + 1, kSetColumns.end());  // no plan, no key
+    PrintRecords(run.out, run.format, run.format == Format::Table ? shown : kSetColumns, SetRecords(res));
     if (res.ok())
         for (const auto& field : res.fields)
             if (field.status == FieldStatus::Pending)
                 run.reporter.Note(o.address + ": " + field.field +
                                   " saved; it takes effect at the next reboot (--reboot)");
+    if (interrupt::Requested())
+        return kExitInterrupted;
     return res.ok() ? kExitOk : kExitFailed;
 }
 
@@ -153,8 +289,8 @@ void AddSetCommand(Program& p)
     CLI::App* c = p.Add(p.root(), "set",
                         {{"set ADDRESS [--hostname ID] [--multicast|--unicast]\n"
                           "            [--channel NNNN] [--autoip|--dhcp|--static IP --netmask M --gateway G]\n"
-                          "            [--reboot [--timeout S]]",
-                          "set --plan FILE.csv [--dry-run] [--reboot] [--jobs N]"},
+                          "            [--reboot [--timeout S]] [--force CHECK]...",
+                          "set --plan FILE.csv [--dry-run] [--reboot] [--partial] [--force CHECK]... [--jobs N]"},
                          {{"set ADDRESS ...", "change settings, read them back (--reboot to apply all)"},
                           {"set --plan FILE.csv", "settings for many endpoints from a spreadsheet"}},
                          kText});
@@ -177,6 +313,12 @@ void AddSetCommand(Program& p)
     o->planOpt = c->add_option("--plan", o->plan, "settings for many endpoints from a CSV file")->type_name("FILE.csv");
     c->add_flag("--dry-run", o->dryRun, "with --plan: print every line, byte for byte; send nothing")
         ->needs(o->planOpt);
+    c->add_option("--force", o->force, "send an address that this check refuses (repeatable)")
+        ->type_name("CHECK")
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(CLI::IsMember(ForceNames()));
+    p.AddPartial(c);
     multicast->excludes(unicast);
     autoip->excludes(dhcp)->excludes(o->staticOpt);
     dhcp->excludes(o->staticOpt);

@@ -19,7 +19,12 @@ One endpoint's detail record, read with the window's detail query.
         const Context& ctx = run.ctx;
         Details d;
         if (!ReadDetails(ctx, *address, d))
-            return kExitFailed;
+            return run.Fail(kDetailColumns);
+        if (run.format != Format::Table) {
+            // The same record as inventory's, so one reader takes both.
+            PrintRecords(run.out, run.format, kDetailColumns, {DetailRecord(*address, d)});
+            return kExitOk;
+        }
         std::vector<std::string> columns = kDetailColumns;
         columns.erase(std::remove(columns.begin(), columns.end(), "number"), columns.end());
         columns.pop_back();  // error

@@ -1,22 +1,27 @@
 // cortavia-cli upgrade: firmware from this workstation's TFTP server.
 #include "cli/Command.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace cv::cli {
 
 namespace {
-Rows UpgradeRow(const Context& ctx, const std::string& address, const std::string& root)
+Record UpgradeRecord(const std::string& address, const UpgradeResult& r)
 {
-    const UpgradeResult r = Upgrade(ctx, address, root);
     Record row = {{"address", address},
                   {"kind", endpoint::ToString(r.kind)},
                   {"file", r.file},
                   {"server", r.server},
                   {"version_before", r.versionBefore},
                   {"version_after", r.versionAfter},
-                  {"status", r.error ? "failed" : "upgraded"}};
+                  {"status",
+                   r.notStarted  ? "not started"
+                       : r.error ? "failed"
+                                 : "upgraded"}};
     if (r.error)
         row["error"] = r.error->text();
-    return Row(std::move(row), r.error.has_value());
+    return row;
 }
 }  // namespace
 
@@ -51,12 +56,22 @@ reports the firmware version before and after.
             throw Usage{"upgrade needs --tftp-root DIR, the directory the workstation's TFTP server gives out"};
         if (o->addresses.empty())
             throw Usage{"upgrade takes one or more ADDRESS"};
+        struct stat st { };
+        if (::stat(o->root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(o->root.c_str(), R_OK | X_OK) != 0)
+            throw Usage{"--tftp-root " + o->root + ": not a directory this workstation can read; nothing was sent"};
         Context& ctx = run.ctx;
         ctx.restartTimeout = ctx.upgradeTimeout = Ms(o->timeout);
-        const Rows rows = CollectRows(o->addresses.size(), ctx.jobs,
-                                      [&](std::size_t i) { return UpgradeRow(ctx, o->addresses[i], o->root); });
-        return run.Report({"address", "kind", "file", "server", "version_before", "version_after", "status", "error"},
-                          rows);
+        const std::vector<std::string> addresses = Distinct(o->addresses, run.reporter);
+        const Rows rows = CollectRows(
+            addresses.size(), ctx.jobs,
+            [&](std::size_t i) {
+                const UpgradeResult r = Upgrade(ctx, addresses[i], o->root);
+                return Row(UpgradeRecord(addresses[i], r), r.error.has_value() && !r.notStarted);
+            },
+            [&](std::size_t i) {
+                return Row(NotStarted(kUpgradeColumns, {{"address", addresses[i]}}, kInterruptedText), false);
+            });
+        return run.Report(kUpgradeColumns, rows);
     });
 }
 

@@ -4,6 +4,7 @@
 #include "endpoint/Layout.h"
 #include "nodes/Firmware.h"
 
+#include <algorithm>
 #include <fstream>
 
 namespace cv::cli {
@@ -36,17 +37,22 @@ larger than 1 x 1, or a wall 0 wide or high, is refused.
 --save writes the layout as JSON (place adds to an existing file of the same
 wall). apply sends a saved layout: {"rows", "columns", "bezel": {"ow", "oh",
 "vw", "vh"}, "stretch": "fit"|"out", "rotate": 0|180|270, "placements":
-[{"row", "column", "address" or "mac", optional "stretch", "rotate"}]}.
+[{"row", "column", "address" or "mac", optional "stretch", "rotate"}]}; any
+other key is refused.
+
+Every receiver is found in a scan before anything is sent: a transmitter is
+refused by name, and one the scan does not list stops the run (--partial
+goes ahead with the others). An address named twice is worked on once.
 )";
 
-const char* const kQuickUsage = "wall quick ROWSxCOLS --bezel OW,OH,VW,VH [--order ADDRESS,...] [--save FILE]";
+const char* const kQuickUsage =
+    "wall quick ROWSxCOLS --bezel OW,OH,VW,VH [--order ADDRESS,... [--partial]] [--save FILE]";
 const char* const kPlaceUsage = "wall place ADDRESS ROW COL --size ROWSxCOLS --bezel OW,OH,VW,VH [--save FILE]";
-const char* const kStretchUsage = "wall stretch fit|out ADDRESS...";
-const char* const kRotateUsage = "wall rotate 0|180|270 ADDRESS...";
-const char* const kApplyUsage = "wall apply LAYOUT.json";
+const char* const kStretchUsage = "wall stretch fit|out ADDRESS... [--partial]";
+const char* const kRotateUsage = "wall rotate 0|180|270 ADDRESS... [--partial]";
+const char* const kApplyUsage = "wall apply LAYOUT.json [--partial]";
 
-const std::vector<std::string> kWallColumns = {"address", "number", "row", "column", "x0",
-                                               "y0",      "x1",     "y1",  "status", "error"};
+const char* const kWallLines = "wall lines";
 
 struct WallJob {
     std::string address;
@@ -57,24 +63,49 @@ struct WallJob {
     std::vector<BufferedLine> lines;
 };
 
+Record WallRecord(const WallJob& j)
+{
+    return {{"address", j.address}, {"number", NumberOrNull(j.number)},
+            {"row", j.row},         {"column", j.column},
+            {"x0", j.tile.x0},      {"y0", j.tile.y0},
+            {"x1", j.tile.x1},      {"y1", j.tile.y1}};
+}
+
 Rows WallRow(const Context& ctx, const WallJob& j)
 {
     const std::vector<BufferedLine> lines = j.lines.empty()
         ? std::vector<BufferedLine>{{{nodes::WallEnableLine(j.tile), false, true, 0}, nodes::kLineBuffer}}
         : j.lines;
     const auto sent = SendLines(ctx, j.address, lines, "wall");
-    Record r = {{"address", j.address}, {"number", j.number}, {"row", j.row},
-                {"column", j.column},   {"x0", j.tile.x0},    {"y0", j.tile.y0},
-                {"x1", j.tile.x1},      {"y1", j.tile.y1},    {"status", sent ? "sent" : "failed"}};
+    Record r = WallRecord(j);
+    r["status"] = sent ? "sent" : "failed";
     if (!sent)
         r["error"] = sent.error().text();
     return Row(std::move(r), !sent);
 }
 
-int SendWall(Invocation& run, const std::vector<WallJob>& jobs)
+// Rows for the endpoints that were not found, when --partial let the rest go.
+Rows MissingRows(const Columns& columns, const std::vector<std::string>& missing)
 {
-    return run.Report(kWallColumns,
-                      CollectRows(jobs.size(), run.ctx.jobs, [&](std::size_t i) { return WallRow(run.ctx, jobs[i]); }));
+    Rows rows;
+    for (const std::string& m : missing) {
+        Record r = NotStarted(columns, {{"address", m}}, "find: the scan does not list it");
+        r["status"] = "failed";
+        rows.rows.push_back(std::move(r));
+        rows.failed = true;
+    }
+    return rows;
+}
+
+int SendWall(Invocation& run, const std::vector<WallJob>& jobs, Rows missing = {})
+{
+    Rows rows = CollectRows(
+        jobs.size(), run.ctx.jobs, [&](std::size_t i) { return WallRow(run.ctx, jobs[i]); },
+        [&](std::size_t i) { return Row(NotStarted(kWallColumns, WallRecord(jobs[i]), kInterruptedText), false); });
+    rows.failed = rows.failed || missing.failed;
+    for (Record& r : missing.rows)
+        rows.rows.push_back(std::move(r));
+    return run.Report(kWallColumns, rows);
 }
 
 std::pair<std::uint32_t, std::uint32_t> WallSize(const std::string& text)
@@ -95,13 +126,29 @@ Bezel BezelOption(const CLI::Option* option, const std::string& text)
     return *b;
 }
 
-std::vector<std::string> SplitCommas(const std::string& s)
+// A wall that gives no sound tiles is refused with its numbers; pictures
+// larger than their pitch are sent, but not without a word.
+void CheckWall(std::uint32_t rows, std::uint32_t columns, const Bezel& b, Reporter& reporter)
+{
+    if (auto refusal = WallRefusal(rows, columns, b))
+        throw Usage{*refusal};
+    if ((columns > 1 && b.vw > b.ow) || (rows > 1 && b.vh > b.oh))
+        reporter.Note("warning: the visible picture (VW " + std::to_string(b.vw) + ", VH " + std::to_string(b.vh) +
+                      ") is larger than the pitch (OW " + std::to_string(b.ow) + ", OH " + std::to_string(b.oh) +
+                      "): neighbouring tiles overlap");
+}
+
+// "A,B,C": every entry a dotted address; an empty one is a usage error.
+std::vector<std::string> OrderList(const std::string& s)
 {
     std::vector<std::string> out;
     std::size_t start = 0;
     for (;;) {
         const auto c = s.find(',', start);
-        out.push_back(s.substr(start, c == std::string::npos ? std::string::npos : c - start));
+        const std::string entry = s.substr(start, c == std::string::npos ? std::string::npos : c - start);
+        if (entry.empty())
+            throw Usage{"--order: entry " + std::to_string(out.size() + 1) + " is empty; nothing was sent"};
+        out.push_back(CheckedAddress(entry));
         if (c == std::string::npos)
             return out;
         start = c + 1;
@@ -127,41 +174,53 @@ int Quick(const WallOptions& o, Invocation& run)
 {
     const auto [rows, columns] = WallSize(o.size);
     const Bezel b = BezelOption(o.bezelOpt, o.bezel);
-    if (auto refusal = WallRefusal(rows, columns, b))
-        throw Usage{*refusal};
+    CheckWall(rows, columns, b, run.reporter);
     if (rows == 1 && columns == 1 && !nodes::TileRule(0, 0, 0, 0, b.ow, b.oh, b.vw, b.vh))
-        throw Usage{"With these OW, OH, VW, VH values the wall is 0 wide or 0 high. Nothing was sent."};
+        throw Usage{std::string(nodes::kWallSizeZeroMessage)};
+    const std::vector<std::string> order =
+        o.orderOpt->count() ? Distinct(OrderList(o.order), run.reporter) : std::vector<std::string>{};
+    if (o.saveOpt->count())
+        CheckWritable(o.save);
     const Context& ctx = run.ctx;
-    std::vector<WallJob> jobs;
+    const auto scan = RunScan(ctx);
+    if (!scan)
+        return run.Fail(kWallColumns);
+    std::vector<Listed> receivers;
+    std::vector<std::string> missing;
     if (o.orderOpt->count()) {
-        for (const auto& addr : SplitCommas(o.order))
-            jobs.push_back({CheckedAddress(addr), std::to_string(jobs.size()), 0, 0, {}, {}});
+        receivers = ReceiversOnly(ListedOf(*scan), order, kWallLines, missing);
+        if (int status = 0; StopForMissing(run, missing, status))
+            return run.Fail(kWallColumns, status);
     } else {
-        const auto scan = RunScan(ctx);
-        if (!scan)
-            return kExitFailed;
-        for (const auto& r : scan->nodes.receivers)
-            jobs.push_back({Narrow(r.address), Narrow(r.number), 0, 0, {}, {}});
-        if (jobs.empty()) {
+        for (const Listed& l : ListedOf(*scan))
+            if (l.kind == Kind::Rx)
+                receivers.push_back(l);
+        if (receivers.empty()) {
             run.reporter.Failure("workstation", "scan", "the node list has no receivers");
-            return kExitFailed;
+            return run.Fail(kWallColumns);
         }
     }
+    // Cells go by the place in the order given (or the scan's); the number
+    // stays the receiver's own, the one "osd on" shows.
+    std::vector<WallJob> jobs;
     Layout layout{rows, columns, b, std::nullopt, std::nullopt, {}};
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
+    for (std::size_t i = 0; i < receivers.size(); ++i) {
         const nodes::Cell cell = nodes::QuickLayoutCell(static_cast<std::uint32_t>(i), rows - 1, columns - 1);
-        jobs[i].row = cell.row;
-        jobs[i].column = cell.column;
-        jobs[i].tile = QuickTile(static_cast<std::uint32_t>(i), rows, columns, b);
+        jobs.push_back({receivers[i].address,
+                        receivers[i].number,
+                        cell.row,
+                        cell.column,
+                        QuickTile(static_cast<std::uint32_t>(i), rows, columns, b),
+                        {}});
         Placement p;
         p.row = cell.row;
         p.column = cell.column;
-        p.address = jobs[i].address;
+        p.address = receivers[i].address;
         layout.placements.push_back(p);
     }
-    const int rc = SendWall(run, jobs);
+    const int rc = SendWall(run, jobs, MissingRows(kWallColumns, missing));
     if (o.saveOpt->count() && !WriteFile(o.save, LayoutText(layout), run.err))
-        return kExitFailed;
+        return rc == kExitOk ? kExitFailed : rc;
     return rc;
 }
 
@@ -180,8 +239,7 @@ int Place(const WallOptions& o, Invocation& run)
     };
     const std::uint32_t row = cellNumber(o.row, rows, "ROW");
     const std::uint32_t column = cellNumber(o.column, columns, "COL");
-    if (auto refusal = WallRefusal(rows, columns, b))
-        throw Usage{*refusal};
+    CheckWall(rows, columns, b, run.reporter);
     Layout layout{rows, columns, b, std::nullopt, std::nullopt, {}};
     const bool save = o.saveOpt->count() > 0;
     if (save && std::ifstream(o.save)) {
@@ -190,7 +248,17 @@ int Place(const WallOptions& o, Invocation& run)
             throw Usage{o.save + " holds a wall of another size or other bezels"};
         layout = std::move(existing);
     }
-    const std::vector<WallJob> jobs = {{o.address, "", row, column, PlacedTile(row, column, rows, columns, b), {}}};
+    if (save)
+        CheckWritable(o.save);
+    const auto scan = RunScan(run.ctx);
+    if (!scan)
+        return run.Fail(kWallColumns);
+    std::vector<std::string> missing;
+    const auto found = ReceiversOnly(ListedOf(*scan), {o.address}, kWallLines, missing);
+    if (int status = 0; StopForMissing(run, missing, status))
+        return run.Fail(kWallColumns, status);
+    const std::vector<WallJob> jobs = {
+        {o.address, found[0].number, row, column, PlacedTile(row, column, rows, columns, b), {}}};
     const int rc = SendWall(run, jobs);
     if (save && rc == kExitOk) {
         Placement p;
@@ -209,53 +277,99 @@ int Look(const WallOptions& o, Invocation& run, bool stretch)
     const std::optional<std::u16string> line =
         stretch ? StretchLine(o.value) : RotateLine(static_cast<unsigned>(std::stoul(o.value)));
     const Context& ctx = run.ctx;
-    const char* what = stretch ? "stretch" : "rotate";
-    const Rows rows = CollectRows(o.addresses.size(), ctx.jobs, [&](std::size_t i) {
-        const auto sent = SendLines(ctx, o.addresses[i], {{*line, false, true, 0}}, nodes::kShortLineBuffer, what);
-        Record r = {{"address", o.addresses[i]}, {what, o.value}, {"status", sent ? "sent" : "failed"}};
-        if (!sent)
-            r["error"] = sent.error().text();
-        return Row(std::move(r), !sent);
-    });
-    return run.Report({"address", what, "status", "error"}, rows);
+    const std::string what = stretch ? "stretch" : "rotate";
+    const Columns columns = {"address", what, "status", "error"};
+    const std::vector<std::string> addresses = Distinct(o.addresses, run.reporter);
+    const auto scan = RunScan(ctx);
+    if (!scan)
+        return run.Fail(columns);
+    std::vector<std::string> missing;
+    const std::vector<Listed> targets = ReceiversOnly(ListedOf(*scan), addresses, kWallLines, missing);
+    if (int status = 0; StopForMissing(run, missing, status))
+        return run.Fail(columns, status);
+    const auto record = [&](const std::string& address) {
+        return Record{{"address", address}, {what, stretch ? Record(o.value) : NumberOrNull(o.value)}};
+    };
+    Rows rows = CollectRows(
+        targets.size(), ctx.jobs,
+        [&](std::size_t i) {
+            const auto sent =
+                SendLines(ctx, targets[i].address, {{*line, false, true, 0}}, nodes::kShortLineBuffer, what);
+            Record r = record(targets[i].address);
+            r["status"] = sent ? "sent" : "failed";
+            if (!sent)
+                r["error"] = sent.error().text();
+            return Row(std::move(r), !sent);
+        },
+        [&](std::size_t i) { return Row(NotStarted(columns, record(targets[i].address), kInterruptedText), false); });
+    for (const std::string& m : missing) {
+        Record r = NotStarted(columns, record(m), "find: the scan does not list it");
+        r["status"] = "failed";
+        rows.rows.push_back(std::move(r));
+        rows.failed = true;
+    }
+    return run.Report(columns, rows);
 }
 
 int Apply(const WallOptions& o, Invocation& run)
 {
     const Layout layout = LoadLayout(o.layout, "; nothing was sent");
     const Context& ctx = run.ctx;
-    std::map<std::string, std::string> macs;
-    bool anyMac = false;
-    for (const auto& p : layout.placements)
-        anyMac = anyMac || !p.mac.empty();
-    if (anyMac) {
-        bool scanned = false;
-        macs = MacTable(ctx, scanned);
-        if (!scanned)
-            return kExitFailed;
-    }
+    const auto scan = RunScan(ctx);
+    if (!scan)
+        return run.Fail(kWallColumns);
+    const std::vector<Listed> fleet = ListedOf(*scan);
+    const bool anyMac = std::any_of(layout.placements.begin(), layout.placements.end(),
+                                    [](const Placement& p) { return !p.mac.empty(); });
+    const std::map<std::string, Listed> macs = anyMac ? MacTable(ctx, *scan) : std::map<std::string, Listed>{};
+    // Every placement's receiver, found before anything is sent; one given
+    // by mac and again by address is one receiver.
     std::vector<WallJob> jobs;
-    bool missing = false;
+    std::vector<std::string> missing, transmitters;
     for (const auto& p : layout.placements) {
-        WallJob j;
-        j.address = p.address;
+        const std::string named = p.mac.empty() ? p.address : p.mac;
+        std::optional<Listed> l;
         if (!p.mac.empty()) {
-            const auto it = macs.find(Lower(p.mac));
-            if (it == macs.end()) {
-                run.reporter.Failure(p.mac, "find", "no endpoint with this mac answered the scan");
-                missing = true;
-                continue;
-            }
-            j.address = it->second;
+            if (const auto it = macs.find(Lower(p.mac)); it != macs.end())
+                l = it->second;
+        } else if (const Listed* found = FindListed(fleet, p.address)) {
+            l = *found;
         }
-        j.row = p.row;
-        j.column = p.column;
-        j.tile = PlacedTile(p.row, p.column, layout.rows, layout.columns, layout.bezel);
-        j.lines = PlacementLines(layout, p);
-        jobs.push_back(std::move(j));
+        if (!l) {
+            missing.push_back(named);
+            continue;
+        }
+        if (l->kind == Kind::Tx) {
+            transmitters.push_back(named == l->address ? named : named + " (" + l->address + ")");
+            continue;
+        }
+        WallJob j{l->address,
+                  l->number,
+                  p.row,
+                  p.column,
+                  PlacedTile(p.row, p.column, layout.rows, layout.columns, layout.bezel),
+                  PlacementLines(layout, p)};
+        const auto same =
+            std::find_if(jobs.begin(), jobs.end(), [&](const WallJob& k) { return k.address == j.address; });
+        if (same == jobs.end()) {
+            jobs.push_back(std::move(j));
+        } else if (same->row == j.row && same->column == j.column && same->lines.size() == j.lines.size()) {
+            run.reporter.Note(named + " is " + j.address + ", placed already; it is sent once");
+        } else {
+            throw Usage{o.layout + ": " + named + " is " + j.address +
+                        ", which the layout places on another cell too; nothing was sent"};
+        }
     }
-    const int rc = SendWall(run, jobs);
-    return missing ? kExitFailed : rc;
+    if (!transmitters.empty()) {
+        std::string names;
+        for (const auto& t : transmitters)
+            names += (names.empty() ? "" : ", ") + t;
+        throw Usage{o.layout + ": " + names + (transmitters.size() == 1 ? " is a transmitter" : " are transmitters") +
+                    ": " + kWallLines + " go to receivers only; nothing was sent"};
+    }
+    if (int status = 0; StopForMissing(run, missing, status))
+        return run.Fail(kWallColumns, status);
+    return SendWall(run, jobs, MissingRows(kWallColumns, missing));
 }
 
 }  // namespace
@@ -285,6 +399,7 @@ void AddWallCommands(Program& p)
     o->orderOpt = quick->add_option("--order", o->order, "these receivers, in this order, not the scan's")
                       ->type_name("ADDRESS,...");
     save(quick, "write the layout to this JSON file");
+    p.AddPartial(quick);
     p.Runs(quick, [o](Invocation& run) { return Quick(*o, run); });
 
     o = std::make_shared<WallOptions>();
@@ -303,6 +418,7 @@ void AddWallCommands(Program& p)
         ->required()
         ->check(CLI::IsMember({"fit", "out"}));
     stretch->add_option("ADDRESS", o->addresses, "the receivers")->required()->check(kAddress);
+    p.AddPartial(stretch);
     p.Runs(stretch, [o](Invocation& run) { return Look(*o, run, true); });
 
     o = std::make_shared<WallOptions>();
@@ -311,11 +427,13 @@ void AddWallCommands(Program& p)
         ->required()
         ->check(CLI::IsMember({"0", "180", "270"}));
     rotate->add_option("ADDRESS", o->addresses, "the receivers")->required()->check(kAddress);
+    p.AddPartial(rotate);
     p.Runs(rotate, [o](Invocation& run) { return Look(*o, run, false); });
 
     o = std::make_shared<WallOptions>();
     CLI::App* apply = p.Add(*wall, "apply", {{kApplyUsage}, {}, kText});
     apply->add_option("LAYOUT.json", o->layout, "a saved layout")->required();
+    p.AddPartial(apply);
     p.Runs(apply, [o](Invocation& run) { return Apply(*o, run); });
 }
 

@@ -59,6 +59,23 @@ bool IsString(const LayoutJson* v) { return v && v->is_string(); }
 // refused before it costs the parser's stack.
 constexpr int kMaxDepth = 16;
 
+// A key the reader does not know is refused: a misspelt "colums" would
+// otherwise be dropped without a word and the wall laid out without it.
+bool OnlyKnownKeys(const LayoutJson& o, std::initializer_list<const char*> known, const std::string& where,
+                   std::string& error)
+{
+    for (const auto& item : o.items()) {
+        if (std::none_of(known.begin(), known.end(), [&](const char* k) { return item.key() == k; })) {
+            std::string list;
+            for (const char* k : known)
+                list += (list.empty() ? "\"" : ", \"") + std::string(k) + "\"";
+            error = where + "unknown key \"" + item.key() + "\" (known: " + list + ")";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool ValidMac(const std::string& mac)
 {
     if (mac.size() != 17)
@@ -110,8 +127,16 @@ std::optional<std::string> WallRefusal(std::uint32_t rows, std::uint32_t columns
         return std::string(nodes::kBezelZeroMessage);
     if (!nodes::TileRule(0, 0, rows - 1, columns - 1, b.ow, b.oh, b.vw, b.vh) && !single)
         return std::string(nodes::kWallSizeZeroMessage);
-    if (!single && !nodes::WallTilesSound(rows - 1, columns - 1, b.ow, b.oh, b.vw, b.vh))
-        return std::string(nodes::kWallTilesUnsoundMessage);
+    if (single)
+        return std::nullopt;
+    if (const auto bad = nodes::FirstUnsoundTile(rows - 1, columns - 1, b.ow, b.oh, b.vw, b.vh)) {
+        const nodes::Tile& t = bad->tile;
+        const auto n = [](std::uint32_t v) { return std::to_string(v); };
+        return std::string(nodes::kWallTilesUnsoundMessage) + " (" + n(rows) + " x " + n(columns) + " wall, OW " +
+            n(b.ow) + ", OH " + n(b.oh) + ", VW " + n(b.vw) + ", VH " + n(b.vh) + ": the tile at row " +
+            n(bad->cell.row) + ", column " + n(bad->cell.column) + " would run from " + n(t.x0) + "," + n(t.y0) +
+            " to " + n(t.x1) + "," + n(t.y1) + " of 10000,10000)";
+    }
     return std::nullopt;
 }
 
@@ -155,6 +180,8 @@ std::optional<Layout> LayoutFromJson(const LayoutJson& json, std::string& error)
         error = "a layout is a JSON object";
         return std::nullopt;
     }
+    if (!OnlyKnownKeys(json, {"rows", "columns", "bezel", "stretch", "rotate", "placements"}, "", error))
+        return std::nullopt;
     Layout l;
     const auto rows = JsonU32(Find(json, "rows"));
     const auto columns = JsonU32(Find(json, "columns"));
@@ -165,6 +192,8 @@ std::optional<Layout> LayoutFromJson(const LayoutJson& json, std::string& error)
     l.rows = *rows;
     l.columns = *columns;
     const LayoutJson* bezel = Find(json, "bezel");
+    if (bezel && bezel->is_object() && !OnlyKnownKeys(*bezel, {"ow", "oh", "vw", "vh"}, "\"bezel\": ", error))
+        return std::nullopt;
     const auto ow = JsonU32(bezel ? Find(*bezel, "ow") : nullptr);
     const auto oh = JsonU32(bezel ? Find(*bezel, "oh") : nullptr);
     const auto vw = JsonU32(bezel ? Find(*bezel, "vw") : nullptr);
@@ -207,6 +236,8 @@ std::optional<Layout> LayoutFromJson(const LayoutJson& json, std::string& error)
             error = where + "must be an object";
             return std::nullopt;
         }
+        if (!OnlyKnownKeys(p, {"row", "column", "address", "mac", "stretch", "rotate"}, where, error))
+            return std::nullopt;
         Placement pl;
         const auto row = JsonU32(Find(p, "row"));
         const auto column = JsonU32(Find(p, "column"));

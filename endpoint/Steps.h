@@ -88,6 +88,9 @@ std::vector<Step> RestartSteps(bool factoryDefault);
 // The six upgrade lines; the fetch and the update script may take
 // `slowIdle`. Nothing follows a fetch the endpoint's tftp reports failed;
 // an update script that restarts the endpoint under us has done its job.
+// The first steps of UpgradeSteps that end with the fetch: what follows
+// them changes the endpoint.
+inline constexpr std::size_t kUpgradeFetchSteps = 3;
 std::vector<Step> UpgradeSteps(const std::string& server, bool transmitter, const std::string& file,
                                std::chrono::milliseconds slowIdle);
 

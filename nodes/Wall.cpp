@@ -28,16 +28,22 @@ std::u16string WallEnableLine(const Tile& tile)
     return std::u16string(buf, buf + n);
 }
 
-bool WallTilesSound(std::uint32_t vi, std::uint32_t hi, std::uint32_t ow, std::uint32_t oh, std::uint32_t vw,
-                    std::uint32_t vh)
+std::optional<UnsoundTile> FirstUnsoundTile(std::uint32_t vi, std::uint32_t hi, std::uint32_t ow, std::uint32_t oh,
+                                            std::uint32_t vw, std::uint32_t vh)
 {
     for (std::uint32_t r = 0; r <= vi; ++r)
         for (std::uint32_t c = 0; c <= hi; ++c) {
             const std::optional<Tile> t = TileRule(r, c, vi, hi, ow, oh, vw, vh);
             if (!t || t->x0 >= t->x1 || t->y0 >= t->y1 || t->x1 > 10000u || t->y1 > 10000u)
-                return false;
+                return UnsoundTile{{r, c}, t.value_or(Tile{})};
         }
-    return true;
+    return std::nullopt;
+}
+
+bool WallTilesSound(std::uint32_t vi, std::uint32_t hi, std::uint32_t ow, std::uint32_t oh, std::uint32_t vw,
+                    std::uint32_t vh)
+{
+    return !FirstUnsoundTile(vi, hi, ow, oh, vw, vh);
 }
 
 Cell QuickLayoutCell(std::uint32_t index, std::uint32_t vi, std::uint32_t hi)

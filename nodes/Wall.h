@@ -15,6 +15,12 @@ struct Tile {
     bool operator==(const Tile&) const = default;
 };
 
+struct Cell {
+    std::uint32_t row = 0;
+    std::uint32_t column = 0;
+    bool operator==(const Cell&) const = default;
+};
+
 // A receiver's section of the wall picture, in ten-thousandths, in unsigned
 // 32-bit arithmetic. nullopt when a divisor is 0 (never divides by zero).
 // vi and hi are the last row and column index (rows - 1, columns - 1).
@@ -37,6 +43,14 @@ inline bool AnyBezelZero(std::uint32_t ow, std::uint32_t oh, std::uint32_t vw, s
 // out.
 bool WallTilesSound(std::uint32_t vi, std::uint32_t hi, std::uint32_t ow, std::uint32_t oh, std::uint32_t vw,
                     std::uint32_t vh);
+// The first tile, row by row, that breaks that rule (nullopt when none
+// does): what a refusal shows the operator.
+struct UnsoundTile {
+    Cell cell;
+    Tile tile;  // all zeros when the wall is 0 wide or 0 high
+};
+std::optional<UnsoundTile> FirstUnsoundTile(std::uint32_t vi, std::uint32_t hi, std::uint32_t ow, std::uint32_t oh,
+                                            std::uint32_t vw, std::uint32_t vh);
 
 // What the operator is told when the bezel values give no wall to send.
 inline constexpr std::string_view kBezelZeroMessage = "OW, OH, VW, VH can not be 0.";
@@ -44,12 +58,6 @@ inline constexpr std::string_view kWallSizeZeroMessage =
     "With these OW, OH, VW, VH values the wall is 0 wide or 0 high. Nothing was sent.";
 inline constexpr std::string_view kWallTilesUnsoundMessage =
     "With these OW, OH, VW, VH values a tile of the wall would be empty or reversed. Nothing was sent.";
-
-struct Cell {
-    std::uint32_t row = 0;
-    std::uint32_t column = 0;
-    bool operator==(const Cell&) const = default;
-};
 
 // The quick layout fills the wall row by row; on a 1 x 1 wall, and for every
 // receiver past the last cell, the cell is (0, 0).

@@ -5,13 +5,13 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   nlohmann-json3-dev libcli11-dev libexpected-dev
-  qt6-base-dev qt6-httpserver-dev libgl-dev
+  qt6-base-dev qt6-httpserver-dev qt6-websockets-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev lld
   iproute2 procps
   xvfb xauth x11-apps imagemagick
   xdotool dbus at-spi2-core python3-pyatspi openbox
-  tftp-hpa tftpd-hpa
+  tftp-hpa tftpd-hpa python3-jsonschema
   chromium chromium-driver python3-selenium
   fonts-dejavu-core
   debootstrap desktop-file-utils x11-utils
