@@ -96,9 +96,6 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         const CLI::App* at = Selected(app);
         const std::string path = CommandPath(at);
         err << path << ": " << Message(at, e, args) << " (see " << path << " --help)\n";
-        // A script that asked for JSON always gets an array.
-        if (std::find(args.begin(), args.end(), "--json") != args.end())
-            out << "[]\n";
         return kExitUsage;
     }
     const CLI::App* command = Selected(app);
@@ -107,13 +104,12 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << CommandPath(command) << ": nothing to run (see " << CommandPath(command) << " --help)\n";
         return kExitUsage;
     }
-    Invocation invocation(out, err, program.common());
+    // A usage error sends nothing and prints no records: its status says so.
     try {
+        Invocation invocation(out, err, program.common());
         return (*run)(invocation);
     } catch (const Usage& u) {
         err << CommandPath(command) << ": " << u.message << "\n";
-        if (invocation.format == Format::Json)
-            out << "[]\n";
         return kExitUsage;
     }
 }
@@ -137,6 +133,8 @@ std::vector<std::pair<std::string, std::vector<std::string>>> CommandsAndOptions
         const std::string path = CommandPath(a);
         all.emplace_back(path.substr(path.find(' ') + 1), std::move(options));
     }
+    // Read before the commands are, by Run itself.
+    all.emplace_back("--version", std::vector<std::string>{"--version"});
     return all;
 }
 

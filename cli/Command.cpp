@@ -29,7 +29,8 @@ waited for and every result read back, on many endpoints at once.
 
 const char* const kProgramFooter = R"(Results go to standard output (a table, or --json / --csv); progress and
 errors go to standard error. Exit status: 0 all confirmed, 1 some endpoint
-failed, 2 usage error. "cortavia-cli COMMAND --help" describes a command.
+failed, 2 usage error (nothing sent), 130 stopped by a signal (the rest not
+started). "cortavia-cli help COMMAND" describes a command; --version.
 )";
 
 }  // namespace

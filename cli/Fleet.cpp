@@ -150,8 +150,11 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
     if (auto r = QueryDetails(s, before); !r)
         return fail(r.error());
     result.kind = before.kind;
-    if (request.hostnameId && before.kind == Kind::Tx)
-        return fail({"hostname_id", "a transmitter has no hostname ID to set"});
+    // The caller tells the operator: it is their mistake, not the endpoint's.
+    if (request.hostnameId && before.kind == Kind::Tx) {
+        result.error = StepError{"hostname_id", "a transmitter has no hostname ID to set"};
+        return result;
+    }
     // The last moment a stop leaves the endpoint as it was.
     if (interrupt::Requested()) {
         result.notStarted = true;

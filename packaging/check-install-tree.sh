@@ -3,8 +3,8 @@
 # Installs a built tree into a scratch prefix and checks that it holds what
 # the package promises and nothing else: the window, the command line and
 # the simulator, the LAN helper, the desktop entry and a 64x64 PNG icon it
-# names, the command line's manual page, with no path back into the build
-# tree.
+# names, the command line's manual page and the schema of its JSON output,
+# with no path back into the build tree.
 set -euo pipefail
 build=${1:?usage: check-install-tree.sh BUILD_DIR}
 prefix=$(mktemp -d /tmp/cortavia-install.XXXXXX)
@@ -21,6 +21,7 @@ bin/endpoint-sim
 lib/cortavia/testlan.sh
 lib/systemd/system/cortaviad.service
 share/applications/cortavia.desktop
+share/doc/cortavia/cortavia-cli.schema.json
 share/icons/hicolor/64x64/apps/cortavia.png
 share/man/man1/cortavia-cli.1.gz"
 actual=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)
@@ -68,6 +69,10 @@ if [ -f "$unit" ]; then
   if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify "$unit" >/dev/null 2>&1 || true
   fi
+fi
+schema=$prefix/share/doc/cortavia/cortavia-cli.schema.json
+if [ -f "$schema" ]; then
+  python3 -c 'import json, sys; json.load(open(sys.argv[1]))' "$schema" || fail "the JSON schema does not parse"
 fi
 man=$prefix/share/man/man1/cortavia-cli.1.gz
 if [ -f "$man" ]; then

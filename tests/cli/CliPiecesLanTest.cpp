@@ -70,8 +70,8 @@ TEST_P(CliPieces, EverySubcommandReadsWholeRepliesHoweverTheyArePieced)
 
     const Ran show = Cli({"show", "198.18.2.1"});
     ASSERT_EQ(show.rc, 0) << show.err;
-    EXPECT_EQ(show.rows().value("kind", ""), "rx");
-    EXPECT_EQ(show.rows().value("channel", ""), "0000");
+    EXPECT_EQ(show.rows()[0].value("kind", ""), "rx");
+    EXPECT_EQ(show.rows()[0].value("channel", ""), "0000");
     EXPECT_EQ(Last("198.18.2.1"), kDetailLines);
 
     const Ran set = Cli({"set", "198.18.2.1", "--hostname", "hall-1", "--channel", "0004"});
