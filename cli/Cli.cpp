@@ -133,8 +133,6 @@ std::vector<std::pair<std::string, std::vector<std::string>>> CommandsAndOptions
         const std::string path = CommandPath(a);
         all.emplace_back(path.substr(path.find(' ') + 1), std::move(options));
     }
-    // Read before the commands are, by Run itself.
-    all.emplace_back("--version", std::vector<std::string>{"--version"});
     return all;
 }
 

@@ -2,6 +2,7 @@
 // manual page, plan and layout checks (everything refused before a line is
 // sent), the dry run's bytes, and the JSON and CSV it reads and writes.
 #include "cli/Cli.h"
+#include "cli/Interrupt.h"
 #include "endpoint/Layout.h"
 #include "cli/Output.h"
 #include "cli/Parallel.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -99,6 +101,20 @@ TEST(CliUsage, EveryCommandHasHelpAndUsageErrorsExitTwoWithoutTouchingTheNetwork
         {"wall", "spin"},
         {"osd", "blink"},
         {"osd", "on", "not-an-address"},
+        // Addresses that would strand the endpoint, refused before any connection.
+        {"set", "198.18.2.1", "--static", "198.18.2.9", "--netmask", "255.0.255.0", "--gateway", "198.18.0.1"},
+        {"set", "198.18.2.1", "--static", "198.18.2.9", "--netmask", "255.255.255.0", "--gateway", "198.18.0.1"},
+        {"set", "198.18.2.1", "--static", "198.18.2.0", "--netmask", "255.255.255.0", "--gateway", "198.18.2.1"},
+        {"set", "198.18.2.1", "--static", "198.18.2.9", "--netmask", "255.255.255.0", "--gateway", "198.18.2.9"},
+        {"set", "198.18.2.1", "--static", "127.0.0.1", "--netmask", "255.0.0.0", "--gateway", "127.0.0.2"},
+        {"set", "198.18.2.1", "--static", "198.18.2.9", "--netmask", "255.0.255.0", "--gateway", "198.18.0.1",
+         "--force", "gateway"},
+        {"set", "198.18.2.1", "--channel", "0001", "--force", "everything"},
+        {"inventory", "198.18.2.1"},
+        {"upgrade", "198.18.2.1", "--tftp-root", "/nonexistent"},
+        {"wall", "quick", "2x3", "--bezel", "4294967295,6870,12100,6800"},
+        {"wall", "quick", "1x2", "--bezel", "1,1,1,1", "--order", "198.18.2.1,,198.18.2.2"},
+        {"wall", "quick", "1x2", "--bezel", "1,1,1,1", "--save", "/nonexistent/dir/x.json"},
     };
     for (const auto& args : bad) {
         const Result r = Cli(args);
@@ -225,6 +241,72 @@ TEST(Layout, ReadsWhatItWritesAndRefusesCellsOutsideTheWall)
     }
 }
 
+TEST(Layout, AKeyItDoesNotKnowIsRefusedWhereverItIs)
+{
+    std::string error;
+    const std::string wall = R"("bezel":{"ow":100,"oh":100,"vw":90,"vh":90})";
+    EXPECT_FALSE(ReadLayout(R"({"rows":1,"colums":2,"columns":2,)" + wall + R"(,"placements":[]})", error));
+    EXPECT_NE(error.find("unknown key \"colums\""), std::string::npos) << error;
+    EXPECT_FALSE(ReadLayout(R"({"rows":1,"columns":2,"bezel":{"ow":100,"oh":100,"vw":90,"vh":90,"gap":1},)"
+                            R"("placements":[]})",
+                            error));
+    EXPECT_NE(error.find("\"bezel\": unknown key \"gap\""), std::string::npos) << error;
+    EXPECT_FALSE(ReadLayout(R"({"rows":1,"columns":2,)" + wall +
+                                R"(,"placements":[{"row":0,"column":0,"address":"198.18.2.1","rotation":180}]})",
+                            error));
+    EXPECT_NE(error.find("placement 1: unknown key \"rotation\""), std::string::npos) << error;
+    EXPECT_TRUE(ReadLayout("\xEF\xBB\xBF{\"rows\":1,\"columns\":2," + wall + ",\"placements\":[]}", error)) << error;
+}
+
+TEST(Plan, AShortRowIsRefusedAsALongOneIs)
+{
+    std::vector<PlanRow> rows;
+    std::vector<std::string> errors;
+    EXPECT_FALSE(ParsePlan("address,channel,multicast\n198.18.2.1,0005\n198.18.2.2,0006,n,x\n", rows, errors));
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0], "line 2: 2 cells, the header has 3 columns");
+    EXPECT_EQ(errors[1].rfind("line 3: 4 cells", 0), 0u) << errors[1];
+}
+
+TEST(Json, EveryRecordHasEveryColumnWithNullForWhatIsMissing)
+{
+    std::ostringstream out;
+    PrintRecords(out, Format::Json, {"address", "number", "error"},
+                 {Record{{"address", "198.18.2.1"}, {"number", 3}, {"stray", "dropped"}},
+                  Record{{"address", "198.18.2.2"}, {"error", ""}}});
+    EXPECT_EQ(Record::parse(out.str()), Record::parse(R"([{"address":"198.18.2.1","number":3,"error":null},
+                                                          {"address":"198.18.2.2","number":null,"error":null}])"));
+    std::ostringstream empty;
+    PrintRecords(empty, Format::Json, {"address"}, {});
+    EXPECT_EQ(empty.str(), "[]\n");
+    EXPECT_EQ(NumberOrNull("12"), 12);
+    EXPECT_TRUE(NumberOrNull("").is_null());
+    EXPECT_TRUE(NumberOrNull("1x").is_null());
+}
+
+TEST(Parallel, AStopStartsNothingNewAndEveryEndpointStillGetsItsRow)
+{
+    std::atomic<int> ran{0};
+    const Rows rows = CollectRows(
+        6, 1,
+        [&](std::size_t i) {
+            if (++ran == 2)
+                cv::cli::interrupt::Request();
+            return Row({{"i", i}, {"status", "done"}}, false);
+        },
+        [](std::size_t i) {
+            return Row({{"i", i}, {"status", "not started"}}, false);
+        });
+    const bool stopped = cv::cli::interrupt::Requested();
+    cv::cli::interrupt::Reset();
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(ran, 2);
+    ASSERT_EQ(rows.rows.size(), 6u);
+    EXPECT_EQ(rows.rows[1]["status"], "done");
+    EXPECT_EQ(rows.rows[2]["status"], "not started");
+    EXPECT_EQ(rows.rows[5]["i"], 5);
+}
+
 TEST(Layout, PlacedAndQuickTilesFollowTheWindowsRules)
 {
     const Bezel b{12170, 6870, 12100, 6800};
@@ -348,6 +430,12 @@ TEST(CliHelp, TheManualPageNamesTheCommandsAndOptionsTheHelpDoesAndNoOthers)
         helpOptions.insert(options.begin(), options.end());
         EXPECT_NE(page.find("cortavia-cli " + command), std::string::npos) << "the synopsis lacks " << command;
     }
+    // Run reads these before any command.
+    for (const char* early : {"help", "--version"}) {
+        commands.insert(early);
+        EXPECT_NE(page.find(std::string("cortavia-cli ") + early), std::string::npos) << early;
+    }
+    helpOptions.insert("--version");
     const std::regex option(R"(--[a-z][a-z-]*)");
     for (auto it = std::sregex_iterator(page.begin(), page.end(), option); it != std::sregex_iterator(); ++it)
         pageOptions.insert(it->str());
