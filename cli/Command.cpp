@@ -212,6 +212,21 @@ std::map<std::string, Listed> MacTable(const Context& ctx, const ScanResult& sca
     return macs;
 }
 
+std::vector<Listed> Identify(const Context& ctx, const std::vector<std::string>& addresses)
+{
+    std::vector<std::optional<Listed>> each(addresses.size());
+    RunParallel(addresses.size(), ctx.jobs, [&](std::size_t i) {
+        Details d;
+        if (ReadDetails(ctx, addresses[i], d))
+            each[i] = Listed{addresses[i], d.kind, ""};
+    });
+    std::vector<Listed> found;
+    for (auto& l : each)
+        if (l)
+            found.push_back(std::move(*l));
+    return found;
+}
+
 std::vector<Listed> ReceiversOnly(const std::vector<Listed>& fleet, const std::vector<std::string>& addresses,
                                   const std::string& what, std::vector<std::string>& missing)
 {
@@ -235,8 +250,6 @@ std::vector<Listed> ReceiversOnly(const std::vector<Listed>& fleet, const std::v
 
 bool StopForMissing(Invocation& run, const std::vector<std::string>& missing, int& status)
 {
-    for (const std::string& m : missing)
-        run.reporter.Failure(m, "find", "the scan does not list it");
     if (missing.empty() || run.partial)
         return false;
     run.err << "nothing was sent: " << missing.size()

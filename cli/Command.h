@@ -123,15 +123,22 @@ const Listed* FindListed(const std::vector<Listed>& fleet, const std::string& ad
 // the scan lists.
 std::map<std::string, Listed> MacTable(const Context& ctx, const ScanResult& scan);
 
+// The named endpoints as their own detail queries tell them, in parallel:
+// only they are asked, and only to read, and no discovery is needed. One
+// that does not answer is left out (its failure reported).
+std::vector<Listed> Identify(const Context& ctx, const std::vector<std::string>& addresses);
+
 // Where a run looks its endpoints up before it sends anything: receivers
 // only, for wall and on-screen lines. A transmitter is a usage error that
-// names it; an address the scan does not list goes to `missing`.
+// names it; an address `fleet` lacks goes to `missing`.
 std::vector<Listed> ReceiversOnly(const std::vector<Listed>& fleet, const std::vector<std::string>& addresses,
                                   const std::string& what, std::vector<std::string>& missing);
 // What a run does when some endpoints were not found: without --partial it
 // stops with nothing sent (true, and the status in `status`); with it, the
 // missing are reported and the rest goes ahead.
 bool StopForMissing(Invocation& run, const std::vector<std::string>& missing, int& status);
+// What a "find" row says of an endpoint that was asked and did not answer.
+inline constexpr const char* kNoAnswer = "find: it did not answer its detail query";
 
 std::string ReadFile(const std::string& path);  // throws Usage
 // Whole or not at all: written beside, then renamed over.

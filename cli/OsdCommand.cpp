@@ -41,6 +41,10 @@ ahead with the others), before any line is sent.
                     targets.push_back(l);
         } else {
             targets = ReceiversOnly(ListedOf(*scan), asked, "on-screen lines", missing);
+            for (const std::string& m : missing)
+                run.reporter.Failure(m, "find", "not in the receiver list of the scan");
+            for (const std::string& m : missing)
+                run.reporter.Failure(m, "find", "not in the receiver list of the scan");
             if (int status = 0; StopForMissing(run, missing, status))
                 return run.Fail(kOsdColumns, status);
         }

@@ -111,7 +111,8 @@ struct Resolved {
 
 Record RowStart(const Resolved& r)
 {
-    return {{"key", r.row->key}, {"address", r.endpoint ? r.endpoint->address : std::string()}};
+    const std::string address = r.endpoint ? r.endpoint->address : r.row->byMac ? std::string() : r.row->key;
+    return {{"key", r.row->key}, {"address", address}};
 }
 
 int DryRun(const std::vector<Resolved>& resolved, bool reboot, bool checked, Invocation& run)
@@ -145,18 +146,26 @@ int DryRun(const std::vector<Resolved>& resolved, bool reboot, bool checked, Inv
 }
 
 // Finds every row's endpoint, by mac or address. Throws Usage for a
-// hostname ID meant for a transmitter; returns false when no scan answered.
+// hostname ID meant for a transmitter; returns false when the scan that
+// rows by mac need found nothing.
 bool Resolve(const Context& ctx, const std::vector<PlanRow>& rows, std::vector<Resolved>& resolved)
 {
     resolved.clear();
     for (const PlanRow& r : rows)
         resolved.push_back({&r, std::nullopt});
-    const auto scan = RunScan(ctx);
-    if (!scan)
-        return false;
-    const std::vector<Listed> fleet = ListedOf(*scan);
-    const bool anyMac = std::any_of(rows.begin(), rows.end(), [](const PlanRow& r) { return r.byMac; });
-    const std::map<std::string, Listed> macs = anyMac ? MacTable(ctx, *scan) : std::map<std::string, Listed>{};
+    // Rows by address ask their own endpoint; rows by mac need a scan.
+    std::vector<std::string> addresses;
+    for (const PlanRow& r : rows)
+        if (!r.byMac)
+            addresses.push_back(r.key);
+    const std::vector<Listed> fleet = Identify(ctx, addresses);
+    std::map<std::string, Listed> macs;
+    if (std::any_of(rows.begin(), rows.end(), [](const PlanRow& r) { return r.byMac; })) {
+        const auto scan = RunScan(ctx);
+        if (!scan)
+            return false;
+        macs = MacTable(ctx, *scan);
+    }
     std::string transmitters;
     for (Resolved& r : resolved) {
         if (r.row->byMac) {
@@ -178,8 +187,7 @@ Rows PlanRowResult(const Context& ctx, const Resolved& r, bool reboot)
     if (!r.endpoint) {
         Record row = RowStart(r);
         row["status"] = "failed";
-        row["error"] =
-            "find: no endpoint with this " + std::string(r.row->byMac ? "mac" : "address") + " answered the scan";
+        row["error"] = (r.row->byMac ? "find: no endpoint of the scan has this mac" : kNoAnswer);
         return Row(std::move(row), true);
     }
     SetRequest q = r.row->request;
@@ -213,14 +221,16 @@ int RunPlan(const SetOptions& o, Invocation& run)
     std::vector<Resolved> resolved;
     const bool scanned = Resolve(ctx, rows, resolved);
     std::vector<std::string> missing;
-    for (const Resolved& r : resolved)
-        if (scanned && !r.endpoint)
-            missing.push_back(r.row->key + " (line " + std::to_string(r.row->line) + ")");
+    for (const Resolved& r : resolved) {
+        if (!scanned || r.endpoint)
+            continue;
+        missing.push_back(r.row->key + " (line " + std::to_string(r.row->line) + ")");
+        if (r.row->byMac)  // one by address said why when it was asked
+            run.reporter.Failure(missing.back(), "find", "no endpoint of the scan has this mac");
+    }
     if (o.dryRun) {
         if (!scanned)
             run.reporter.Note("the fleet was not checked: no endpoint answered the scan");
-        for (const std::string& m : missing)
-            run.reporter.Failure(m, "find", "no endpoint answered the scan with it");
         return DryRun(resolved, o.reboot, scanned && missing.empty(), run);
     }
     if (!scanned)

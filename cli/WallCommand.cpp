@@ -85,11 +85,11 @@ Rows WallRow(const Context& ctx, const WallJob& j)
 }
 
 // Rows for the endpoints that were not found, when --partial let the rest go.
-Rows MissingRows(const Columns& columns, const std::vector<std::string>& missing)
+Rows MissingRows(const Columns& columns, const std::vector<std::string>& missing, const std::string& why = kNoAnswer)
 {
     Rows rows;
     for (const std::string& m : missing) {
-        Record r = NotStarted(columns, {{"address", m}}, "find: the scan does not list it");
+        Record r = NotStarted(columns, {{"address", m}}, why);
         r["status"] = "failed";
         rows.rows.push_back(std::move(r));
         rows.failed = true;
@@ -182,16 +182,16 @@ int Quick(const WallOptions& o, Invocation& run)
     if (o.saveOpt->count())
         CheckWritable(o.save);
     const Context& ctx = run.ctx;
-    const auto scan = RunScan(ctx);
-    if (!scan)
-        return run.Fail(kWallColumns);
     std::vector<Listed> receivers;
     std::vector<std::string> missing;
     if (o.orderOpt->count()) {
-        receivers = ReceiversOnly(ListedOf(*scan), order, kWallLines, missing);
+        receivers = ReceiversOnly(Identify(ctx, order), order, kWallLines, missing);
         if (int status = 0; StopForMissing(run, missing, status))
             return run.Fail(kWallColumns, status);
     } else {
+        const auto scan = RunScan(ctx);
+        if (!scan)
+            return run.Fail(kWallColumns);
         for (const Listed& l : ListedOf(*scan))
             if (l.kind == Kind::Rx)
                 receivers.push_back(l);
@@ -250,11 +250,8 @@ int Place(const WallOptions& o, Invocation& run)
     }
     if (save)
         CheckWritable(o.save);
-    const auto scan = RunScan(run.ctx);
-    if (!scan)
-        return run.Fail(kWallColumns);
     std::vector<std::string> missing;
-    const auto found = ReceiversOnly(ListedOf(*scan), {o.address}, kWallLines, missing);
+    const auto found = ReceiversOnly(Identify(run.ctx, {o.address}), {o.address}, kWallLines, missing);
     if (int status = 0; StopForMissing(run, missing, status))
         return run.Fail(kWallColumns, status);
     const std::vector<WallJob> jobs = {
@@ -280,11 +277,8 @@ int Look(const WallOptions& o, Invocation& run, bool stretch)
     const std::string what = stretch ? "stretch" : "rotate";
     const Columns columns = {"address", what, "status", "error"};
     const std::vector<std::string> addresses = Distinct(o.addresses, run.reporter);
-    const auto scan = RunScan(ctx);
-    if (!scan)
-        return run.Fail(columns);
     std::vector<std::string> missing;
-    const std::vector<Listed> targets = ReceiversOnly(ListedOf(*scan), addresses, kWallLines, missing);
+    const std::vector<Listed> targets = ReceiversOnly(Identify(ctx, addresses), addresses, kWallLines, missing);
     if (int status = 0; StopForMissing(run, missing, status))
         return run.Fail(columns, status);
     const auto record = [&](const std::string& address) {
@@ -303,7 +297,7 @@ int Look(const WallOptions& o, Invocation& run, bool stretch)
         },
         [&](std::size_t i) { return Row(NotStarted(columns, record(targets[i].address), kInterruptedText), false); });
     for (const std::string& m : missing) {
-        Record r = NotStarted(columns, record(m), "find: the scan does not list it");
+        Record r = NotStarted(columns, record(m), kNoAnswer);
         r["status"] = "failed";
         rows.rows.push_back(std::move(r));
         rows.failed = true;
@@ -315,13 +309,21 @@ int Apply(const WallOptions& o, Invocation& run)
 {
     const Layout layout = LoadLayout(o.layout, "; nothing was sent");
     const Context& ctx = run.ctx;
-    const auto scan = RunScan(ctx);
-    if (!scan)
-        return run.Fail(kWallColumns);
-    const std::vector<Listed> fleet = ListedOf(*scan);
-    const bool anyMac = std::any_of(layout.placements.begin(), layout.placements.end(),
-                                    [](const Placement& p) { return !p.mac.empty(); });
-    const std::map<std::string, Listed> macs = anyMac ? MacTable(ctx, *scan) : std::map<std::string, Listed>{};
+    // Receivers named by address are asked themselves; those named by mac
+    // can only be found in a scan.
+    std::vector<std::string> addresses;
+    for (const auto& p : layout.placements)
+        if (p.mac.empty())
+            addresses.push_back(p.address);
+    const std::vector<Listed> fleet = Identify(ctx, addresses);
+    std::map<std::string, Listed> macs;
+    if (std::any_of(layout.placements.begin(), layout.placements.end(),
+                    [](const Placement& p) { return !p.mac.empty(); })) {
+        const auto scan = RunScan(ctx);
+        if (!scan)
+            return run.Fail(kWallColumns);
+        macs = MacTable(ctx, *scan);
+    }
     // Every placement's receiver, found before anything is sent; one given
     // by mac and again by address is one receiver.
     std::vector<WallJob> jobs;
@@ -336,6 +338,8 @@ int Apply(const WallOptions& o, Invocation& run)
             l = *found;
         }
         if (!l) {
+            if (!p.mac.empty())
+                run.reporter.Failure(named, "find", "no endpoint of the scan has this mac");
             missing.push_back(named);
             continue;
         }
