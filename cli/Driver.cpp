@@ -69,7 +69,12 @@ void ShellDriver::Flush()
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
                 pollfd p{fd_.get(), POLLOUT, 0};
-                if (::poll(&p, 1, static_cast<int>(timeouts_.reply.count())) <= 0) {
+                int r;
+                // A signal (the operator's first Ctrl-C) is no full buffer.
+                do
+                    r = ::poll(&p, 1, static_cast<int>(timeouts_.reply.count()));
+                while (r < 0 && errno == EINTR);
+                if (r <= 0) {
                     conversation_.PeerClosed("send: the endpoint takes nothing more");
                     fd_.reset();
                 }

@@ -38,15 +38,26 @@ private:
 
 // select() shortens its time-out on Linux, so each wait gets a fresh one:
 // the network must stay quiet for the whole period after the last reply.
+// A signal that interrupts the wait is no quiet network: the wait goes on
+// for what is left of the period.
 bool ReadableWithin(int fd, std::chrono::milliseconds period)
 {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    timeval wait{};
-    wait.tv_sec = static_cast<time_t>(period.count() / 1000);
-    wait.tv_usec = static_cast<suseconds_t>((period.count() % 1000) * 1000);
-    return ::select(fd + 1, &set, nullptr, nullptr, &wait) > 0;
+    const auto end = std::chrono::steady_clock::now() + period;
+    for (;;) {
+        const auto left =
+            std::max(std::chrono::duration_cast<std::chrono::microseconds>(end - std::chrono::steady_clock::now()),
+                     std::chrono::microseconds(0));
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(fd, &set);
+        timeval wait{};
+        wait.tv_sec = static_cast<time_t>(left.count() / 1000000);
+        wait.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+        const int r = ::select(fd + 1, &set, nullptr, nullptr, &wait);
+        if (r < 0 && errno == EINTR)
+            continue;
+        return r > 0;
+    }
 }
 
 DiscoveryResult Failed(DiscoveryResult result, const char* step)

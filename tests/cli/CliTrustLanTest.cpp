@@ -120,6 +120,12 @@ TEST_F(CliTrust, AddressesThatWouldStrandAnEndpointAreRefusedUnlessForcedByName)
     }
     for (const char* ip : {"198.18.2.1", "198.18.2.2", "198.18.2.3"})
         OnlyRead(ip);
+    // Two receivers with one hostname ID may be meant: said, not refused.
+    const std::string names = Temp("names.csv", "address,hostname_id\n198.18.2.1,lobby\n198.18.2.2,lobby\n");
+    const Result same = Cli({"set", "--plan", names, "--dry-run"});
+    EXPECT_EQ(same.rc, 0) << same.err;
+    EXPECT_TRUE(Has(same.err, "warning: line 3: hostname_id lobby is given to line 2 too")) << same.err;
+    fs::remove(names);
 
     // Deliberately: the check named, and only that one, is let through.
     const Result forced = Cli({"set", "198.18.2.3", "--static", "198.18.2.3", "--netmask", "255.255.255.0", "--gateway",
