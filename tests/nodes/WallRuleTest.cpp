@@ -38,10 +38,24 @@ TEST(WallTilesSound, RefusesWallsWhoseProductsWrapIntoEmptyOrReversedTiles)
 {
     // Each value fits 32 bits, yet OW x column wraps past the wall width.
     EXPECT_FALSE(cv::nodes::WallTilesSound(0, 2, 3000000000u, 1, 12100, 1));
-    // The case: OW saturated to the maximum gave a left edge past the right.
+    // OW saturated to the maximum gave a left edge past the right.
     EXPECT_FALSE(cv::nodes::WallTilesSound(1, 2, 4294967295u, 6870, 12100, 6800));
     // A zero divisor has no tiles at all.
     EXPECT_FALSE(cv::nodes::WallTilesSound(0, 1, 2, 5, 4294967294u, 5));
     // A visible width of 0 gives tiles with no width.
     EXPECT_FALSE(cv::nodes::WallTilesSound(0, 1, 100, 100, 0, 100));
+}
+
+TEST(WallTilesSound, NamesTheFirstTileThatBreaksTheRuleSoARefusalCanShowIt)
+{
+    // 2 x 3, OW at its maximum: the first tile already runs past the picture.
+    const auto bad = cv::nodes::FirstUnsoundTile(1, 2, 4294967295u, 6870, 12100, 6800);
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->cell, (cv::nodes::Cell{0, 0}));
+    EXPECT_GT(bad->tile.x1, 10000u);
+    // A wrapped product is found in a one-row wall too.
+    const auto last = cv::nodes::FirstUnsoundTile(0, 2, 3000000000u, 1, 12100, 1);
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->cell.row, 0u);
+    EXPECT_FALSE(cv::nodes::FirstUnsoundTile(1, 2, 12170, 6870, 12100, 6800));
 }
