@@ -40,9 +40,10 @@ wall). apply sends a saved layout: {"rows", "columns", "bezel": {"ow", "oh",
 [{"row", "column", "address" or "mac", optional "stretch", "rotate"}]}; any
 other key is refused.
 
-Every receiver is found in a scan before anything is sent: a transmitter is
-refused by name, and one the scan does not list stops the run (--partial
-goes ahead with the others). An address named twice is worked on once.
+Every receiver is asked what it is before anything is sent (a detail
+query; a mac needs a scan): a transmitter is refused by name, and one that
+does not answer stops the run (--partial goes ahead with the others). An
+address named twice is worked on once.
 )";
 
 const char* const kQuickUsage =
