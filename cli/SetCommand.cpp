@@ -277,7 +277,11 @@ int RunOne(const SetOptions& o, Invocation& run)
     }
     Context& ctx = run.ctx;
     ctx.restartTimeout = Ms(o.timeout);
+    // Counted as CollectRows counts, for a second signal's summary.
+    interrupt::Planned(1);
+    interrupt::Started();
     const SetResult res = ApplySettings(ctx, o.address, q);
+    interrupt::Finished();
     if (q.hostnameId && res.kind == Kind::Tx)
         throw Usage{o.address + " is a transmitter: it has no hostname ID (a channel alone is fine); nothing was sent"};
     const Columns shown(kSetColumns.begin() + 1, kSetColumns.end());  // no plan, no key
