@@ -258,6 +258,17 @@ bool StopForMissing(Invocation& run, const std::vector<std::string>& missing, in
     return true;
 }
 
+void AddMissingRows(Rows& rows, const Columns& columns, const std::vector<std::string>& missing,
+                    const std::function<Record(const std::string&)>& known, const std::string& why)
+{
+    for (const std::string& m : missing) {
+        Record r = NotStarted(columns, known(m), why);
+        r["status"] = "failed";
+        rows.rows.push_back(std::move(r));
+        rows.failed = true;
+    }
+}
+
 void CheckWritable(const std::string& path)
 {
     struct stat st { };

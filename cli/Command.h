@@ -137,6 +137,10 @@ std::vector<Listed> ReceiversOnly(const std::vector<Listed>& fleet, const std::v
 // stops with nothing sent (true, and the status in `status`); with it, the
 // missing are reported and the rest goes ahead.
 bool StopForMissing(Invocation& run, const std::vector<std::string>& missing, int& status);
+// With --partial: a failed row for each endpoint that was not found, saying
+// `why`; known(address) gives what else the row knows of it.
+void AddMissingRows(Rows& rows, const Columns& columns, const std::vector<std::string>& missing,
+                    const std::function<Record(const std::string&)>& known, const std::string& why);
 // What a "find" row says of an endpoint that was asked and did not answer.
 inline constexpr const char* kNoAnswer = "find: it did not answer its detail query";
 

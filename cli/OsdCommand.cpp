@@ -43,8 +43,6 @@ ahead with the others), before any line is sent.
             targets = ReceiversOnly(ListedOf(*scan), asked, "on-screen lines", missing);
             for (const std::string& m : missing)
                 run.reporter.Failure(m, "find", "not in the receiver list of the scan");
-            for (const std::string& m : missing)
-                run.reporter.Failure(m, "find", "not in the receiver list of the scan");
             if (int status = 0; StopForMissing(run, missing, status))
                 return run.Fail(kOsdColumns, status);
         }
@@ -68,12 +66,9 @@ ahead with the others), before any line is sent.
                 return Row(NotStarted(kOsdColumns, record(targets[i].address, targets[i].number), kInterruptedText),
                            false);
             });
-        for (const std::string& m : missing) {
-            Record r = NotStarted(kOsdColumns, record(m, ""), "find: not in the receiver list of the scan");
-            r["status"] = "failed";
-            rows.rows.push_back(std::move(r));
-            rows.failed = true;
-        }
+        AddMissingRows(
+            rows, kOsdColumns, missing, [&](const std::string& m) { return record(m, ""); },
+            "find: not in the receiver list of the scan");
         return run.Report(kOsdColumns, rows);
     });
 }

@@ -85,27 +85,18 @@ Rows WallRow(const Context& ctx, const WallJob& j)
     return Row(std::move(r), !sent);
 }
 
-// Rows for the endpoints that were not found, when --partial let the rest go.
-Rows MissingRows(const Columns& columns, const std::vector<std::string>& missing, const std::string& why = kNoAnswer)
-{
-    Rows rows;
-    for (const std::string& m : missing) {
-        Record r = NotStarted(columns, {{"address", m}}, why);
-        r["status"] = "failed";
-        rows.rows.push_back(std::move(r));
-        rows.failed = true;
-    }
-    return rows;
-}
-
-int SendWall(Invocation& run, const std::vector<WallJob>& jobs, Rows missing = {})
+// The jobs' rows, then a failed one for each receiver --partial left out.
+int SendWall(Invocation& run, const std::vector<WallJob>& jobs, const std::vector<std::string>& missing = {})
 {
     Rows rows = CollectRows(
         jobs.size(), run.ctx.jobs, [&](std::size_t i) { return WallRow(run.ctx, jobs[i]); },
         [&](std::size_t i) { return Row(NotStarted(kWallColumns, WallRecord(jobs[i]), kInterruptedText), false); });
-    rows.failed = rows.failed || missing.failed;
-    for (Record& r : missing.rows)
-        rows.rows.push_back(std::move(r));
+    AddMissingRows(
+        rows, kWallColumns, missing,
+        [](const std::string& m) {
+            return Record{{"address", m}};
+        },
+        kNoAnswer);
     return run.Report(kWallColumns, rows);
 }
 
@@ -219,7 +210,7 @@ int Quick(const WallOptions& o, Invocation& run)
         p.address = receivers[i].address;
         layout.placements.push_back(p);
     }
-    const int rc = SendWall(run, jobs, MissingRows(kWallColumns, missing));
+    const int rc = SendWall(run, jobs, missing);
     if (o.saveOpt->count() && !WriteFile(o.save, LayoutText(layout), run.err))
         return rc == kExitOk ? kExitFailed : rc;
     return rc;
@@ -297,12 +288,7 @@ int Look(const WallOptions& o, Invocation& run, bool stretch)
             return Row(std::move(r), !sent);
         },
         [&](std::size_t i) { return Row(NotStarted(columns, record(targets[i].address), kInterruptedText), false); });
-    for (const std::string& m : missing) {
-        Record r = NotStarted(columns, record(m), kNoAnswer);
-        r["status"] = "failed";
-        rows.rows.push_back(std::move(r));
-        rows.failed = true;
-    }
+    AddMissingRows(rows, columns, missing, record, kNoAnswer);
     return run.Report(columns, rows);
 }
 
@@ -374,7 +360,7 @@ int Apply(const WallOptions& o, Invocation& run)
     }
     if (int status = 0; StopForMissing(run, missing, status))
         return run.Fail(kWallColumns, status);
-    return SendWall(run, jobs, MissingRows(kWallColumns, missing));
+    return SendWall(run, jobs, missing);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // the bytes each one put on the wire read from the simulator's log.
 #include "cli/Cli.h"
 #include "cli/Records.h"
+#include "tests/cli/CliRun.h"
 #include "tests/cli/TftpServer.h"
 #include "tools/endpoint-sim/harness/SimProcess.h"
 
@@ -18,6 +19,8 @@
 #include <thread>
 
 using Json = cv::cli::Record;
+using cv::cli_test::Cli;
+using cv::cli_test::Result;
 using cv::cli_test::TftpServer;
 using cv::sim::SimProcess;
 using namespace std::string_literals;
@@ -27,24 +30,6 @@ namespace {
 
 const std::string kLogin = "root\r\n";
 const std::string kDetailLines = "root\r\nlmparam g CH_SELECT_V\r\ncat /etc/version\r\nlmparam dump\r\n";
-
-struct Result {
-    int rc;
-    std::string out, err;
-    Json json() const
-    {
-        Json j = Json::parse(out, nullptr, false);
-        EXPECT_FALSE(j.is_discarded()) << out;
-        return j.is_discarded() ? Json() : j;
-    }
-};
-
-Result Cli(std::vector<std::string> args)
-{
-    std::ostringstream out, err;
-    const int rc = cv::cli::Run(args, out, err);
-    return {rc, out.str(), err.str()};
-}
 
 std::string Field(const Json& row, const char* key)
 {

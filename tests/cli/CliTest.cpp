@@ -7,6 +7,7 @@
 #include "cli/Output.h"
 #include "cli/Parallel.h"
 #include "cli/Plan.h"
+#include "tests/cli/CliRun.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,8 @@
 
 using namespace cv::cli;
 // The wall layout.
+using cv::cli_test::Cli;
+using cv::cli_test::Result;
 using cv::endpoint::Bezel;
 using cv::endpoint::Layout;
 using cv::endpoint::LayoutText;
@@ -33,18 +36,6 @@ using cv::endpoint::ReadLayout;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Result {
-    int rc;
-    std::string out, err;
-};
-
-Result Cli(std::vector<std::string> args)
-{
-    std::ostringstream out, err;
-    const int rc = Run(args, out, err);
-    return {rc, out.str(), err.str()};
-}
 
 std::string TempFile(const std::string& name, const std::string& text)
 {

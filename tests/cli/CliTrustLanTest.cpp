@@ -5,6 +5,7 @@
 #include "cli/Interrupt.h"
 #include "cli/Records.h"
 #include "lan/Interfaces.h"
+#include "tests/cli/CliRun.h"
 #include "tests/cli/TftpServer.h"
 #include "tools/endpoint-sim/harness/SimProcess.h"
 
@@ -22,9 +23,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-    int rc;
-    std::string out, err;
+// Every run's JSON here is an array.
+struct Result : cv::cli_test::Result {
     Json json() const
     {
         Json j = Json::parse(out, nullptr, false);
@@ -33,12 +33,7 @@ struct Result {
     }
 };
 
-Result Cli(std::vector<std::string> args)
-{
-    std::ostringstream out, err;
-    const int rc = cv::cli::Run(args, out, err);
-    return {rc, out.str(), err.str()};
-}
+Result Cli(std::vector<std::string> args) { return {cv::cli_test::Cli(std::move(args))}; }
 
 std::string Temp(const std::string& name, const std::string& text)
 {
