@@ -101,21 +101,23 @@ std::vector<AddressProblem> StaticAddressProblems(const std::string& ipaddr, con
     };
 
     // A mask is usable only when it leaves room for an address and a gateway.
-    std::optional<Ipv4> mask = Parse(netmask);
-    const Ipv4 hostBits = mask ? ~*mask : 0;
-    if (!mask) {
+    // Kept as a plain value beside a flag: every path below sets both.
+    const std::optional<Ipv4> parsedMask = Parse(netmask);
+    const Ipv4 maskValue = parsedMask.value_or(0);
+    const Ipv4 hostBits = ~maskValue;
+    bool maskUsable = false;
+    if (!parsedMask) {
         refuse("netmask", "netmask", NotAnAddress("netmask", netmask));
-    } else if (*mask == 0) {
+    } else if (maskValue == 0) {
         refuse("zero", "netmask", "netmask is 0.0.0.0");
-        mask.reset();
     } else if ((hostBits & (hostBits + 1)) != 0) {
-        refuse("netmask", "netmask", "netmask " + Dotted(*mask) + " is not contiguous ones followed by zeros");
-        mask.reset();
-    } else if (std::popcount(*mask) > 30) {
+        refuse("netmask", "netmask", "netmask " + Dotted(maskValue) + " is not contiguous ones followed by zeros");
+    } else if (std::popcount(maskValue) > 30) {
         refuse("netmask", "netmask",
-               "netmask " + Dotted(*mask) + " (/" + std::to_string(std::popcount(*mask)) +
+               "netmask " + Dotted(maskValue) + " (/" + std::to_string(std::popcount(maskValue)) +
                    ") leaves no room for an address and a gateway");
-        mask.reset();
+    } else {
+        maskUsable = true;
     }
 
     // A host value that fails here is reported once and judged no further.
@@ -138,19 +140,19 @@ std::vector<AddressProblem> StaticAddressProblems(const std::string& ipaddr, con
     const std::optional<Ipv4> address = host("ipaddr", ipaddr);
     const std::optional<Ipv4> router = host("gateway", gateway);
 
-    if (address && mask) {
-        if (const std::string edge = EdgeOf(*address, *mask); !edge.empty())
+    if (address && maskUsable) {
+        if (const std::string edge = EdgeOf(*address, maskValue); !edge.empty())
             refuse("subnet-edge", "ipaddr", "ipaddr " + Dotted(*address) + " is " + edge);
     }
     if (address && router) {
         if (*router == *address) {
             refuse("gateway", "gateway", "gateway " + Dotted(*router) + " is the ipaddr itself");
-        } else if (mask && (*router & *mask) != (*address & *mask)) {
+        } else if (maskUsable && (*router & maskValue) != (*address & maskValue)) {
             refuse("gateway", "gateway",
-                   "gateway " + Dotted(*router) + " is outside " + Subnet(*address, *mask) + " (ipaddr " +
-                       Dotted(*address) + ", netmask " + Dotted(*mask) + ")");
-        } else if (mask) {
-            if (const std::string edge = EdgeOf(*router, *mask); !edge.empty())
+                   "gateway " + Dotted(*router) + " is outside " + Subnet(*address, maskValue) + " (ipaddr " +
+                       Dotted(*address) + ", netmask " + Dotted(maskValue) + ")");
+        } else if (maskUsable) {
+            if (const std::string edge = EdgeOf(*router, maskValue); !edge.empty())
                 refuse("subnet-edge", "gateway", "gateway " + Dotted(*router) + " is " + edge);
         }
     }

@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
 # check-install-tree.sh BUILD_DIR
 # Installs a built tree into a scratch prefix and checks that it holds what
-# the package promises and nothing else: the window, the command line and
-# the simulator, the LAN helper, the desktop entry and a 64x64 PNG icon it
-# names, the command line's manual page and the schema of its JSON output,
-# with no path back into the build tree.
+# the package promises and nothing else: the window, the command line, the
+# service and the simulator, each with its manual page, the LAN helper, the
+# desktop entry and a 64x64 PNG icon it names, and the schema of the
+# command line's JSON output, with no path back into the build tree.
+#
+# check-install-tree.sh --tree DIR
+# Checks a tree installed already, such as the package's usr/ unpacked.
 set -euo pipefail
-build=${1:?usage: check-install-tree.sh BUILD_DIR}
-prefix=$(mktemp -d /tmp/cortavia-install.XXXXXX)
-trap 'rm -rf "$prefix"' EXIT
+usage="usage: check-install-tree.sh BUILD_DIR | --tree DIR"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
-cmake --install "$build" --prefix "$prefix" >/dev/null
+if [ "${1:-}" = --tree ]; then
+  prefix=$(cd "${2:?$usage}" && pwd)
+  build=""
+else
+  build=${1:?$usage}
+  prefix=$(mktemp -d /tmp/cortavia-install.XXXXXX)
+  trap 'rm -rf "$prefix"' EXIT
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+fi
 
 expected="bin/Cortavia
 bin/cortavia-cli
@@ -23,7 +32,10 @@ lib/systemd/system/cortaviad.service
 share/applications/cortavia.desktop
 share/doc/cortavia/cortavia-cli.schema.json
 share/icons/hicolor/64x64/apps/cortavia.png
-share/man/man1/cortavia-cli.1.gz"
+share/man/man1/Cortavia.1.gz
+share/man/man1/cortavia-cli.1.gz
+share/man/man1/endpoint-sim.1.gz
+share/man/man8/cortaviad.8.gz"
 actual=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)
 if [ "$actual" != "$expected" ]; then
   fail "installed files differ from the package contents:"
@@ -34,7 +46,7 @@ for exe in bin/Cortavia bin/cortavia-cli bin/cortaviad bin/endpoint-sim lib/cort
   [ -x "$prefix/$exe" ] || fail "$exe is not executable"
 done
 for elf in bin/Cortavia bin/cortavia-cli bin/cortaviad bin/endpoint-sim; do
-  [ -f "$prefix/$elf" ] || continue
+  [ -f "$prefix/$elf" ] && [ -n "$build" ] || continue
   # A run path into the build tree would load stale libraries, or none.
   if readelf -d "$prefix/$elf" | grep -E 'R(UN)?PATH' | grep -qF "$(cd "$build" && pwd)"; then
     fail "$elf keeps a run path into the build tree"
@@ -74,11 +86,44 @@ schema=$prefix/share/doc/cortavia/cortavia-cli.schema.json
 if [ -f "$schema" ]; then
   python3 -c 'import json, sys; json.load(open(sys.argv[1]))' "$schema" || fail "the JSON schema does not parse"
 fi
-man=$prefix/share/man/man1/cortavia-cli.1.gz
-if [ -f "$man" ]; then
-  gzip -t "$man" || fail "the manual page is not gzip"
-  zcat "$man" | grep -q '^\.TH CORTAVIA-CLI 1' || fail "the manual page has no .TH line"
+# Every program on the PATH has its page, in the section the page says, and
+# man shows it without a warning (a broken macro shows as a warning, not as
+# a failure).
+if command -v man >/dev/null; then
+  render() { LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null; }
+elif command -v groff >/dev/null; then
+  render() { zcat "$1" | groff -man -Tutf8 -ww -z 2>&1; }
+else
+  render() { return 0; }
+  echo "note: neither man nor groff is installed; manual pages not rendered" >&2
 fi
+for exe in "$prefix"/bin/*; do
+  [ -e "$exe" ] || continue
+  prog=$(basename "$exe")
+  pages=("$prefix"/share/man/man[1-8]/"$prog".[1-8].gz)
+  if [ ! -f "${pages[0]}" ]; then
+    fail "$prog has no manual page"
+    continue
+  fi
+  for man in "${pages[@]}"; do
+    page=${man#"$prefix"/}
+    section=$(basename "$man" .gz)
+    section=${section##*.}
+    [ "$(basename "$(dirname "$man")")" = "man$section" ] || fail "$page is not in man$section"
+    if ! gzip -t "$man" 2>/dev/null; then
+      fail "$page is not gzip"
+      continue
+    fi
+    # -n: no name or time stamp in the header, so the package builds the same twice.
+    [ "$(od -An -tx1 -j3 -N5 "$man" | tr -d ' \n')" = 0000000000 ] || fail "$page keeps a name or time stamp (not gzip -n)"
+    upper=$(echo "$prog" | tr '[:lower:]' '[:upper:]')
+    # grep reads to the end: with -q, zcat could die of SIGPIPE and pipefail
+    # would report a page that is fine.
+    zcat "$man" | grep "^\.TH $upper $section " >/dev/null || fail "$page has no .TH $upper $section line"
+    warnings=$(render "$man") || fail "$page does not render"
+    [ -z "$warnings" ] || fail "$page renders with warnings: $warnings"
+  done
+done
 
 png=$prefix/share/icons/hicolor/64x64/apps/cortavia.png
 if [ -f "$png" ]; then
@@ -109,4 +154,4 @@ if ((failures)); then
   echo "$failures check(s) failed" >&2
   exit 1
 fi
-echo "install tree OK"
+echo "install tree OK: $prefix"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (clang, ASan, UBSan) and runs the transcript
+# Builds the layers without Qt and the libFuzzer targets (clang, ASan, UBSan,
+# every library instrumented) and runs the transcript
 # fuzzer for a while on a scratch copy of its seed corpus, then the TFTP
 # reply reader, the shell conversation and the service's readers for a
 # quarter of that each, then the readers of plan CSV and wall-layout JSON
@@ -12,9 +13,10 @@ seconds="${1:-30}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
+# Everything the preset holds: the fuzz targets, and beside them every
+# layer and program that builds without Qt, as clang sees them.
 cmake --preset fuzz
-cmake --build --preset fuzz --target cv_nodes_fuzz cv_lan_fuzz cv_endpoint_fuzz cv_service_fuzz cv_plan_fuzz \
-  cv_layout_fuzz
+cmake --build --preset fuzz
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/cv-fuzz.XXXXXX")"
 trap 'rm -rf "$work"' EXIT

@@ -14,7 +14,7 @@ packages=(
   tftp-hpa tftpd-hpa python3-jsonschema
   chromium chromium-driver python3-selenium
   fonts-dejavu-core
-  debootstrap desktop-file-utils x11-utils
+  debootstrap desktop-file-utils x11-utils man-db groff-base
 )
 missing=()
 for p in "${packages[@]}"; do

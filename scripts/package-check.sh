@@ -6,6 +6,7 @@
 #
 #   scripts/package-check.sh [--build-dir DIR] [--base DIR] [--mirror URL]
 #                            [--out DIR] [--keep] [--only-if-asked]
+#                            [--contents-only]
 #
 #   --build-dir DIR  package an already configured build (default: configure
 #                    and build the "release" preset, package build/release)
@@ -15,15 +16,18 @@
 #   --out DIR        screenshot and logs (default /tmp/cortavia-package-check)
 #   --keep           leave the chroot in place (its path is printed)
 #   --only-if-asked  exit 77 (skipped) unless CORTAVIA_PACKAGE_CHROOT_TEST=1
+#   --contents-only  build the package and check what it holds (programs,
+#                    unit, menu entry and icon, manual pages), no chroot:
+#                    needs neither root nor a mirror
 #
 # The program runs in a network namespace of its own with no interfaces up:
 # nothing it does can reach a real network. Nothing is clicked.
 set -euo pipefail
 
-usage() { sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; }
 src=$(cd "$(dirname "$0")/.." && pwd)
 build="" base=/tmp/cortavia-bookworm-base mirror="" out=/tmp/cortavia-package-check
-keep=0 only_if_asked=0
+keep=0 only_if_asked=0 contents_only=0
 while (($#)); do
   case "$1" in
     --build-dir) build=$(cd "$2" && pwd); shift 2 ;;
@@ -32,6 +36,7 @@ while (($#)); do
     --out) out=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     --only-if-asked) only_if_asked=1; shift ;;
+    --contents-only) contents_only=1; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "package-check: unknown argument $1" >&2; usage >&2; exit 2 ;;
   esac
@@ -42,8 +47,13 @@ if ((only_if_asked)) && [ "${CORTAVIA_PACKAGE_CHROOT_TEST:-}" != 1 ]; then
 fi
 
 fail() { echo "package-check: $*" >&2; exit 1; }
-[ "$(id -u)" -eq 0 ] || fail "needs root (debootstrap, chroot, mounts)"
-for tool in cpack dpkg-deb debootstrap chroot unshare Xvfb import; do
+if ((contents_only)); then
+  tools=(cpack dpkg-deb)
+else
+  [ "$(id -u)" -eq 0 ] || fail "needs root (debootstrap, chroot, mounts)"
+  tools=(cpack dpkg-deb debootstrap chroot unshare Xvfb import)
+fi
+for tool in "${tools[@]}"; do
   command -v "$tool" >/dev/null || fail "$tool not found (scripts/install-deps.sh installs it)"
 done
 if [ -z "$mirror" ]; then
@@ -63,7 +73,18 @@ deb=$(ls -t "$build"/cortavia_*_"$(dpkg --print-architecture)".deb | head -n1)
 [ -f "$deb" ] || fail "no package in $build"
 echo "== $(basename "$deb"): $(stat -c %s "$deb") bytes"
 dpkg-deb -I "$deb"
-dpkg-deb -c "$deb"
+dpkg-deb -c "$deb" | tee "$out/contents.txt"
+# What the package unpacks to passes the same checks as an installed tree.
+unpacked=$(mktemp -d /tmp/cortavia-deb.XXXXXX)
+dpkg-deb -x "$deb" "$unpacked"
+checked=0
+bash "$src/packaging/check-install-tree.sh" --tree "$unpacked/usr" || checked=$?
+rm -rf "$unpacked"
+((checked == 0)) || fail "the package's contents fail the install-tree check"
+if ((contents_only)); then
+  echo "PACKAGE $(basename "$deb") $(stat -c %s "$deb") bytes; contents checked"
+  exit 0
+fi
 
 # ---- 2. a clean Debian 12 -------------------------------------------------
 if [ ! -e "$base/etc/debian_version" ]; then

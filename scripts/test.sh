@@ -2,20 +2,34 @@
 # The whole test suite from a fresh clone, as root: installs what is
 # missing, builds, runs every test (network tests inside the test LAN only).
 #
-# Three configurations: Debug, the same with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the layers without widgets (no Qt at all),
-# which the fuzz targets share. A suite spends most of its time waiting on
-# timers and the test LAN (a Debug run keeps the two cores about 13% busy),
-# so the next build runs beside it at the lowest priority: the tests keep
-# the processor whenever they want it, the compiler takes what is left.
+# What users run is what is tested: the optimised build that scripts/run.sh
+# and the package use, with warnings as errors (preset "ci", in
+# build/release). Its suite runs, then the README's run command itself on
+# an Xvfb display, then the package is built and its contents checked. The
+# same suite runs again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Last, the layers without widgets are built with clang and no Qt at all,
+# every library instrumented, and the readers of network and operator input
+# get a short fuzz run.
+#
+# A suite spends most of its time waiting on timers and the test LAN, so the
+# next build runs beside it at the lowest priority: the tests keep the
+# processor whenever they want it, the compiler takes what is left.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Each step says how long it took, so a slow step shows in the CI log.
+# Each step says how long it took, so a slow step shows in the CI log; the
+# table at the end sums them up.
+steps=()
+record() { steps+=("$(printf '%6d s  %s' "$1" "$2")"); }
 step() {
   local start=$SECONDS
   "$@"
   echo "test.sh: $* took $((SECONDS - start)) s" >&2
+  record $((SECONDS - start)) "$*"
+}
+table() {
+  echo "test.sh: steps (those beside a suite overlap it):" >&2
+  printf '  %s\n' "${steps[@]}" >&2
 }
 
 # beside LOG FUNCTION: runs FUNCTION in the background at nice 19, its
@@ -31,6 +45,12 @@ joined() {
   wait "$beside_pid" || rc=$?
   beside_pid=
   cat "$beside_log"
+  # The background steps' own timings, for the table.
+  local line
+  while IFS= read -r line; do
+    [[ $line =~ ^test\.sh:\ (.*)\ took\ ([0-9]+)\ s$ ]] &&
+      record "${BASH_REMATCH[2]}" "(beside) ${BASH_REMATCH[1]}"
+  done <"$beside_log"
   return "$rc"
 }
 # A failing suite ends the run; nothing is left compiling behind it.
@@ -41,20 +61,34 @@ kill_tree() {
 }
 trap '[ -z "$beside_pid" ] || kill_tree "$beside_pid"' EXIT
 
+# The suites run the test LAN's binaries with more slots than cores: each
+# makes namespaces of its own and mostly waits.
+lan_slots=6
+suite() {
+  local preset=$1 timeout=$2
+  step ctest --preset "$preset" -j"$lan_slots" --timeout "$timeout"
+}
+
 build_asan() {
   step cmake --preset asan
   step cmake --build --preset asan
 }
-# Built without Qt at all: a widget include slipping into the parsers, lan/,
-# cli/ or the simulator fails here. Their network tests run in the two full
-# suites. Then the transcript and TFTP readers, which take bytes from the
-# network, and the plan and layout readers, which take operators' files, get
-# a short fuzz run under ASan and UBSan.
+# No Qt at all and clang instead of gcc: a widget include slipping into the
+# parsers, lan/, cli/ or the simulator fails here, as does a warning only
+# clang gives. The fuzz run reads what endpoints and control systems send
+# and the plan and layout files operators write.
 widget_free_and_fuzz() {
-  step cmake --preset nogui
-  step cmake --build --preset nogui
-  step ctest --preset nogui -j2 --timeout 600 -LE lan
   step bash scripts/fuzz-smoke.sh 30
+}
+
+# The README's run command, as a user types it, driven on a display of its
+# own: the window opens on the fleet, Scan fills the lists, Escape ends it.
+run_command() {
+  python3 tests/e2e/run_check.py --screenshot build/release/run-check.png -- bash scripts/run.sh
+}
+# The package the README describes, built from the tested build.
+package() {
+  bash scripts/package-check.sh --build-dir build/release --contents-only
 }
 
 # The tree follows .clang-format; a file that strays fails at once.
@@ -65,12 +99,15 @@ format_check() {
 step bash scripts/install-deps.sh
 step format_check
 export QT_QPA_PLATFORM=offscreen
-step cmake --preset default
-step cmake --build --preset default
+step cmake --preset ci
+step cmake --build --preset ci
 beside build/asan-build.log build_asan
-step ctest --preset default -j2 --timeout 600
+suite ci 600
+step run_command
+step package
 joined
 beside build/widget-free.log widget_free_and_fuzz
-step ctest --preset asan -j2 --timeout 900
+suite asan 900
 joined
+table
 echo "test.sh: everything passed in $SECONDS s" >&2

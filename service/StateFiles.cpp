@@ -153,12 +153,12 @@ Result<std::string> LoadOrCreateToken(const std::string& dir)
     if (!existing)
         return Failure(existing.error());
     if (*existing) {
-        std::string token = **existing;
+        std::string_view token = **existing;
         while (!token.empty() && (token.back() == '\n' || token.back() == '\r'))
-            token.pop_back();
+            token.remove_suffix(1);
         if (token.size() < 32)
             return Failure(path + " holds no usable token (at least 32 characters)");
-        return token;
+        return Result<std::string>(tl::in_place, token);
     }
     unsigned char raw[32];
     std::size_t got = 0;

@@ -31,6 +31,7 @@ TX_COUNT = 2
 RX_COUNT = 4
 NEW_HOSTNAME = "lobby-east"
 APP_NAME = "Cortavia"
+AT_SPI_LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
 
 
 class WalkFailed(Exception):
@@ -467,6 +468,53 @@ class Ui:
         return out
 
 
+def start_desktop(procs, env, workdir):
+    """Xvfb on a free display, a session bus with the accessibility bus, and
+    openbox when there is one; env and os.environ get DISPLAY and the bus."""
+    # The display: Xvfb picks a free number and writes it to a pipe.
+    rfd, wfd = os.pipe()
+    procs.spawn("xvfb", ["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1600x1000x24",
+                         "-nolisten", "tcp", "-noreset"], env, pass_fds=(wfd,))
+    os.close(wfd)
+    number = b""
+    deadline = time.monotonic() + 15
+    while not number.endswith(b"\n") and time.monotonic() < deadline:
+        chunk = os.read(rfd, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(rfd)
+    if not number.strip():
+        raise WalkFailed("Xvfb did not start:\n" + procs.log_of("xvfb"))
+    env["DISPLAY"] = ":" + number.decode().strip()
+    log(f"display {env['DISPLAY']}")
+
+    # The session bus, and the accessibility bus that Qt looks up on it.
+    bus = os.path.join(workdir, "bus")
+    procs.spawn("dbus", ["dbus-daemon", "--session", "--nofork", "--nopidfile", f"--address=unix:path={bus}"], env)
+    wait_for("the session bus", lambda: os.path.exists(bus), 10)
+    env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus}"
+    procs.spawn("at-spi", [AT_SPI_LAUNCHER, "--launch-immediately"], env)
+    wait_for("the accessibility bus", lambda: subprocess.run(
+        ["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+         "org.a11y.Bus.GetAddress"], env=env, capture_output=True).returncode == 0, 10, 0.1)
+    os.environ.update({k: env[k] for k in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")})
+
+    procs.window_manager = shutil.which("openbox") is not None
+    if procs.window_manager:
+        # Title bars show the captions in the screenshots. A window mapped
+        # while openbox is still starting can be lost (it stays unmapped
+        # for good), so the program starts only once openbox has run its
+        # start-up command, as on a desktop that has finished logging in.
+        wm_ready = os.path.join(workdir, "openbox.ready")
+        wm = procs.spawn("openbox", ["openbox", "--sm-disable", "--startup", f"touch {wm_ready}"], env)
+        wait_for("openbox to finish starting", lambda: os.path.exists(wm_ready) or wm.poll() is not None, 60)
+        if not os.path.exists(wm_ready):
+            raise WalkFailed("openbox did not start:\n" + procs.log_of("openbox"))
+    else:
+        log("openbox not found: windows have no title bars")
+
+
 # --- the walk ----------------------------------------------------------------
 
 def tile(r, c, vi, hi, ow, oh, vw, vh):
@@ -478,6 +526,33 @@ def tile(r, c, vi, hi, ow, oh, vw, vh):
 
 def vw_line(rect):
     return b"e e_vw_enable_%d_%d_%d_%d_2\r\n" % rect
+
+
+def press_scan(ui, wire, window, scan, wm, alive, arrived=None, proof="a discovery query", wait=20):
+    """Presses Scan until the press is seen to arrive; returns the presses.
+    The simulator's log proves it by default: Scan sends the discovery query
+    before anything else. A press that did not arrive is repeated, so that a
+    lost click is told apart from a Scan that found nothing."""
+    if arrived is None:
+        queries = wire.discovery_queries()
+
+        def arrived():
+            return wire.discovery_queries() > queries
+    presses = 0
+    while True:
+        presses += 1
+        ui.click(scan)
+        try:
+            wait_for(f"{proof} after the press on Scan", arrived, wait, 0.1)
+            return presses
+        except WalkFailed:
+            alive()
+            if presses == 3:
+                raise WalkFailed(f"scan: the press on Scan never reached the program: {presses} presses, and "
+                                 f"{proof} was not seen in {wait} s after each (window states "
+                                 f"{ui.states(window)}, Scan states {ui.states(scan)})")
+            log(f"scan: press {presses} on Scan did not reach the program; pressing again")
+            ui.wait_ready(window, scan, wm, 60)
 
 
 def walk(ui, wire, procs, timings):
@@ -505,25 +580,7 @@ def walk(ui, wire, procs, timings):
 
     step("scan")
     mark = wire.mark(everyone)
-    # The press is proven by the simulator's log: Scan sends the discovery
-    # query before anything else. A press that did not arrive is repeated,
-    # so that a lost click is told apart from a Scan that found nothing.
-    presses = 0
-    queries = wire.discovery_queries()
-    while True:
-        presses += 1
-        ui.click(scan)
-        try:
-            wait_for("the discovery query of the Scan", lambda: wire.discovery_queries() > queries, 20, 0.1)
-            break
-        except WalkFailed:
-            alive()
-            if presses == 3:
-                raise WalkFailed(f"scan: the press on Scan never reached the program: {presses} presses, and the "
-                                 f"simulator saw no discovery query in 20 s after each (window states "
-                                 f"{ui.states(window)}, Scan states {ui.states(scan)})")
-            log(f"scan: press {presses} on Scan did not reach the program; pressing again")
-            ui.wait_ready(window, scan, procs.window_manager, 60)
+    presses = press_scan(ui, wire, window, scan, procs.window_manager, alive)
     log(f"scan: the program sent its discovery query after {presses} press(es)")
 
     def rx_rows_now():
@@ -753,8 +810,7 @@ def main():
         if shutil.which(tool) is None:
             print(f"user_walkthrough: {tool} not found (scripts/install-deps.sh installs it)", file=sys.stderr)
             return 2
-    launcher = "/usr/libexec/at-spi-bus-launcher"
-    if not os.path.exists(launcher):
+    if not os.path.exists(AT_SPI_LAUNCHER):
         print("user_walkthrough: at-spi2-core is not installed", file=sys.stderr)
         return 2
 
@@ -772,48 +828,7 @@ def main():
         env = {k: v for k, v in os.environ.items() if not k.startswith(("QT_", "DBUS_", "DISPLAY", "XDG_", "WAYLAND"))}
         env["XDG_RUNTIME_DIR"] = workdir
 
-        # The display: Xvfb picks a free number and writes it to a pipe.
-        rfd, wfd = os.pipe()
-        procs.spawn("xvfb", ["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1600x1000x24",
-                             "-nolisten", "tcp", "-noreset"], env, pass_fds=(wfd,))
-        os.close(wfd)
-        number = b""
-        deadline = time.monotonic() + 15
-        while not number.endswith(b"\n") and time.monotonic() < deadline:
-            chunk = os.read(rfd, 16)
-            if not chunk:
-                break
-            number += chunk
-        os.close(rfd)
-        if not number.strip():
-            raise WalkFailed("Xvfb did not start:\n" + procs.log_of("xvfb"))
-        env["DISPLAY"] = ":" + number.decode().strip()
-        log(f"display {env['DISPLAY']}")
-
-        # The session bus, and the accessibility bus that Qt looks up on it.
-        bus = os.path.join(workdir, "bus")
-        procs.spawn("dbus", ["dbus-daemon", "--session", "--nofork", "--nopidfile", f"--address=unix:path={bus}"], env)
-        wait_for("the session bus", lambda: os.path.exists(bus), 10)
-        env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus}"
-        procs.spawn("at-spi", [launcher, "--launch-immediately"], env)
-        wait_for("the accessibility bus", lambda: subprocess.run(
-            ["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
-             "org.a11y.Bus.GetAddress"], env=env, capture_output=True).returncode == 0, 10, 0.1)
-        os.environ.update({k: env[k] for k in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")})
-
-        procs.window_manager = shutil.which("openbox") is not None
-        if procs.window_manager:
-            # Title bars show the captions in the screenshots. A window mapped
-            # while openbox is still starting can be lost (it stays unmapped
-            # for good), so the program starts only once openbox has run its
-            # start-up command, as on a desktop that has finished logging in.
-            wm_ready = os.path.join(workdir, "openbox.ready")
-            wm = procs.spawn("openbox", ["openbox", "--sm-disable", "--startup", f"touch {wm_ready}"], env)
-            wait_for("openbox to finish starting", lambda: os.path.exists(wm_ready) or wm.poll() is not None, 60)
-            if not os.path.exists(wm_ready):
-                raise WalkFailed("openbox did not start:\n" + procs.log_of("openbox"))
-        else:
-            log("openbox not found: windows have no title bars")
+        start_desktop(procs, env, workdir)
 
         state = os.path.join(workdir, "sim")
         ready = os.path.join(workdir, "sim.ready")
