@@ -150,13 +150,6 @@ std::string CheckedAddress(const std::string& text)
     return text;
 }
 
-std::string Lower(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 std::vector<std::string> Distinct(const std::vector<std::string>& addresses, Reporter& reporter)
 {
     std::vector<std::string> once;

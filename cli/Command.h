@@ -106,7 +106,6 @@ Context MakeContext(const CommonOptions& o, Reporter& reporter);
 std::string CheckedAddress(const std::string& text);  // throws Usage
 // Each address once, in the order first given; a repeat is noted on err.
 std::vector<std::string> Distinct(const std::vector<std::string>& addresses, Reporter& reporter);
-std::string Lower(std::string s);
 
 // Runs a scan; throws Usage for an unknown card, returns nullopt (reported)
 // when the scan found nothing.

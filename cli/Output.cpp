@@ -1,6 +1,7 @@
 #include "cli/Output.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace cv::cli {
@@ -12,6 +13,13 @@ std::string CellText(const Record& value)
     if (value.is_null())
         return {};
     return Dump(value);
+}
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
 }
 
 std::string CsvField(const std::string& text)

@@ -25,6 +25,8 @@ Record Projected(const std::vector<std::string>& columns, const std::vector<Reco
 // A cell's text: strings as they are, numbers in decimal, null empty.
 std::string CellText(const Record& value);
 std::string CsvField(const std::string& text);
+// ASCII letters in lower case: keys and keywords, never device text.
+std::string Lower(std::string s);
 
 // RFC 4180 records: quoted fields may hold commas, quotes ("") and line
 // breaks; CR LF or LF end a record; a UTF-8 byte-order mark is skipped.

@@ -26,13 +26,6 @@ std::string Trim(const std::string& s)
     return s.substr(a, b - a);
 }
 
-std::string Lower(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 bool ValidMac(const std::string& mac)
 {
     if (mac.size() != 17)

@@ -23,7 +23,7 @@ struct SetOptions {
                 *gatewayOpt = nullptr, *planOpt = nullptr;
 };
 
-const char* const kText = R"(
+const char* const kSetText = R"(
 Sends each setting with exactly the lines of the window's Apply, then reads
 the endpoint back. The hostname ID (receivers only) and the channel must
 read back at once. Casting mode and IP settings take effect at a reboot:
@@ -307,7 +307,7 @@ void AddSetCommand(Program& p)
                           "set --plan FILE.csv [--dry-run] [--reboot] [--partial] [--force CHECK]... [--jobs N]"},
                          {{"set ADDRESS ...", "change settings, read them back (--reboot to apply all)"},
                           {"set --plan FILE.csv", "settings for many endpoints from a spreadsheet"}},
-                         kText});
+                         kSetText});
     auto o = std::make_shared<SetOptions>();
     CLI::Option* address = c->add_option("ADDRESS", o->address, "the endpoint")->check(kAddress);
     o->hostnameOpt = c->add_option("--hostname", o->hostname, "the hostname ID (receivers only)")->type_name("ID");

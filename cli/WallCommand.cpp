@@ -26,7 +26,7 @@ using endpoint::RotateLine;
 using endpoint::StretchLine;
 using endpoint::WallRefusal;
 
-const char* const kText = R"(
+const char* const kWallText = R"(
 quick gives every receiver of the scan (or of --order) a cell of the wall,
 row by row, as the window's Quick Video Wall; receivers past the last cell
 share cell 0,0. place puts one receiver on one cell (counted from 0), as a
@@ -370,7 +370,7 @@ void AddWallCommands(Program& p)
     CLI::App* wall = p.Add(p.root(), "wall",
                            {{kQuickUsage, kPlaceUsage, kStretchUsage, kRotateUsage, kApplyUsage},
                             {{"wall quick|place|stretch|rotate|apply", "video wall layouts"}},
-                            kText},
+                            kWallText},
                            false);
     wall->require_subcommand(1);
     // Each command its own options, so that "given" means given to it.
@@ -384,7 +384,7 @@ void AddWallCommands(Program& p)
     };
 
     o = std::make_shared<WallOptions>();
-    CLI::App* quick = p.Add(*wall, "quick", {{kQuickUsage}, {}, kText});
+    CLI::App* quick = p.Add(*wall, "quick", {{kQuickUsage}, {}, kWallText});
     quick->add_option("ROWSxCOLS", o->size, "the size of the wall, 1 to 5 each")->required();
     bezel(quick);
     o->orderOpt = quick->add_option("--order", o->order, "these receivers, in this order, not the scan's")
@@ -394,7 +394,7 @@ void AddWallCommands(Program& p)
     p.Runs(quick, [o](Invocation& run) { return Quick(*o, run); });
 
     o = std::make_shared<WallOptions>();
-    CLI::App* place = p.Add(*wall, "place", {{kPlaceUsage}, {}, kText});
+    CLI::App* place = p.Add(*wall, "place", {{kPlaceUsage}, {}, kWallText});
     place->add_option("ADDRESS", o->address, "the receiver")->required()->check(kAddress);
     place->add_option("ROW", o->row, "its row, from 0")->required();
     place->add_option("COL", o->column, "its column, from 0")->required();
@@ -404,7 +404,7 @@ void AddWallCommands(Program& p)
     p.Runs(place, [o](Invocation& run) { return Place(*o, run); });
 
     o = std::make_shared<WallOptions>();
-    CLI::App* stretch = p.Add(*wall, "stretch", {{kStretchUsage}, {}, kText});
+    CLI::App* stretch = p.Add(*wall, "stretch", {{kStretchUsage}, {}, kWallText});
     stretch->add_option("fit|out", o->value, "how the picture fills the display")
         ->required()
         ->check(CLI::IsMember({"fit", "out"}));
@@ -413,7 +413,7 @@ void AddWallCommands(Program& p)
     p.Runs(stretch, [o](Invocation& run) { return Look(*o, run, true); });
 
     o = std::make_shared<WallOptions>();
-    CLI::App* rotate = p.Add(*wall, "rotate", {{kRotateUsage}, {}, kText});
+    CLI::App* rotate = p.Add(*wall, "rotate", {{kRotateUsage}, {}, kWallText});
     rotate->add_option("0|180|270", o->value, "the rotation in degrees")
         ->required()
         ->check(CLI::IsMember({"0", "180", "270"}));
@@ -422,7 +422,7 @@ void AddWallCommands(Program& p)
     p.Runs(rotate, [o](Invocation& run) { return Look(*o, run, false); });
 
     o = std::make_shared<WallOptions>();
-    CLI::App* apply = p.Add(*wall, "apply", {{kApplyUsage}, {}, kText});
+    CLI::App* apply = p.Add(*wall, "apply", {{kApplyUsage}, {}, kWallText});
     apply->add_option("LAYOUT.json", o->layout, "a saved layout")->required();
     p.AddPartial(apply);
     p.Runs(apply, [o](Invocation& run) { return Apply(*o, run); });

@@ -84,11 +84,11 @@ widget_free_and_fuzz() {
 # The README's run command, as a user types it, driven on a display of its
 # own: the window opens on the fleet, Scan fills the lists, Escape ends it.
 run_command() {
-  python3 tests/e2e/run_check.py --screenshot build/release/run-check.png -- bash scripts/run.sh
+  /usr/bin/python3 tests/e2e/run_check.py --screenshot build/release/run-check.png -- bash scripts/run.sh
 }
 # The package the README describes, built from the tested build.
 package() {
-  bash scripts/package-check.sh --build-dir build/release --contents-only
+  bash scripts/package-check.sh --build-dir build/release --contents-only --out build/release/package
 }
 
 # The tree follows .clang-format; a file that strays fails at once.
