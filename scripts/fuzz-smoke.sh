@@ -19,7 +19,8 @@ cmake --preset fuzz
 cmake --build --preset fuzz
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/cv-fuzz.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+nodes_pid=
+trap '[ -z "$nodes_pid" ] || kill "$nodes_pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 # run FOLDER SECONDS MAX_LEN [TARGET]: the target cv_TARGET_fuzz of
 # fuzz/FOLDER (TARGET is FOLDER when it holds one), its seeds in
@@ -45,10 +46,18 @@ run() {
 }
 quarter=$(( (seconds + 3) / 4 ))
 sixth=$(( (seconds + 5) / 6 ))
-run nodes "$seconds" 4096
+# Each fuzzer keeps one core: the transcript's long run takes one, the
+# others follow each other on the second.
+run nodes "$seconds" 4096 >"$work/nodes.log" 2>&1 &
+nodes_pid=$!
 run lan "$quarter" 600
 run endpoint "$quarter" 4096
 run service "$quarter" 4096
 run cli "$sixth" 4096 plan
 run cli "$sixth" 4096 layout
+nodes_status=0
+wait "$nodes_pid" || nodes_status=$?
+nodes_pid=
+cat "$work/nodes.log"
+((nodes_status == 0)) || exit "$nodes_status"
 echo "fuzz-smoke: no crash in ${seconds}s + 3 x ${quarter}s + 2 x ${sixth}s"
