@@ -100,8 +100,11 @@ step bash scripts/install-deps.sh
 step format_check
 export QT_QPA_PLATFORM=offscreen
 step cmake --preset ci
-step cmake --build --preset ci
+# The sanitizer build starts at once, at the lowest priority: it takes only
+# what the optimised build leaves while it waits on a precompiled header or
+# a link, then the processor beside the suite.
 beside build/asan-build.log build_asan
+step cmake --build --preset ci
 suite ci 600
 step run_command
 step package
