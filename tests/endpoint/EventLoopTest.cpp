@@ -86,10 +86,9 @@ TEST(EventLoop, TheDetailQueryRunsFromANonBlockingLoopThatNeverWaitsInTheCore)
     }());
     std::string unsent;
     bool connected = false;
-    int turns = 0;
+    int pieces = 0;
     const auto giveUp = Clock::now() + 30s;
     while (steps.Advance(c, Clock::now()) == Sequence::State::Running && Clock::now() < giveUp) {
-        ++turns;
         pollfd p{fd->get(), static_cast<short>(POLLIN | (connected ? 0 : POLLOUT)), 0};
         unsent += c.TakeOutgoing();
         if (connected && !unsent.empty())
@@ -107,9 +106,10 @@ TEST(EventLoop, TheDetailQueryRunsFromANonBlockingLoopThatNeverWaitsInTheCore)
         if (p.revents & POLLIN) {
             char buf[1024];
             const ssize_t n = ::recv(fd->get(), buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0)
+            if (n > 0) {
+                ++pieces;
                 c.Receive({buf, static_cast<std::size_t>(n)}, Clock::now());
-            else if (n == 0)
+            } else if (n == 0)
                 c.PeerClosed();
         }
         if (const auto timer = c.Timer(); timer && *timer <= Clock::now())
@@ -123,5 +123,8 @@ TEST(EventLoop, TheDetailQueryRunsFromANonBlockingLoopThatNeverWaitsInTheCore)
     EXPECT_EQ(Narrow(d.values.version), "B1.0.0");
     EXPECT_EQ(Narrow(d.values.channel), "0007");
     EXPECT_EQ(Narrow(d.values.macAddress), "02:00:00:00:00:09");
-    EXPECT_GT(turns, 100) << "bytes came one by one, over many turns";
+    // Counted in pieces, not loop turns: a loaded machine sleeps longer per
+    // turn and gathers more bytes in each, but the replies still arrive over
+    // many reads, each handed to the core as it came.
+    EXPECT_GT(pieces, 3) << "the replies came in pieces, over many turns";
 }
