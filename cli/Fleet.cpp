@@ -4,6 +4,7 @@
 #include "cli/Parallel.h"
 #include "endpoint/Comeback.h"
 #include "lan/Discovery.h"
+#include "lan/WorkstationLock.h"
 #include "lan/HostInfo.h"
 #include "lan/Interfaces.h"
 #include "lan/Reach.h"
@@ -64,6 +65,12 @@ Result<> Scan(const Context& ctx, ScanResult& out, bool* usage)
 {
     lan::DiscoveryOptions options;
     options.interfaces = ctx.interfaces;
+    options.waiting = [&ctx](pid_t holder) {
+        if (ctx.reporter)
+            ctx.reporter->Note(std::string(lan::kWaitingForDiscovery) +
+                               (holder ? ": " + lan::DescribeProcess(holder) : std::string()));
+    };
+    options.cancelled = [] { return interrupt::Requested(); };
     const lan::DiscoveryResult found = lan::Discover(options);
     if (!found.unknownInterfaces.empty()) {
         if (usage)
@@ -74,7 +81,7 @@ Result<> Scan(const Context& ctx, ScanResult& out, bool* usage)
         return Fail(ctx, "workstation", "discovery", "no usable network card named " + names);
     }
     if (found.failure)
-        return Fail(ctx, "workstation", "discovery", found.failure->step + ": " + std::strerror(found.failure->error));
+        return Fail(ctx, "workstation", "discovery", lan::Describe(*found.failure));
     out.sentOn = found.sentOn;
     if (found.replies.empty())
         return Fail(ctx, "workstation", "discovery", "no endpoint answered within 1 s");

@@ -1,15 +1,20 @@
 #include "lan/Discovery.h"
 
 #include "lan/Interfaces.h"
+#include "lan/PortOwners.h"
+#include "lan/WorkstationLock.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <thread>
 
 namespace cv::lan {
 
@@ -60,13 +65,36 @@ bool ReadableWithin(int fd, std::chrono::milliseconds period)
     }
 }
 
-DiscoveryResult Failed(DiscoveryResult result, const char* step)
+DiscoveryResult Failed(DiscoveryResult result, const char* step, std::string detail = {})
 {
-    result.failure = DiscoveryFailure{step, errno};
+    result.failure = DiscoveryFailure{step, detail.empty() ? errno : 0, std::move(detail)};
     return result;
 }
 
+// Another program on the reply port takes some of the answers (the kernel
+// gives each to one socket), so a round beside it would silently miss
+// endpoints. Every Cortavia program takes the lock first, so whoever else
+// is there is not one of ours.
+std::string ForeignHolder(unsigned short port, ino_t ours)
+{
+    for (const UdpSocket& s : UdpSocketsOnPort(port))
+        if (s.inode != ours) {
+            const pid_t owner = SocketOwner(s.inode);
+            return "UDP port " + std::to_string(port) + " is held by " +
+                (owner ? DescribeProcess(owner) : std::string("another user's program")) +
+                ", which is not a Cortavia program and would take the endpoints' answers";
+        }
+    return {};
+}
+
 }  // namespace
+
+std::string Describe(const DiscoveryFailure& failure)
+{
+    if (!failure.detail.empty())
+        return failure.step + ": " + failure.detail;
+    return failure.step + ": " + std::strerror(failure.error);
+}
 
 DiscoveryResult Discover(const DiscoveryOptions& options)
 {
@@ -90,6 +118,25 @@ DiscoveryResult Discover(const DiscoveryOptions& options)
             return result;
     }
 
+    // Held until the last answer is read; released however this returns.
+    WorkstationLock::Wait wait;
+    wait.patience = options.patience;
+    wait.waiting = options.waiting;
+    wait.cancelled = options.cancelled;
+    auto lock = WorkstationLock::Take(DiscoveryLockName(), wait);
+    if (!lock) {
+        const LockBusy& busy = lock.error();
+        if (busy.why == LockBusy::Why::Error) {
+            errno = busy.error;
+            return Failed(std::move(result), "lock");
+        }
+        if (busy.why == LockBusy::Why::Cancelled)
+            return Failed(std::move(result), "lock", "cancelled while waiting for another Cortavia program");
+        return Failed(std::move(result), "lock",
+                      "another Cortavia program" + (busy.holder ? " (" + DescribeProcess(busy.holder) + ")" : "") +
+                          " has held discovery for " + std::to_string(options.patience.count() / 1000) + " s");
+    }
+
     Fd sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sender.valid())
         return Failed(std::move(result), "socket sender");
@@ -109,21 +156,50 @@ DiscoveryResult Discover(const DiscoveryOptions& options)
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(options.replyPort);
-    if (::bind(receiver.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+    if (::bind(receiver.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        if (errno == EADDRINUSE)
+            if (std::string holder = ForeignHolder(options.replyPort, 0); !holder.empty())
+                return Failed(std::move(result), "bind", std::move(holder));
         return Failed(std::move(result), "bind");
+    }
+    struct stat self { };
+    if (::fstat(receiver.get(), &self) == 0)
+        if (std::string holder = ForeignHolder(options.replyPort, self.st_ino); !holder.empty())
+            return Failed(std::move(result), "bind", std::move(holder));
+    // A venue's answers arrive in a burst; the default buffer holds a few
+    // hundred. Root may go past the system's ceiling, others get what it allows.
+    const int wanted = static_cast<int>(options.receiveBuffer);
+    if (::setsockopt(receiver.get(), SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) != 0)
+        ::setsockopt(receiver.get(), SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
 
     const char query[kQueryBytes] = {};
     sockaddr_in group{};
     group.sin_family = AF_INET;
     group.sin_port = htons(options.queryPort);
     ::inet_pton(AF_INET, kDiscoveryGroup, &group.sin_addr);
+    // A query that never left is no round at all: every endpoint would
+    // look silent. A full queue is worth a short second try.
+    int sendError = 0;
     auto send = [&] {
-        ::sendto(sender.get(), query, sizeof query, 0, reinterpret_cast<sockaddr*>(&group), sizeof group);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (::sendto(sender.get(), query, sizeof query, 0, reinterpret_cast<sockaddr*>(&group), sizeof group) ==
+                static_cast<ssize_t>(sizeof query))
+                return true;
+            sendError = errno;
+            if (sendError != EINTR && sendError != EAGAIN && sendError != ENOBUFS)
+                return false;
+            if (sendError != EINTR)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
     };
     if (cards.empty()) {
         // No card qualifies (or the system hides them): the routing table
         // decides, as it always did.
-        send();
+        if (!send()) {
+            errno = sendError;
+            return Failed(std::move(result), "send");
+        }
     } else {
         // Multicast follows the default route unless told otherwise; on a
         // workstation with an office card and an AV card that is the wrong
@@ -134,8 +210,14 @@ DiscoveryResult Discover(const DiscoveryOptions& options)
             ::inet_pton(AF_INET, card.address.c_str(), &via.imr_address);
             if (::setsockopt(sender.get(), IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) != 0)
                 continue;
-            send();
-            result.sentOn.push_back(card.name);
+            if (send())
+                result.sentOn.push_back(card.name);
+        }
+        // One card that cannot carry it is that card's matter; none at all
+        // is the workstation's failure, not a silent fleet.
+        if (result.sentOn.empty() && sendError != 0) {
+            errno = sendError;
+            return Failed(std::move(result), "send");
         }
     }
 

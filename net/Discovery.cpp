@@ -13,7 +13,7 @@ namespace {
 // says which step failed and ends.
 [[noreturn]] void Fatal(const cv::lan::DiscoveryFailure& failure)
 {
-    std::fprintf(stderr, "%s: %s\n", failure.step.c_str(), std::strerror(failure.error));
+    std::fprintf(stderr, "%s\n", cv::lan::Describe(failure).c_str());
     std::fflush(stderr);
     std::fflush(stdout);
     ::_exit(1);

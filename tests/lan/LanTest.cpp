@@ -2,18 +2,22 @@
 // with a resolver of the test's choosing, a TFTP server that answers in
 // each way a real one can, and shells that keep or drop a connection.
 #include "lan/Interfaces.h"
+#include "lan/PortOwners.h"
 #include "lan/Reach.h"
 #include "lan/Tftp.h"
 #include "lan/Workstation.h"
+#include "lan/WorkstationLock.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <functional>
@@ -368,4 +372,116 @@ TEST(Reach, AShellThatNeverAnswersEndsAtTheDeadline)
     std::printf("never answered: failed after %lld ms, %d attempts\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
                 probe.attempts());
+}
+
+// --- the workstation-wide lock ---------------------------------------------------
+
+TEST(WorkstationLock, ASecondTakerIsToldWhoHoldsItAndGetsItOnceTheHolderLetsGo)
+{
+    const std::string name = "cortavia-test/" + std::to_string(::getpid()) + "/a";
+    auto first = WorkstationLock::TryTake(name);
+    ASSERT_TRUE(first);
+    auto second = WorkstationLock::TryTake(name);
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error().why, LockBusy::Why::Held);
+    EXPECT_EQ(second.error().holder, ::getpid());
+    EXPECT_EQ(LockHolder(name), ::getpid());
+    EXPECT_NE(DescribeProcess(::getpid()).find("(pid " + std::to_string(::getpid()) + ")"), std::string::npos);
+
+    WorkstationLock moved = std::move(*first);
+    EXPECT_FALSE(WorkstationLock::TryTake(name));
+    moved.Release();
+    EXPECT_TRUE(WorkstationLock::TryTake(name));
+    EXPECT_EQ(LockHolder(name), 0);
+}
+
+TEST(WorkstationLock, AWaiterIsToldOnceAndGivesUpAtItsPatienceOrWhenCancelled)
+{
+    const std::string name = "cortavia-test/" + std::to_string(::getpid()) + "/b";
+    auto held = WorkstationLock::TryTake(name);
+    ASSERT_TRUE(held);
+    int told = 0;
+    WorkstationLock::Wait wait;
+    wait.patience = 200ms;
+    wait.notice = 50ms;
+    wait.waiting = [&](pid_t holder) {
+        ++told;
+        EXPECT_EQ(holder, ::getpid());
+    };
+    auto late = WorkstationLock::Take(name, wait);
+    ASSERT_FALSE(late);
+    EXPECT_EQ(late.error().why, LockBusy::Why::TimedOut);
+    EXPECT_EQ(told, 1);
+
+    wait.patience = 10s;
+    wait.cancelled = [] { return true; };
+    auto cancelled = WorkstationLock::Take(name, wait);
+    ASSERT_FALSE(cancelled);
+    EXPECT_EQ(cancelled.error().why, LockBusy::Why::Cancelled);
+}
+
+TEST(WorkstationLock, TheLockOfAProcessKilledWhileHoldingItIsFreeAtOnce)
+{
+    const std::string name = "cortavia-test/" + std::to_string(::getpid()) + "/c";
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto lock = WorkstationLock::TryTake(name);
+        (void)!::write(ready[1], lock ? "y" : "n", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char answer = 0;
+    ASSERT_EQ(::read(ready[0], &answer, 1), 1);
+    ASSERT_EQ(answer, 'y');
+    auto busy = WorkstationLock::TryTake(name);
+    ASSERT_FALSE(busy);
+    EXPECT_EQ(busy.error().holder, child);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    WorkstationLock::Wait wait;
+    wait.patience = 5s;
+    EXPECT_TRUE(WorkstationLock::Take(name, wait));
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
+TEST(PortOwners, TheKernelsUdpTableIsReadForPortAndInodeAndNothingElse)
+{
+    const std::string table =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode ref pointer "
+        "drops\n"
+        "  412: 00000000:0D06 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        0 81234 2 "
+        "0000000000000000 0\n"
+        " 1042: 0100007F:0035 00000000:0000 07 00000000:00000000 00:00000000 00000000   101        0 555 2 "
+        "0000000000000000 0\n"
+        "  13: 00000000000000000000000000000000:0D06 00000000000000000000000000000000:0000 07 00000000:00000000 "
+        "00:00000000 00000000 0 0 777 2 0 0\n"
+        "garbage line\n"
+        "  9: 00000000:ZZZZ 00000000:0000 07 00000000:00000000 00:00000000 00000000 0 0 1 2 0 0";
+    const auto rows = ParseUdpTable(table);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].port, 3334);
+    EXPECT_EQ(rows[0].inode, 81234u);
+    EXPECT_EQ(rows[1].port, 53);
+    EXPECT_EQ(rows[2].port, 3334);
+    EXPECT_EQ(rows[2].inode, 777u);
+    EXPECT_TRUE(ParseUdpTable("").empty());
+}
+
+TEST(PortOwners, ASocketThisProcessBoundIsFoundWithItsOwner)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    socklen_t length = sizeof local;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    const auto found = UdpSocketsOnPort(ntohs(local.sin_port));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(SocketOwner(found[0].inode), ::getpid());
+    ::close(fd);
 }
