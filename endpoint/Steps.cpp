@@ -224,6 +224,43 @@ std::vector<nodes::WireLine> RequestLines(const SetRequest& r)
 
 std::vector<nodes::WireLine> RouteLines(const std::string& channel) { return nodes::ChannelGroupLines(Widen(channel)); }
 
+std::optional<std::string> ChannelInReply(std::string_view reply)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t'; };
+    while (!reply.empty() && blank(reply.back()))
+        reply.remove_suffix(1);
+    const auto newline = reply.find_last_of("\r\n");
+    std::string_view last = newline == std::string_view::npos ? reply : reply.substr(newline + 1);
+    while (!last.empty() && blank(last.front()))
+        last.remove_prefix(1);
+    const std::string value(last);
+    if (!nodes::IsValidChannel(Widen(value)))
+        return std::nullopt;
+    return value;
+}
+
+std::vector<Step> ConfirmedRouteSteps(const std::string& channel)
+{
+    std::vector<BufferedLine> lines;
+    for (auto& line : RouteLines(channel))
+        lines.push_back({std::move(line)});
+    auto steps = LineSteps(lines, "route");
+    Step readBack;
+    readBack.kind = Step::Kind::Line;
+    readBack.name = "read-back";
+    readBack.line = Plain(nodes::kChannelQuery);
+    readBack.check = [channel](const Conversation& c) -> Result<> {
+        const auto now = ChannelInReply(c.lastOutput());
+        if (!now)
+            return Failure("unreadable", "the reply to the channel query holds no channel");
+        if (*now != channel)
+            return Failure("read-back", "the endpoint reads channel " + *now + ", not " + channel);
+        return {};
+    };
+    steps.push_back(std::move(readBack));
+    return steps;
+}
+
 std::vector<FieldResult> RequestedFields(const SetRequest& r)
 {
     std::vector<FieldResult> f;

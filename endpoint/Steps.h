@@ -114,6 +114,18 @@ std::vector<nodes::WireLine> RequestLines(const SetRequest& request);
 // The route of a receiver or transmitter: the channel group alone.
 std::vector<nodes::WireLine> RouteLines(const std::string& channel);
 
+// The channel in the reply to the channel query: the line right before the
+// prompt, which must read "0000" to "0099". Whatever came before it (a
+// flood, binary noise) is no part of the value; nothing valid: nullopt.
+std::optional<std::string> ChannelInReply(std::string_view reply);
+
+// A route that holds: the channel group, then the channel read back on the
+// same session. It is done when the endpoint itself says the channel; a
+// reply with no channel in it fails as "unreadable", another channel as
+// "read-back". Every front end that sets a channel and calls it confirmed
+// means this.
+std::vector<Step> ConfirmedRouteSteps(const std::string& channel);
+
 struct FieldResult {
     std::string field;
     std::string requested;

@@ -21,41 +21,6 @@ using std::chrono::milliseconds;
 
 namespace {
 
-nodes::WireLine ChannelQuery() { return {std::u16string(nodes::kChannelQuery.text()), false, false, 0}; }
-
-std::string Trimmed(std::string text)
-{
-    const auto space = [](char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t'; };
-    while (!text.empty() && space(text.back()))
-        text.pop_back();
-    std::size_t start = 0;
-    while (start < text.size() && space(text[start]))
-        ++start;
-    return text.substr(start);
-}
-
-// The channel group, then the channel read back on the same session: the
-// route holds once the receiver itself says so.
-std::vector<endpoint::Step> RouteSteps(const std::string& channel)
-{
-    std::vector<endpoint::BufferedLine> lines;
-    for (auto& line : endpoint::RouteLines(channel))
-        lines.push_back({std::move(line)});
-    auto steps = endpoint::LineSteps(lines, "route");
-    endpoint::Step readBack;
-    readBack.kind = endpoint::Step::Kind::Line;
-    readBack.name = "read-back";
-    readBack.line = ChannelQuery();
-    readBack.check = [channel](const endpoint::Conversation& c) -> endpoint::Result<> {
-        const std::string now = Trimmed(c.lastOutput());
-        if (now != channel)
-            return endpoint::Failure("read-back", "the receiver reads channel '" + now + "', not " + channel);
-        return {};
-    };
-    steps.push_back(std::move(readBack));
-    return steps;
-}
-
 std::vector<Sighting> SightingsOf(const nodes::NodeList& list)
 {
     std::vector<Sighting> rows;
@@ -315,7 +280,7 @@ void Installation::Send(const Job& job, std::function<void(RouteResult)> done)
     const std::string mac = job.rx->mac;
     std::vector<endpoint::Step> steps;
     if (job.channel)
-        steps = RouteSteps(*job.channel);
+        steps = endpoint::ConfirmedRouteSteps(*job.channel);
     if (!job.wall.empty()) {
         auto wall = endpoint::LineSteps(job.wall, "wall");
         steps.insert(steps.end(), std::make_move_iterator(wall.begin()), std::make_move_iterator(wall.end()));

@@ -312,3 +312,18 @@ TEST(Steps, TheResetIsAwaitedBeforeTheRebootWhichAwaitsNothing)
     EXPECT_EQ(list.Advance(d, t + 100ms), Sequence::State::Done) << (list.result() ? "" : list.result().error().text());
     EXPECT_EQ(d.TakeOutgoing(), "reboot\r\n\0"s);
 }
+
+TEST(Steps, AChannelIsReadFromItsOwnLineAndNoiseBeforeItNeverBecomesPartOfIt)
+{
+    EXPECT_EQ(ChannelInReply("0007\r\n"), "0007");
+    EXPECT_EQ(ChannelInReply("  0042  \r\n"), "0042");
+    EXPECT_EQ(ChannelInReply("\x1b[2J\x01\x02garbage\r\nline flood\r\n0007\r\n"), "0007");
+    EXPECT_EQ(ChannelInReply(std::string(200000, 'x') + "\n0099"), "0099");
+    // A value glued to noise, or none at all, is not a channel.
+    EXPECT_EQ(ChannelInReply("\x01\x02"
+                             "0007\r\n"),
+              std::nullopt);
+    EXPECT_EQ(ChannelInReply(""), std::nullopt);
+    EXPECT_EQ(ChannelInReply("0100\r\n"), std::nullopt);
+    EXPECT_EQ(ChannelInReply("0007\r\nsh: oops\r\n"), std::nullopt);
+}
