@@ -151,11 +151,36 @@ void ControlServer::Run(Client* client, const line::Command& command)
                            out += "SCENE " + n + "\r\n";
                        Reply(client, out + line::Ok());
                    },
-                   [&](const line::Subscribe&) {
-                       if (!client->listener)
-                           client->listener = installation_.Subscribe(
-                               [this, client](const Event& e) { Reply(client, line::EventLine(e)); });
-                       Reply(client, line::Ok());
+                   [&](const line::Subscribe& sub) {
+                       if (client->listener) {
+                           installation_.Unsubscribe(client->listener);
+                           client->listener = 0;
+                       }
+                       std::string out;
+                       if (sub.since) {
+                           // Resumable: what was missed first, or the whole
+                           // picture when the ring no longer reaches back.
+                           const auto& log = installation_.events();
+                           if (const auto missed = log.Since(*sub.since); missed && *sub.since != 0) {
+                               for (const LoggedEvent* e : *missed)
+                                   out += line::EventLine(e->id, e->event);
+                           } else {
+                               out += line::EventLine(log.lastId(), {"snapshot", installation_.Snapshot()});
+                           }
+                       }
+                       const bool ids = sub.since.has_value();
+                       client->listener = installation_.Subscribe([this, client, ids](const LoggedEvent& e) {
+                           Reply(client, ids ? line::EventLine(e.id, e.event) : line::EventLine(e.event));
+                       });
+                       Reply(client, out + line::Ok());
+                   },
+                   [&](const line::Forget& f) {
+                       switch (installation_.Forget(f.mac)) {
+                       case Model::Forget::Done: return Reply(client, line::Ok());
+                       case Model::Forget::Online:
+                           return Reply(client, line::Err(f.mac + " is online; only an offline device is forgotten"));
+                       case Model::Forget::NoSuchDevice: return Reply(client, line::Err("no device " + f.mac));
+                       }
                    },
                    [&](const line::RouteTo& r) {
                        client->busy = true;
@@ -170,7 +195,7 @@ void ControlServer::Run(Client* client, const line::Command& command)
                        installation_.Recall(r.name, [this, client](Outcome whole, std::vector<RouteResult> results) {
                            std::string out;
                            for (const auto& x : results)
-                               if (x.route)
+                               if (x.route && x.outcome.ok())
                                    out += line::RouteLine(*x.route);
                            Done(client, out + (whole.ok() ? line::Ok() : line::Err(Describe(whole))));
                        });

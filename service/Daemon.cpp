@@ -126,8 +126,7 @@ int RunDaemon(int argc, char** argv)
     }
 
     Installation installation(options);
-    HttpApi api(installation, httpAt->address.isLoopback() ? std::nullopt : token, std::string(kOpenApi),
-                options.stateDir);
+    HttpApi api(installation, httpAt->address.isLoopback() ? std::nullopt : token, std::string(kOpenApi));
     auto* httpServer = new QTcpServer(&api);
     if (!httpServer->listen(httpAt->address, httpAt->port)) {
         std::cerr << "cortaviad: cannot listen on " << http << ": " << httpServer->errorString().toStdString() << "\n";

@@ -40,16 +40,38 @@ Status StatusOf(Refusal refusal)
     case Refusal::EndpointFailed: return Status::BadGateway;
     case Refusal::NotReady: return Status::ServiceUnavailable;
     case Refusal::StateFailed: return Status::InternalServerError;
+    case Refusal::Superseded: return Status::Conflict;
     }
     return Status::InternalServerError;
 }
 
-void Refuse(QHttpServerResponder& r, const Outcome& o)
+void Refuse(QHttpServerResponder& r, const Outcome& o, const std::optional<Route>& shown = std::nullopt)
 {
-    Json body{{"error", o.detail}};
+    Json body{{"error", o.refusal == Refusal::Superseded ? "superseded: " + o.detail : o.detail}};
     if (!o.step.empty())
         body["step"] = o.step;
+    if (shown)
+        body["route"] = ToJson(*shown);
     Answer(r, StatusOf(o.refusal), body);
+}
+
+// Per display: 200 when every display did it, 502 with every display's
+// result when any did not (an unknown or offline one included).
+void AnswerPerDisplay(QHttpServerResponder& r, const Outcome& whole, const std::vector<RouteResult>& results)
+{
+    if (results.empty() && !whole.ok())
+        return Refuse(r, whole);
+    Json list = Json::array();
+    for (const auto& x : results)
+        list.push_back(ToJson(x));
+    Answer(r, AllSucceeded(results) ? Status::Ok : Status::BadGateway, list);
+}
+
+QByteArray StreamText(const LoggedEvent& e)
+{
+    return QByteArray::fromStdString("id: " + std::to_string(e.id) + "\nevent: " + e.event.type +
+                                     "\ndata: " + e.event.data.dump(-1, ' ', false, Json::error_handler_t::replace) +
+                                     "\n\n");
 }
 
 std::vector<std::string> Segments(const QUrl& url)
@@ -99,14 +121,13 @@ void AnswerResults(QHttpServerResponder& r, const std::vector<RouteResult>& resu
 }  // namespace
 
 HttpApi::HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi,
-                 std::string stateDir, QObject* parent)
+                 QObject* parent)
     : QAbstractHttpServer(parent),
       installation_(installation),
       token_(std::move(token)),
-      openApi_(std::move(openApi)),
-      labels_(std::move(stateDir))
+      openApi_(std::move(openApi))
 {
-    listener_ = installation_.Subscribe([this](const Event& e) { Broadcast(e); });
+    listener_ = installation_.Subscribe([this](const LoggedEvent& e) { Broadcast(e); });
     // Proxies and phones drop a stream that stays silent; a comment line
     // every 15 s keeps it open and finds the clients that have gone.
     connect(&keepAlive_, &QTimer::timeout, this, [this] {
@@ -232,21 +253,24 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
     if (what == "health" && depth == 3) {
         if (method != Method::Get)
             return wrongMethod();
-        std::size_t online = 0, tx = 0, rx = 0;
-        for (const auto& [mac, d] : model.devices()) {
-            online += d.online;
-            (d.kind == Kind::Tx ? tx : rx) += 1;
-        }
+        std::size_t tx = 0;
+        for (const auto& [mac, d] : model.devices())
+            tx += d.kind == Kind::Tx;
+        const std::string& problem = installation_.problem();
         return Answer(*r, Status::Ok,
-                      {{"status", "ok"},
+                      {{"status", problem.empty() ? "ok" : "degraded"},
+                       {"discovery", problem.empty() ? "ok" : problem},
                        {"version", CORTAVIA_VERSION},
                        {"ready", installation_.ready()},
                        {"polls", installation_.pollsDone()},
                        {"devices", model.devices().size()},
-                       {"online", online},
+                       {"online", model.online()},
                        {"transmitters", tx},
-                       {"receivers", rx},
-                       {"conflicts", model.Conflicts().size()}});
+                       {"receivers", model.devices().size() - tx},
+                       {"conflicts", model.Conflicts().size()},
+                       {"sessions", installation_.gate().active()},
+                       {"sessions_waiting", installation_.gate().waiting()},
+                       {"last_event_id", installation_.events().lastId()}});
     }
     if (what == "openapi.json" && depth == 3) {
         if (method != Method::Get)
@@ -262,6 +286,19 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
         for (const auto& [mac, d] : model.devices())
             list.push_back(ToJson(d));
         return Answer(*r, Status::Ok, list);
+    }
+    if (what == "devices" && depth == 4) {
+        if (method != Method::Delete)
+            return wrongMethod();
+        const auto mac = NormalMac(path[3]);
+        if (!mac)
+            return Error(*r, Status::BadRequest, "mac: not a MAC address (aa:bb:cc:dd:ee:ff)");
+        switch (installation_.Forget(*mac)) {
+        case Model::Forget::Done: return r->write(Status::NoContent);
+        case Model::Forget::Online:
+            return Error(*r, Status::Conflict, "mac: " + *mac + " is online; only an offline device is forgotten");
+        case Model::Forget::NoSuchDevice: return Error(*r, Status::NotFound, "mac: no device " + *mac);
+        }
     }
     if (what == "conflicts" && depth == 3) {
         if (method != Method::Get)
@@ -304,7 +341,8 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
             return Error(*r, Status::BadRequest, request.error());
         return installation_.RouteOne(*request, [r](RouteResult result) {
             if (!result.outcome.ok())
-                return Refuse(*r, result.outcome);
+                return Refuse(*r, result.outcome,
+                              result.outcome.refusal == Refusal::Superseded ? result.route : std::nullopt);
             Answer(*r, Status::Ok, ToJson(*result.route));
         });
     }
@@ -339,9 +377,7 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
                 if (notReady())
                     return;
                 return installation_.Recall(name, [r](Outcome whole, std::vector<RouteResult> results) {
-                    if (results.empty() && !whole.ok())
-                        return Refuse(*r, whole);
-                    AnswerResults(*r, results);
+                    AnswerPerDisplay(*r, whole, results);
                 });
             }
             return Error(*r, Status::NotFound, "no such path");
@@ -361,12 +397,12 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
             const auto scene = SceneFromJson(name, j);
             if (!scene)
                 return Error(*r, Status::BadRequest, scene.error());
-            if (const auto saved = installation_.scenes().Save(*scene); !saved)
+            if (const auto saved = installation_.SaveScene(*scene); !saved)
                 return Error(*r, Status::InternalServerError, saved.error());
             return Answer(*r, Status::Ok, ToJson(*scene));
         }
         if (method == Method::Delete) {
-            const auto removed = installation_.scenes().Remove(name);
+            const auto removed = installation_.RemoveScene(name);
             if (!removed)
                 return Error(*r, Status::InternalServerError, removed.error());
             if (!*removed)
@@ -378,7 +414,7 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
     if (what == "labels" && depth == 3) {
         if (method != Method::Get)
             return wrongMethod();
-        const auto all = labels_.All();
+        const auto all = installation_.labels().All();
         if (!all)
             return Error(*r, Status::InternalServerError, all.error());
         Json list = Json::object();
@@ -397,12 +433,12 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
             const auto label = LabelBody(j);
             if (!label)
                 return Error(*r, Status::BadRequest, label.error());
-            if (const auto saved = labels_.Set(*mac, *label); !saved)
+            if (const auto saved = installation_.SetLabel(*mac, *label); !saved)
                 return Error(*r, Status::InternalServerError, saved.error());
             return Answer(*r, Status::Ok, {{"mac", *mac}, {"label", *label}});
         }
         if (method == Method::Delete) {
-            const auto removed = labels_.Remove(*mac);
+            const auto removed = installation_.RemoveLabel(*mac);
             if (!removed)
                 return Error(*r, Status::InternalServerError, removed.error());
             if (!*removed)
@@ -421,9 +457,7 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
         if (!id)
             return Error(*r, Status::BadRequest, id.error());
         return installation_.Identify(id->on, id->rx, [r](Outcome whole, std::vector<RouteResult> results) {
-            if (results.empty() && !whole.ok())
-                return Refuse(*r, whole);
-            Answer(*r, WholeStatus(results), ResultsJson(results));
+            AnswerPerDisplay(*r, whole, results);
         });
     }
     Error(*r, Status::NotFound, "no such path");
@@ -437,8 +471,24 @@ void HttpApi::OpenStream(const QHttpServerRequest& request, QTcpSocket* socket)
                              {"Cache-Control", "no-store"},
                              {"Connection", "close"},
                              {"X-Accel-Buffering", "no"}});
-    // The stream opens with the retry time a browser reconnects after.
+    // The stream opens with the retry time a browser reconnects after. A
+    // client that comes back with the last id it saw gets what it missed,
+    // or, when the ring no longer reaches back that far, the whole picture.
     responder->writeBody("retry: 2000\n: connected\n\n");
+    QByteArray resumeFrom = request.value("Last-Event-ID");
+    if (resumeFrom.isEmpty())
+        resumeFrom = QUrlQuery(request.url()).queryItemValue("last_event_id").toUtf8();
+    if (!resumeFrom.isEmpty()) {
+        const auto lastSeen = ParseEventId(resumeFrom.toStdString());
+        const auto missed = lastSeen ? installation_.events().Since(*lastSeen) : std::nullopt;
+        if (missed) {
+            for (const LoggedEvent* e : *missed)
+                responder->writeBody(StreamText(*e));
+        } else {
+            LoggedEvent snapshot{installation_.events().lastId(), {"snapshot", installation_.Snapshot()}};
+            responder->writeBody(StreamText(snapshot));
+        }
+    }
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { Drop(socket); });
     streams_.push_back({socket, std::move(responder)});
 }
@@ -448,10 +498,9 @@ void HttpApi::Drop(QTcpSocket* socket)
     std::erase_if(streams_, [socket](const Stream& s) { return !s.socket || s.socket == socket; });
 }
 
-void HttpApi::Broadcast(const Event& e)
+void HttpApi::Broadcast(const LoggedEvent& e)
 {
-    const std::string text =
-        "event: " + e.type + "\ndata: " + e.data.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n\n";
+    const QByteArray text = StreamText(e);
     std::vector<QTcpSocket*> slow;
     for (auto& s : streams_) {
         if (!s.socket)
@@ -461,7 +510,7 @@ void HttpApi::Broadcast(const Event& e)
             slow.push_back(s.socket);
             continue;
         }
-        s.responder->writeBody(QByteArray::fromStdString(text));
+        s.responder->writeBody(text);
     }
     for (QTcpSocket* socket : slow) {
         Drop(socket);

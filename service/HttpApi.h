@@ -23,8 +23,7 @@ inline constexpr qsizetype kMaxBody = 64 * 1024;
 class HttpApi : public QAbstractHttpServer {
 public:
     // token: required on every request when set.
-    // stateDir: where the transmitters' labels are kept.
-    HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi, std::string stateDir,
+    HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi,
             QObject* parent = nullptr);
     ~HttpApi() override;
     std::size_t streams() const { return streams_.size(); }
@@ -44,13 +43,12 @@ private:
     bool ServePage(const QHttpServerRequest& request, QTcpSocket* socket);
     void Dispatch(const QHttpServerRequest& request, const Responder& responder, const std::vector<std::string>& path);
     void OpenStream(const QHttpServerRequest& request, QTcpSocket* socket);
-    void Broadcast(const Event& event);
+    void Broadcast(const LoggedEvent& event);
     void Drop(QTcpSocket* socket);
 
     Installation& installation_;
     std::optional<std::string> token_;
     std::string openApi_;
-    LabelStore labels_;
     int listener_ = 0;
     std::vector<Stream> streams_;
     QTimer keepAlive_;

@@ -1,79 +1,41 @@
 #include "service/Installation.h"
 
-#include "endpoint/Layout.h"
-#include "lan/Discovery.h"
-#include "nodes/NodeList.h"
-#include "nodes/Operations.h"
-
-#include <QMetaObject>
-#include <QPointer>
+#include <QDebug>
 
 #include <algorithm>
-#include <charconv>
-#include <cstring>
-#include <set>
 
 namespace cv::service {
 
-using endpoint::Narrow;
-using endpoint::Widen;
-using std::chrono::milliseconds;
-
 namespace {
 
-std::vector<Sighting> SightingsOf(const nodes::NodeList& list)
+std::uint64_t FirstEventId()
 {
-    std::vector<Sighting> rows;
-    for (const auto& t : list.transmitters)
-        rows.push_back({Narrow(t.address), Kind::Tx, "", Narrow(t.channel), Narrow(t.multicast), std::nullopt});
-    for (const auto& r : list.receivers) {
-        Sighting s{Narrow(r.address), Kind::Rx, Narrow(r.hostnameId), Narrow(r.channel), Narrow(r.multicast), {}};
-        const std::string number = Narrow(r.number);
-        int n = 0;
-        // A number the list does not give (or garbles) leaves the receiver unnumbered.
-        if (const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), n);
-            ec == std::errc() && end == number.data() + number.size() && !number.empty())
-            s.number = n;
-        rows.push_back(std::move(s));
-    }
-    return rows;
+    // Milliseconds since the epoch, times a thousand: ids keep rising over
+    // a restart, and stay exact in a JSON number for centuries.
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(WallClock::now().time_since_epoch()).count();
+    return static_cast<std::uint64_t>(std::max<long long>(1, ms)) * 1000;
 }
 
 }  // namespace
 
-Json ToJson(const RouteResult& r)
-{
-    Json j;
-    j["rx"] = r.rx;
-    j["ok"] = r.outcome.ok();
-    if (r.route) {
-        j["tx"] = r.route->tx ? Json(*r.route->tx) : Json(nullptr);
-        j["channel"] = r.route->channel;
-    }
-    if (!r.outcome.ok()) {
-        j["step"] = r.outcome.step;
-        j["error"] = r.outcome.detail;
-    }
-    return j;
-}
-
 Installation::Installation(InstallationOptions options, QObject* parent)
     : QObject(parent),
       options_(std::move(options)),
-      scenes_(options_.stateDir)
+      scenes_(options_.stateDir),
+      labels_(options_.stateDir),
+      gate_(options_.port, options_.maxSessions),
+      log_(FirstEventId())
 {
-    pollTimer_.setSingleShot(true);
-    connect(&pollTimer_, &QTimer::timeout, this, [this] { Poll(); });
+    PollOptions poll;
+    poll.interfaces = options_.interfaces;
+    poll.poll = options_.poll;
+    poll.timeouts = options_.timeouts;
+    poller_ = std::make_unique<Poller>(poll, model_, gate_, [this](std::vector<Event>& events) { Publish(events); });
 }
 
-Installation::~Installation()
-{
-    stopping_ = true;
-    if (discovery_.joinable())
-        discovery_.join();
-}
+Installation::~Installation() = default;
 
-void Installation::Start() { Poll(); }
+void Installation::Start() { poller_->Start(); }
 
 int Installation::Subscribe(Listener listener)
 {
@@ -86,12 +48,13 @@ void Installation::Unsubscribe(int id) { listeners_.erase(id); }
 
 void Installation::Publish(std::vector<Event>& events)
 {
-    for (const Event& e : events) {
+    for (Event& e : events) {
+        const LoggedEvent& logged = log_.Append(std::move(e));
         // A listener may unsubscribe (its client went) while we tell it.
         const auto copy = listeners_;
         for (const auto& [id, listener] : copy)
             if (listeners_.count(id))
-                listener(e);
+                listener(logged);
     }
     events.clear();
 }
@@ -104,280 +67,146 @@ void Installation::Failed(const std::string& operation, const std::string& endpo
     Publish(events);
 }
 
-// --- polling ------------------------------------------------------------------
-
-void Installation::Poll()
+Json Installation::Snapshot() const
 {
-    if (polling_ || stopping_)
-        return;
-    polling_ = true;
-    pollStarted_ = std::chrono::steady_clock::now();
-    const Model::Ticket ticket = model_.BeginPoll();
-    if (discovery_.joinable())
-        discovery_.join();
-    lan::DiscoveryOptions discovery;
-    discovery.interfaces = options_.interfaces;
-    QPointer<Installation> self(this);
-    const std::string listFrom = listFrom_;
-    discovery_ = std::thread([this, self, ticket, discovery, listFrom] {
-        const lan::DiscoveryResult found = lan::Discover(discovery);
-        std::vector<std::string> answered, responders;
-        for (const auto& address : found.replies)
-            if (std::find(answered.begin(), answered.end(), address) == answered.end())
-                answered.push_back(address);
-        // The last responder gives the node list, as in the window; others
-        // in turn when its shell does not answer.
-        for (auto it = found.replies.rbegin(); it != found.replies.rend(); ++it)
-            if (std::find(responders.begin(), responders.end(), *it) == responders.end())
-                responders.push_back(*it);
-        // The box that gave the last list goes first: the last responder
-        // changes from poll to poll, and may be the one losing power.
-        if (const auto it = std::find(responders.begin(), responders.end(), listFrom); it != responders.end())
-            std::rotate(responders.begin(), it, it + 1);
-        std::string failure;
-        if (found.failure)
-            failure = found.failure->step + ": " + std::strerror(found.failure->error);
-        QMetaObject::invokeMethod(
-            this,
-            [this, self, ticket, answered, responders, failure] {
-                if (!self || stopping_)
-                    return;
-                if (!failure.empty())
-                    Failed("poll", "workstation", "discovery", failure);
-                Discovered(ticket, answered, responders);
-            },
-            Qt::QueuedConnection);
-    });
+    Json devices = Json::array(), routes = Json::array(), conflicts = Json::array(), scenes = Json::array();
+    for (const auto& [mac, d] : model_.devices())
+        devices.push_back(ToJson(d));
+    for (const auto& r : model_.Routes())
+        routes.push_back(ToJson(r));
+    for (const auto& c : model_.Conflicts())
+        conflicts.push_back(ToJson(c));
+    if (const auto names = scenes_.Names())
+        for (const auto& name : *names)
+            if (auto scene = scenes_.Load(name); scene && *scene)
+                scenes.push_back(ToJson(**scene));
+    Json labels = Json::object();
+    if (const auto all = labels_.All())
+        for (const auto& [mac, label] : *all)
+            labels[mac] = label;
+    return {{"devices", devices}, {"routes", routes},   {"conflicts", conflicts},
+            {"scenes", scenes},   {"labels", labels},   {"ready", ready()}};
 }
 
-void Installation::Discovered(Model::Ticket ticket, std::vector<std::string> answered,
-                              std::vector<std::string> responders)
-{
-    std::vector<Event> events;
-    model_.ApplyPresence(answered, events);
-    Publish(events);
-    if (answered.empty()) {
-        model_.ApplyPoll(ticket, {}, {}, WallClock::now(), events);
-        Publish(events);
-        PollDone();
-        return;
-    }
-    ListFrom(ticket, std::move(answered), std::move(responders));
-}
+// --- sessions -----------------------------------------------------------------
 
-void Installation::ListFrom(Model::Ticket ticket, std::vector<std::string> answered,
-                            std::vector<std::string> responders)
+void Installation::RunJob(const Job& job, std::function<void(RouteResult)> done)
 {
-    if (responders.empty()) {
-        // Nobody gave a list: what answered discovery is still there.
-        std::vector<Event> events;
-        std::vector<Sighting> rows;
-        for (const auto& address : answered)
-            if (const Device* d = model_.Find(address))
-                rows.push_back({d->address, d->kind, d->hostnameId, d->channel, d->multicast, d->number});
-        model_.ApplyPoll(ticket, answered, rows, WallClock::now(), events);
-        Publish(events);
-        PollDone();
-        return;
-    }
-    const std::string responder = responders.front();
-    responders.erase(responders.begin());
-    // A box that answered discovery a moment ago accepts at once or is gone:
-    // the next one is asked rather than waiting out the whole time-out.
-    ShellTimeouts quick = options_.timeouts;
-    quick.connect = std::min(quick.connect, milliseconds(1000));
-    ShellJob::Run(this, responder, options_.port, endpoint::NodeListSteps(), quick,
-                  [this, ticket, answered, responders, responder](const endpoint::Result<>& result,
-                                                                  const endpoint::Conversation& c) {
-                      const auto list = nodes::ParseNodeList(c.transcript());
-                      if (!result || !list) {
-                          ListFrom(ticket, answered, responders);
-                          return;
-                      }
-                      listFrom_ = responder;
-                      std::vector<Event> events;
-                      const auto unknown =
-                          model_.ApplyPoll(ticket, answered, SightingsOf(*list), WallClock::now(), events);
-                      Publish(events);
-                      if (unknown.empty()) {
-                          PollDone();
-                          return;
-                      }
-                      // Each new or changed address: its MAC says which device it is.
-                      auto left = std::make_shared<std::size_t>(unknown.size());
-                      const auto rows = SightingsOf(*list);
-                      for (const std::string& address : unknown) {
-                          Sighting listed{address, Kind::Rx, "", "", "", std::nullopt};
-                          for (const auto& r : rows)
-                              if (r.address == address)
-                                  listed = r;
-                          ShellJob::Run(this, address, options_.port, endpoint::DetailQuerySteps(), options_.timeouts,
-                                        [this, ticket, left, listed](const endpoint::Result<>& read,
-                                                                     const endpoint::Conversation& c) {
-                                            if (read) {
-                                                const auto d = endpoint::DetailsFrom(c.transcript());
-                                                const auto mac = NormalMac(Narrow(d.values.macAddress));
-                                                if (mac && d.kind != endpoint::Kind::Unknown) {
-                                                    Sighting seen = listed;
-                                                    seen.kind = d.kind == endpoint::Kind::Tx ? Kind::Tx : Kind::Rx;
-                                                    seen.channel = Narrow(d.values.channel);
-                                                    seen.multicast = Narrow(d.values.multicast);
-                                                    if (seen.kind == Kind::Rx)
-                                                        seen.hostnameId = Narrow(d.values.hostnameId);
-                                                    std::vector<Event> events;
-                                                    model_.ApplyIdentity(ticket, *mac, seen, WallClock::now(), events);
-                                                    Publish(events);
-                                                }
-                                            }
-                                            if (--*left == 0)
-                                                PollDone();
-                                        });
-                      }
-                  });
-}
-
-void Installation::PollDone()
-{
-    polling_ = false;
-    ready_ = true;
-    ++polls_;
-    const auto spent = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - pollStarted_);
-    pollTimer_.start(static_cast<int>(std::max<long long>(0, (options_.poll - spent).count())));
-}
-
-// --- routing ------------------------------------------------------------------
-
-Outcome Installation::Resolve(const RouteRequest& request, const Device*& rx, std::string& channel) const
-{
-    rx = model_.Find(request.rx);
-    if (!rx)
-        return {Refusal::NotFound, "", "rx: no receiver " + request.rx};
-    if (rx->kind != Kind::Rx)
-        return {Refusal::BadInput, "", "rx: " + request.rx + " is a transmitter"};
-    if (!request.tx) {
-        const auto parked = model_.UnusedChannel();
-        if (!parked)
-            return {Refusal::Conflict, "", "tx: every channel has a transmitter; none is free to show nothing"};
-        channel = *parked;
-        return {};
-    }
-    const Device* tx = model_.Find(*request.tx);
-    if (!tx)
-        return {Refusal::NotFound, "", "tx: no transmitter " + *request.tx};
-    if (tx->kind != Kind::Tx)
-        return {Refusal::BadInput, "", "tx: " + *request.tx + " is a receiver"};
-    if (!IsChannel(tx->channel))
-        return {Refusal::Conflict, "", "tx: " + *request.tx + " has no channel yet"};
-    if (model_.TransmittersOn(tx->channel).size() > 1)
-        return {Refusal::Conflict, "",
-                "tx: channel " + tx->channel + " has more than one transmitter; a receiver on it could show either"};
-    channel = tx->channel;
-    return {};
-}
-
-void Installation::Send(const Job& job, std::function<void(RouteResult)> done)
-{
-    const std::string mac = job.rx->mac;
-    std::vector<endpoint::Step> steps;
-    if (job.channel)
-        steps = endpoint::ConfirmedRouteSteps(*job.channel);
-    if (!job.wall.empty()) {
-        auto wall = endpoint::LineSteps(job.wall, "wall");
-        steps.insert(steps.end(), std::make_move_iterator(wall.begin()), std::make_move_iterator(wall.end()));
-    }
+    const std::string mac = job.rx;
     const std::optional<std::string> channel = job.channel;
     const std::string asked = job.asked;
-    ShellJob::Run(this, job.rx->address, options_.port, std::move(steps), options_.timeouts,
-                  [this, mac, channel, done, asked](const endpoint::Result<>& result, const endpoint::Conversation&) {
-                      RouteResult r{asked, {}, std::nullopt};
-                      if (!result) {
-                          r.outcome = {Refusal::EndpointFailed, result.error().step, result.error().detail};
-                          Failed(channel ? "route" : "wall", mac, result.error().step, result.error().detail);
-                          done(r);
-                          return;
-                      }
-                      if (channel) {
-                          std::vector<Event> events;
-                          model_.ApplyConfirmedChannel(mac, *channel, WallClock::now(), events);
-                          Publish(events);
-                      }
-                      r.route = model_.RouteOf(mac);
-                      done(r);
-                  });
+    const std::string operation = channel ? "route" : job.linesStep;
+    gate_.Run(job.address, job.Steps(), options_.timeouts,
+              [this, mac, channel, asked, operation, done](const endpoint::Result<>& result,
+                                                           const endpoint::Conversation&) {
+                  RouteResult r{asked, {}, std::nullopt};
+                  if (!result) {
+                      r.outcome = {Refusal::EndpointFailed, result.error().step, result.error().detail};
+                      Failed(operation, mac, result.error().step, result.error().detail);
+                  } else if (channel) {
+                      std::vector<Event> events;
+                      model_.ApplyConfirmedChannel(mac, *channel, WallClock::now(), events);
+                      Publish(events);
+                  }
+                  r.route = model_.RouteOf(mac);
+                  done(std::move(r));
+              });
 }
 
-void Installation::RouteOne(const RouteRequest& request, std::function<void(RouteResult)> done)
-{
-    if (!ready_) {
-        done({request.rx, {Refusal::NotReady, "", "the first scan is still running"}, std::nullopt});
-        return;
-    }
-    Job job;
-    job.asked = request.rx;
-    std::string channel;
-    if (Outcome refused = Resolve(request, job.rx, channel); !refused.ok()) {
-        done({request.rx, refused, std::nullopt});
-        return;
-    }
-    job.channel = channel;
-    Send(job, std::move(done));
-}
-
-std::vector<RouteResult> Installation::Plan(const std::vector<RouteRequest>& requests, std::vector<Job>& jobs) const
-{
-    std::vector<RouteResult> refused;
-    std::set<std::string> seen;
-    for (const auto& request : requests) {
-        Job job;
-        job.asked = request.rx;
-        std::string channel;
-        Outcome o = Resolve(request, job.rx, channel);
-        if (o.ok() && !seen.insert(job.rx->mac).second)
-            o = {Refusal::BadInput, "", "rx: " + request.rx + " is routed twice in one request"};
-        if (!o.ok())
-            refused.push_back({request.rx, o, std::nullopt});
-        job.channel = channel;
-        jobs.push_back(std::move(job));
-    }
-    return refused;
-}
-
-void Installation::RunJobs(std::vector<Job> jobs, std::function<void(std::vector<RouteResult>)> done)
+void Installation::RunJobs(std::vector<Job> jobs, std::vector<RouteResult> refused,
+                           std::function<void(std::vector<RouteResult>)> done)
 {
     if (jobs.empty()) {
-        done({});
+        done(std::move(refused));
         return;
     }
-    auto results = std::make_shared<std::vector<RouteResult>>(jobs.size());
+    const std::size_t first = refused.size();
+    auto results = std::make_shared<std::vector<RouteResult>>(std::move(refused));
+    results->resize(first + jobs.size());
     auto left = std::make_shared<std::size_t>(jobs.size());
     for (std::size_t i = 0; i < jobs.size(); ++i)
-        Send(jobs[i], [results, left, i, done](RouteResult r) {
-            (*results)[i] = std::move(r);
+        RunJob(jobs[i], [results, left, i, first, done](RouteResult r) {
+            (*results)[first + i] = std::move(r);
             if (--*left == 0)
                 done(std::move(*results));
         });
 }
 
+// --- routing ------------------------------------------------------------------
+
+void Installation::RouteOne(const RouteRequest& request, std::function<void(RouteResult)> done)
+{
+    if (!ready())
+        return done({request.rx, NotReady(), std::nullopt});
+    Plan plan = PlanRoutes(model_, {request});
+    if (!plan.refused.empty())
+        return done(std::move(plan.refused.front()));
+    Job job = std::move(plan.jobs.front());
+    const std::string mac = job.rx;
+
+    // Last wins: a route still waiting for this receiver's session is
+    // merged (same channel) or answered "superseded" (another).
+    if (const auto it = pending_.find(mac); it != pending_.end()) {
+        PendingRoute& waiting = *it->second;
+        if (waiting.job.channel != job.channel) {
+            const auto shown = model_.RouteOf(mac);
+            for (auto& w : waiting.waiting)
+                w({waiting.job.asked,
+                   {Refusal::Superseded, "superseded", "a later route for this receiver was asked before this one ran"},
+                   shown});
+            waiting.waiting.clear();
+            waiting.job = std::move(job);
+        }
+        waiting.waiting.push_back(std::move(done));
+        return;
+    }
+    auto pending = std::make_shared<PendingRoute>();
+    pending->job = std::move(job);
+    pending->waiting.push_back(std::move(done));
+    pending_[mac] = pending;
+    const std::string address = pending->job.address;
+    gate_.Enqueue(address, [this, mac, pending](std::function<void()> finished) {
+        // From here on it runs: a later request waits for the next session.
+        if (const auto it = pending_.find(mac); it != pending_.end() && it->second == pending)
+            pending_.erase(it);
+        const std::string address = pending->job.address;
+        const auto channel = pending->job.channel;
+        ShellJob::Run(this, address, gate_.port(), pending->job.Steps(), options_.timeouts,
+                      [this, mac, channel, pending, finished](const endpoint::Result<>& result,
+                                                              const endpoint::Conversation&) {
+                          finished();
+                          Outcome outcome;
+                          if (!result) {
+                              outcome = {Refusal::EndpointFailed, result.error().step, result.error().detail};
+                              Failed("route", mac, result.error().step, result.error().detail);
+                          } else if (channel) {
+                              std::vector<Event> events;
+                              model_.ApplyConfirmedChannel(mac, *channel, WallClock::now(), events);
+                              Publish(events);
+                          }
+                          const auto route = model_.RouteOf(mac);
+                          for (auto& w : pending->waiting)
+                              w({pending->job.asked, outcome, route});
+                      });
+    });
+}
+
 void Installation::RouteMany(const std::vector<RouteRequest>& requests,
                              std::function<void(std::vector<RouteResult>)> done)
 {
-    if (!ready_) {
+    if (!ready()) {
         std::vector<RouteResult> all;
         for (const auto& r : requests)
-            all.push_back({r.rx, {Refusal::NotReady, "", "the first scan is still running"}, std::nullopt});
-        done(std::move(all));
-        return;
+            all.push_back({r.rx, NotReady(), std::nullopt});
+        return done(std::move(all));
     }
-    // Whole or nothing: every request is checked before any goes out.
-    std::vector<Job> jobs;
-    if (auto refused = Plan(requests, jobs); !refused.empty()) {
-        done(std::move(refused));
-        return;
-    }
-    RunJobs(std::move(jobs), std::move(done));
+    Plan plan = PlanRoutes(model_, requests);
+    if (!plan.refused.empty())
+        return done(std::move(plan.refused));
+    RunJobs(std::move(plan.jobs), {}, std::move(done));
 }
 
-// --- scenes -------------------------------------------------------------------
+// --- scenes and labels --------------------------------------------------------
 
 Result<Scene> Installation::Capture(const std::string& name)
 {
@@ -390,71 +219,78 @@ Result<Scene> Installation::Capture(const std::string& name)
     // A wall already saved with the scene stays with it.
     if (auto existing = scenes_.Load(name); existing && *existing)
         scene.wall = (*existing)->wall;
-    if (auto saved = scenes_.Save(scene); !saved)
+    if (auto saved = SaveScene(scene); !saved)
         return Failure(saved.error());
     return scene;
 }
 
+Result<void> Installation::SaveScene(const Scene& scene)
+{
+    if (auto saved = scenes_.Save(scene); !saved)
+        return saved;
+    std::vector<Event> events{{"scene-saved", ToJson(scene)}};
+    Publish(events);
+    return {};
+}
+
+Result<bool> Installation::RemoveScene(const std::string& name)
+{
+    auto removed = scenes_.Remove(name);
+    if (removed && *removed) {
+        std::vector<Event> events{{"scene-deleted", {{"name", name}}}};
+        Publish(events);
+    }
+    return removed;
+}
+
+Result<void> Installation::SetLabel(const std::string& mac, const std::string& label)
+{
+    if (auto saved = labels_.Set(mac, label); !saved)
+        return saved;
+    std::vector<Event> events{{"label", {{"mac", mac}, {"label", label}}}};
+    Publish(events);
+    return {};
+}
+
+Result<bool> Installation::RemoveLabel(const std::string& mac)
+{
+    auto removed = labels_.Remove(mac);
+    if (removed && *removed) {
+        std::vector<Event> events{{"label", {{"mac", mac}, {"label", nullptr}}}};
+        Publish(events);
+    }
+    return removed;
+}
+
+Model::Forget Installation::Forget(const std::string& mac)
+{
+    std::vector<Event> events;
+    const auto forgotten = model_.ApplyForget(mac, events);
+    Publish(events);
+    return forgotten;
+}
+
 void Installation::Recall(const std::string& name, std::function<void(Outcome, std::vector<RouteResult>)> done)
 {
-    if (!ready_) {
-        done({Refusal::NotReady, "", "the first scan is still running"}, {});
-        return;
-    }
+    if (!ready())
+        return done(NotReady(), {});
     const auto scene = scenes_.Load(name);
-    if (!scene) {
-        done({Refusal::StateFailed, "", scene.error()}, {});
-        return;
-    }
-    if (!*scene) {
-        done({Refusal::NotFound, "", "no scene " + name}, {});
-        return;
-    }
-    std::vector<RouteRequest> requests;
-    for (const auto& r : (*scene)->routes)
-        requests.push_back({r.rx, r.tx});
-    std::vector<Job> jobs;
-    std::vector<RouteResult> refused = Plan(requests, jobs);
-    // The wall goes with the routes: a placed receiver gets its wall lines
-    // on the same session as its route, so no box hears two sessions at once.
-    if ((*scene)->wall) {
-        std::string error;
-        const auto layout = endpoint::LayoutFromJson(*(*scene)->wall, error);
-        if (!layout) {
-            done({Refusal::StateFailed, "", "scene " + name + ": wall: " + error}, {});
-            return;
-        }
-        for (const auto& p : layout->placements) {
-            const std::string key = p.mac.empty() ? p.address : p.mac;
-            const Device* rx = model_.Find(key);
-            if (!rx || rx->kind != Kind::Rx) {
-                refused.push_back({key,
-                                   {rx ? Refusal::BadInput : Refusal::NotFound, "",
-                                    "wall: " + key + (rx ? " is a transmitter" : ": no such receiver")},
-                                   std::nullopt});
-                continue;
-            }
-            auto lines = endpoint::PlacementLines(*layout, p);
-            const auto it = std::find_if(jobs.begin(), jobs.end(), [&](const Job& j) { return j.rx == rx; });
-            if (it != jobs.end()) {
-                it->wall = std::move(lines);
-            } else {
-                jobs.push_back({rx, std::nullopt, std::move(lines), key});
-            }
-        }
-    }
-    if (!refused.empty()) {
-        const Outcome first = refused.front().outcome;
-        done(first, std::move(refused));
-        return;
-    }
-    RunJobs(std::move(jobs), [this, name, done](std::vector<RouteResult> results) {
+    if (!scene)
+        return done({Refusal::StateFailed, "", scene.error()}, {});
+    if (!*scene)
+        return done({Refusal::NotFound, "", "no scene " + name}, {});
+    auto plan = PlanRecall(model_, **scene);
+    if (!plan)
+        return done({Refusal::StateFailed, "", plan.error()}, {});
+    RunJobs(std::move(plan->jobs), std::move(plan->refused), [this, name, done](std::vector<RouteResult> results) {
         Outcome whole;
+        std::size_t failed = 0;
         for (const auto& r : results)
-            if (!r.outcome.ok()) {
+            if (!r.outcome.ok() && ++failed == 1)
                 whole = r.outcome;
-                break;
-            }
+        if (failed)
+            whole.detail = std::to_string(failed) + " of " + std::to_string(results.size()) +
+                " displays failed; first: " + whole.detail;
         Json list = Json::array();
         for (const auto& r : results)
             list.push_back(ToJson(r));
@@ -469,58 +305,18 @@ void Installation::Recall(const std::string& name, std::function<void(Outcome, s
 void Installation::Identify(bool on, const std::vector<std::string>& rx,
                             std::function<void(Outcome, std::vector<RouteResult>)> done)
 {
-    if (!ready_) {
-        done({Refusal::NotReady, "", "the first scan is still running"}, {});
-        return;
-    }
-    std::vector<const Device*> targets;
-    if (rx.empty()) {
-        for (const auto& [mac, d] : model_.devices())
-            if (d.kind == Kind::Rx && d.online)
-                targets.push_back(&d);
-    } else {
-        for (const auto& key : rx) {
-            const Device* d = model_.Find(key);
-            if (!d)
-                return done({Refusal::NotFound, "", "rx: no receiver " + key}, {});
-            if (d->kind != Kind::Rx)
-                return done({Refusal::BadInput, "", "rx: " + key + " is a transmitter"}, {});
-            if (on && !d->number)
-                return done({Refusal::Conflict, "", "rx: " + key + " has no number in the node list yet"}, {});
-            targets.push_back(d);
-        }
-    }
-    auto results = std::make_shared<std::vector<RouteResult>>(targets.size());
-    auto left = std::make_shared<std::size_t>(targets.size());
-    if (targets.empty()) {
-        done({}, {});
-        return;
-    }
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        const Device& d = *targets[i];
-        const std::u16string text =
-            on ? nodes::OsdOnLine(Widen(std::to_string(d.number.value_or(0)))) : std::u16string(nodes::kOsdOff.text());
-        const auto steps = endpoint::LineSteps({{nodes::WireLine{text, false, true, 0}, nodes::kShortLineBuffer}},
-                                               on ? "osd on" : "osd off");
-        const std::string mac = d.mac;
-        ShellJob::Run(
-            this, d.address, options_.port, steps, options_.timeouts,
-            [this, results, left, i, mac, done, on](const endpoint::Result<>& result, const endpoint::Conversation&) {
-                RouteResult r{mac, {}, std::nullopt};
-                if (!result) {
-                    r.outcome = {Refusal::EndpointFailed, result.error().step, result.error().detail};
-                    Failed(on ? "identify on" : "identify off", mac, result.error().step, result.error().detail);
-                }
-                (*results)[i] = std::move(r);
-                if (--*left == 0) {
-                    Outcome whole;
-                    for (const auto& x : *results)
-                        if (!x.outcome.ok())
-                            whole = x.outcome;
-                    done(whole, std::move(*results));
-                }
-            });
-    }
+    if (!ready())
+        return done(NotReady(), {});
+    Plan plan = PlanIdentify(model_, on, rx);
+    RunJobs(std::move(plan.jobs), std::move(plan.refused), [done](std::vector<RouteResult> results) {
+        Outcome whole;
+        for (const auto& r : results)
+            if (!r.outcome.ok()) {
+                whole = r.outcome;
+                break;
+            }
+        done(whole, std::move(results));
+    });
 }
 
 }  // namespace cv::service

@@ -1,16 +1,20 @@
 #pragma once
-// A running installation: polls the fleet into the model, routes
-// receivers, recalls scenes and tells every subscriber what happened. All
-// on the Qt event loop; discovery, which must wait a second for answers,
-// runs on a thread of its own, and every endpoint session is a ShellJob.
+// A running installation: the model the poller keeps true, the routes,
+// recalls and on-screen numbers clients ask for, and every event, told to
+// every subscriber and kept in a ring that a client can resume from. All
+// on the Qt event loop; every endpoint session goes through the gate, one
+// at a time per endpoint.
 #include "nodes/Firmware.h"
+#include "service/EventLog.h"
+#include "service/Labels.h"
 #include "service/Model.h"
+#include "service/Planner.h"
+#include "service/Poller.h"
 #include "service/Requests.h"
 #include "service/Scenes.h"
-#include "service/ShellJob.h"
+#include "service/SessionGate.h"
 
 #include <QObject>
-#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -18,7 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace cv::service {
@@ -29,26 +33,9 @@ struct InstallationOptions {
     unsigned short port = nodes::kShellPort;
     ShellTimeouts timeouts;
     std::string stateDir;
+    // Endpoint sessions open at once, over the whole fleet.
+    std::size_t maxSessions = 64;
 };
-
-// Why an operation did not happen, in the terms the APIs answer with.
-enum class Refusal { None, BadInput, NotFound, Conflict, EndpointFailed, NotReady, StateFailed };
-
-struct Outcome {
-    Refusal refusal = Refusal::None;
-    std::string step;  // the failed step, for EndpointFailed
-    std::string detail;  // in the operator's words
-    bool ok() const { return refusal == Refusal::None; }
-};
-
-struct RouteResult {
-    std::string rx;  // as asked
-    Outcome outcome;
-    std::optional<Route> route;  // as read back
-};
-
-// {"rx", "ok", "tx", "channel"} or {"rx", "ok", "step", "error"}.
-Json ToJson(const RouteResult& result);
 
 class Installation : public QObject {
 public:
@@ -57,58 +44,70 @@ public:
 
     void Start();
     // The first poll has ended: until then the model knows nothing.
-    bool ready() const { return ready_; }
+    bool ready() const { return poller_->ready(); }
     const Model& model() const { return model_; }
-    SceneStore& scenes() { return scenes_; }
-    std::size_t pollsDone() const { return polls_; }
+    const SceneStore& scenes() const { return scenes_; }
+    const LabelStore& labels() const { return labels_; }
+    std::size_t pollsDone() const { return poller_->pollsDone(); }
+    // Empty, or what keeps the service from seeing the fleet.
+    const std::string& problem() const { return poller_->problem(); }
+    const SessionGate& gate() const { return gate_; }
+    const EventLog& events() const { return log_; }
 
-    using Listener = std::function<void(const Event&)>;
+    using Listener = std::function<void(const LoggedEvent&)>;
     int Subscribe(Listener listener);
     void Unsubscribe(int id);
+    // What a client that has missed the ring needs to start again.
+    Json Snapshot() const;
 
     // Checks the request against the model first: a bad one sends nothing.
+    // Requests for one receiver queue; the last one wins. A queued request
+    // for the same source is merged into the later one (both get its
+    // result); one for another source is answered "superseded".
     void RouteOne(const RouteRequest& request, std::function<void(RouteResult)> done);
+    // Whole or nothing: every request is checked before any goes out.
     void RouteMany(const std::vector<RouteRequest>& requests, std::function<void(std::vector<RouteResult>)> done);
-    // The scene's routes (and its wall, when it has one) in parallel.
+    // The scene on every display it can reach (its wall, when it has one,
+    // on the same session as each route): a result per display.
     void Recall(const std::string& name, std::function<void(Outcome, std::vector<RouteResult>)> done);
-    Result<Scene> Capture(const std::string& name);
-    // On-screen numbers on one receiver, several, or all (empty list).
+    // On-screen numbers on the receivers named, or on every receiver.
     void Identify(bool on, const std::vector<std::string>& rx,
                   std::function<void(Outcome, std::vector<RouteResult>)> done);
 
+    // State a client changes, told to every other client.
+    Result<Scene> Capture(const std::string& name);
+    Result<void> SaveScene(const Scene& scene);
+    Result<bool> RemoveScene(const std::string& name);
+    Result<void> SetLabel(const std::string& mac, const std::string& label);
+    Result<bool> RemoveLabel(const std::string& mac);
+    // An offline device, forgotten; it comes back as new if it answers.
+    Model::Forget Forget(const std::string& mac);
+
 private:
-    void Poll();
-    void Discovered(Model::Ticket ticket, std::vector<std::string> answered, std::vector<std::string> responders);
-    void ListFrom(Model::Ticket ticket, std::vector<std::string> answered, std::vector<std::string> responders);
-    void PollDone();
     void Publish(std::vector<Event>& events);
     void Failed(const std::string& operation, const std::string& endpoint, const std::string& step,
                 const std::string& detail);
-    // The channel a request routes to, or why it cannot.
-    Outcome Resolve(const RouteRequest& request, const Device*& rx, std::string& channel) const;
-    // What one receiver is told on one session: its route, its wall lines.
-    struct Job {
-        const Device* rx = nullptr;
-        std::optional<std::string> channel;
-        std::vector<endpoint::BufferedLine> wall;
-        std::string asked;  // as the request named it
+    // A job on its endpoint's session; `done` gets the result read back.
+    void RunJob(const Job& job, std::function<void(RouteResult)> done);
+    void RunJobs(std::vector<Job> jobs, std::vector<RouteResult> refused,
+                 std::function<void(std::vector<RouteResult>)> done);
+    Outcome NotReady() const { return {Refusal::NotReady, "", "the first scan is still running"}; }
+
+    // A route waiting for its receiver's session: the channel it sets and
+    // everyone waiting for it.
+    struct PendingRoute {
+        Job job;
+        std::vector<std::function<void(RouteResult)>> waiting;
     };
-    // The jobs of routes that all resolve, or every refusal.
-    std::vector<RouteResult> Plan(const std::vector<RouteRequest>& requests, std::vector<Job>& jobs) const;
-    void RunJobs(std::vector<Job> jobs, std::function<void(std::vector<RouteResult>)> done);
-    void Send(const Job& job, std::function<void(RouteResult)> done);
 
     InstallationOptions options_;
     Model model_;
     SceneStore scenes_;
-    QTimer pollTimer_;
-    std::chrono::steady_clock::time_point pollStarted_{};
-    std::thread discovery_;
-    std::string listFrom_;  // the responder whose node list was read last
-    bool ready_ = false;
-    bool polling_ = false;
-    bool stopping_ = false;
-    std::size_t polls_ = 0;
+    LabelStore labels_;
+    SessionGate gate_;
+    EventLog log_;
+    std::unique_ptr<Poller> poller_;
+    std::unordered_map<std::string, std::shared_ptr<PendingRoute>> pending_;  // by receiver mac
     std::map<int, Listener> listeners_;
     int nextListener_ = 1;
 };

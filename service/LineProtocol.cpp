@@ -1,5 +1,7 @@
 #include "service/LineProtocol.h"
 
+#include "service/EventLog.h"
+
 namespace cv::service::line {
 
 namespace {
@@ -51,8 +53,24 @@ Command Parse(std::string_view line)
         return exactly(0, Routes{});
     if (verb == "scenes")
         return exactly(0, Scenes{});
-    if (verb == "subscribe")
-        return exactly(0, Subscribe{});
+    if (verb == "subscribe") {
+        if (args == 0)
+            return Subscribe{};
+        if (args != 1)
+            return Bad{"subscribe: subscribe [<last event id>]"};
+        const auto id = ParseEventId(w[1]);
+        if (!id)
+            return Bad{"subscribe: the last event id is a number"};
+        return Subscribe{*id};
+    }
+    if (verb == "forget") {
+        if (args != 1)
+            return Bad{"forget: forget <mac>"};
+        const auto mac = NormalMac(std::string(w[1]));
+        if (!mac)
+            return Bad{"forget: not a MAC address (aa:bb:cc:dd:ee:ff)"};
+        return Forget{*mac};
+    }
     if (verb == "auth") {
         if (args != 1)
             return Bad{"auth: needs the token"};
@@ -127,7 +145,8 @@ std::string HelpText()
            "scenes\r\n"
            "recall <name>\r\n"
            "identify on|off [<rx>...]\r\n"
-           "subscribe\r\n"
+           "subscribe [<last event id>]\r\n"
+           "forget <mac>\r\n"
            "auth <token>\r\n";
 }
 
@@ -146,6 +165,12 @@ std::string RouteLine(const Route& r)
 std::string EventLine(const Event& e)
 {
     return "EVENT " + e.type + " " + e.data.dump(-1, ' ', false, Json::error_handler_t::replace) + "\r\n";
+}
+
+std::string EventLine(std::uint64_t id, const Event& e)
+{
+    return "EVENT " + std::to_string(id) + " " + e.type + " " +
+        e.data.dump(-1, ' ', false, Json::error_handler_t::replace) + "\r\n";
 }
 
 std::string Err(std::string_view reason) { return "ERR " + OneLine(reason) + "\r\n"; }

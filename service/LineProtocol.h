@@ -4,6 +4,7 @@
 // reply lines are plain functions; the server only moves bytes.
 #include "service/Model.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,14 +30,22 @@ struct Identify {
     bool on = false;
     std::vector<std::string> rx;  // empty: every receiver
 };
-struct Subscribe { };
+// With an id (0: none seen yet), every event line carries its id, and what
+// was missed since that id comes first.
+struct Subscribe {
+    std::optional<std::uint64_t> since;
+};
+struct Forget {
+    std::string mac;
+};
 struct Auth {
     std::string token;
 };
 struct Bad {
     std::string reason;
 };
-using Command = std::variant<Help, Devices, Routes, RouteTo, Scenes, Recall, Identify, Subscribe, Auth, Bad>;
+using Command =
+    std::variant<Help, Devices, Routes, RouteTo, Scenes, Recall, Identify, Subscribe, Forget, Auth, Bad>;
 
 // One line without its end (LF or CR LF already cut off).
 Command Parse(std::string_view line);
@@ -58,6 +67,8 @@ std::string HelpText();
 std::string DeviceLine(const Device& d);
 std::string RouteLine(const Route& r);
 std::string EventLine(const Event& e);
+// "EVENT <id> <type> <json>", for a subscriber that resumes by id.
+std::string EventLine(std::uint64_t id, const Event& e);
 inline std::string Ok() { return "OK\r\n"; }
 std::string Err(std::string_view reason);
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <set>
+#include <unordered_set>
 
 namespace cv::service {
 
@@ -43,6 +43,7 @@ Json ToJson(const Route& r)
     j["rx"] = r.rx;
     j["tx"] = r.tx ? Json(*r.tx) : Json(nullptr);
     j["channel"] = r.channel;
+    j["tx_hostname_id"] = r.tx ? Json(r.txName) : Json(nullptr);
     return j;
 }
 
@@ -87,27 +88,28 @@ const Device* Model::Find(const std::string& key) const
         const auto it = devices_.find(*mac);
         return it == devices_.end() ? nullptr : &it->second;
     }
-    for (const auto& [mac, d] : devices_)
-        if (d.address == key)
-            return &d;
-    return nullptr;
+    const auto at = byAddress_.find(key);
+    return at == byAddress_.end() ? nullptr : &devices_.at(at->second);
 }
 
 Device* Model::ByAddress(const std::string& address)
 {
-    for (auto& [mac, d] : devices_)
-        if (d.address == address)
-            return &d;
-    return nullptr;
+    const auto at = byAddress_.find(address);
+    return at == byAddress_.end() ? nullptr : &devices_.at(at->second);
 }
 
-std::vector<const Device*> Model::TransmittersOn(const std::string& channel) const
+const std::set<std::string>& Model::TransmittersOn(const std::string& channel) const
 {
-    std::vector<const Device*> out;
-    for (const auto& [mac, d] : devices_)
-        if (d.kind == Kind::Tx && d.channel == channel)
-            out.push_back(&d);
-    return out;
+    static const std::set<std::string> kNone;
+    const auto it = onlineTx_.find(channel);
+    return it == onlineTx_.end() ? kNone : it->second;
+}
+
+std::optional<std::string> Model::SoleTx(const std::set<std::string>& transmitters) const
+{
+    if (transmitters.size() != 1)
+        return std::nullopt;
+    return *transmitters.begin();
 }
 
 std::optional<Route> Model::RouteOf(const std::string& rxMac) const
@@ -115,10 +117,9 @@ std::optional<Route> Model::RouteOf(const std::string& rxMac) const
     const auto it = devices_.find(rxMac);
     if (it == devices_.end() || it->second.kind != Kind::Rx)
         return std::nullopt;
-    Route r{rxMac, std::nullopt, it->second.channel};
-    const auto txs = TransmittersOn(it->second.channel);
-    if (txs.size() == 1)
-        r.tx = txs.front()->mac;
+    Route r{rxMac, SoleTx(TransmittersOn(it->second.channel)), it->second.channel, {}};
+    if (r.tx)
+        r.txName = devices_.at(*r.tx).hostnameId;
     return r;
 }
 
@@ -142,61 +143,123 @@ std::vector<Route> Model::SceneRoutes() const
 
 std::vector<Conflict> Model::Conflicts() const
 {
-    std::map<std::string, std::vector<std::string>> byChannel;
-    for (const auto& [mac, d] : devices_)
-        if (d.kind == Kind::Tx && !d.channel.empty())
-            byChannel[d.channel].push_back(mac);
     std::vector<Conflict> out;
-    for (auto& [channel, txs] : byChannel)
+    for (const auto& [channel, txs] : onlineTx_)
         if (txs.size() > 1)
-            out.push_back({channel, std::move(txs)});
+            out.push_back({channel, {txs.begin(), txs.end()}});
     return out;
 }
 
 std::optional<std::string> Model::UnusedChannel() const
 {
-    std::set<std::string> used;
-    for (const auto& [mac, d] : devices_)
-        if (d.kind == Kind::Tx)
-            used.insert(d.channel);
     // From the top of the range: the low channels are where installers put
-    // their sources, so a parked receiver stays out of their way.
+    // their sources, so a parked receiver stays out of their way. An offline
+    // transmitter's channel is not free: it may come back.
     for (int n = 99; n >= 0; --n) {
         char buf[5];
         std::snprintf(buf, sizeof buf, "%04d", n);
-        if (!used.count(buf))
+        if (!txChannels_.count(buf))
             return std::string(buf);
     }
     return std::nullopt;
 }
 
-std::map<std::string, std::optional<std::string>> Model::RouteMap() const
-{
-    std::map<std::string, std::optional<std::string>> out;
-    for (const auto& r : Routes())
-        out[r.rx] = r.tx;
-    return out;
-}
+// --- indexes and watches ------------------------------------------------------
 
-void Model::RouteEvents(const std::map<std::string, std::optional<std::string>>& before,
-                        const std::vector<Conflict>& conflictsBefore, std::vector<Event>& events) const
+void Model::Index(const Device& d)
 {
-    for (const auto& r : Routes()) {
-        const auto it = before.find(r.rx);
-        if (it != before.end() && it->second == r.tx)
-            continue;
-        if (it == before.end() && !r.tx)
-            continue;  // a new receiver showing nothing is no news
-        events.push_back({"route", ToJson(r)});
+    if (!d.address.empty())
+        byAddress_[d.address] = d.mac;
+    if (d.kind == Kind::Tx) {
+        ++txChannels_[d.channel];
+        if (d.online)
+            onlineTx_[d.channel].insert(d.mac);
+    } else {
+        rxOn_[d.channel].insert(d.mac);
     }
-    for (const auto& c : Conflicts())
-        if (std::find(conflictsBefore.begin(), conflictsBefore.end(), c) == conflictsBefore.end())
-            events.push_back({"conflict", ToJson(c)});
+    online_ += d.online;
 }
 
-void Model::Update(Device& d, const Sighting& seen, bool channelFromRead, Ticket ticket, WallClock::time_point now,
-                   std::vector<Event>& events)
+void Model::Unindex(const Device& d)
 {
+    if (const auto at = byAddress_.find(d.address); at != byAddress_.end() && at->second == d.mac)
+        byAddress_.erase(at);
+    if (d.kind == Kind::Tx) {
+        if (const auto it = txChannels_.find(d.channel); it != txChannels_.end() && --it->second == 0)
+            txChannels_.erase(it);
+        if (const auto it = onlineTx_.find(d.channel); it != onlineTx_.end()) {
+            it->second.erase(d.mac);
+            if (it->second.empty())
+                onlineTx_.erase(it);
+        }
+    } else if (const auto it = rxOn_.find(d.channel); it != rxOn_.end()) {
+        it->second.erase(d.mac);
+        if (it->second.empty())
+            rxOn_.erase(it);
+    }
+    online_ -= d.online;
+}
+
+void Model::Touch(Watch& w, const Device& d, const std::string& nextChannel)
+{
+    for (const std::string* channel : {&d.channel, &nextChannel})
+        w.channels.try_emplace(*channel, TransmittersOn(*channel));
+    if (!w.receivers.count(d.mac))
+        w.receivers.emplace(d.mac, RouteOf(d.mac));
+    Unindex(d);
+}
+
+void Model::Close(const Watch& w, std::vector<Event>& events) const
+{
+    // Receivers whose route may have moved: the ones that changed, and all
+    // on a channel whose one transmitter changed.
+    std::set<std::string> receivers;
+    for (const auto& [mac, before] : w.receivers)
+        receivers.insert(mac);
+    for (const auto& [channel, before] : w.channels)
+        if (SoleTx(before) != SoleTx(TransmittersOn(channel)))
+            if (const auto it = rxOn_.find(channel); it != rxOn_.end())
+                receivers.insert(it->second.begin(), it->second.end());
+    for (const std::string& mac : receivers) {
+        const auto after = RouteOf(mac);
+        if (!after)
+            continue;
+        std::optional<Route> before;
+        if (const auto it = w.receivers.find(mac); it != w.receivers.end()) {
+            before = it->second;
+            if (!before && !after->tx)
+                continue;  // a new receiver showing nothing is no news
+        } else {
+            before = *after;
+            const auto& txs = w.channels.at(after->channel);
+            before->tx = SoleTx(txs);
+            before->txName = before->tx ? devices_.at(*before->tx).hostnameId : std::string();
+        }
+        if (!before || before->tx != after->tx || before->channel != after->channel ||
+            (after->tx && before->txName != after->txName))
+            events.push_back({"route", ToJson(*after)});
+    }
+    for (const auto& [channel, before] : w.channels) {
+        const auto& now = TransmittersOn(channel);
+        if (now.size() > 1 && now != before)
+            events.push_back({"conflict", ToJson(Conflict{channel, {now.begin(), now.end()}})});
+        else if (now.size() < 2 && before.size() > 1)
+            events.push_back({"conflict-cleared", {{"channel", channel}}});
+    }
+}
+
+// --- changes ------------------------------------------------------------------
+
+void Model::Update(Watch& w, Device& d, const Sighting& seen, bool channelFromRead, Ticket ticket,
+                   WallClock::time_point now, std::vector<Event>& events)
+{
+    // A read that began before our own confirmed write saw the old channel.
+    const auto written = writtenAt_.find(d.mac);
+    const bool stale = channelFromRead && written != writtenAt_.end() && written->second > ticket;
+    const std::string channel = !stale && !seen.channel.empty() ? seen.channel : d.channel;
+    const std::string hostnameId = seen.hostnameId.empty() && seen.kind == Kind::Tx ? d.hostnameId : seen.hostnameId;
+    Touch(w, d, channel);
+
     Json changes = Json::object();
     const auto set = [&](const char* field, std::string& have, const std::string& value) {
         if (have == value)
@@ -204,18 +267,15 @@ void Model::Update(Device& d, const Sighting& seen, bool channelFromRead, Ticket
         changes[field] = {{"old", have}, {"new", value}};
         have = value;
     };
-    set("address", d.address, seen.address);
+    if (d.address != seen.address) {
+        set("address", d.address, seen.address);
+    }
     if (seen.kind != d.kind) {
         changes["kind"] = {{"old", ToString(d.kind)}, {"new", ToString(seen.kind)}};
         d.kind = seen.kind;
     }
-    if (seen.kind == Kind::Rx)
-        set("hostname_id", d.hostnameId, seen.hostnameId);
-    // A read that began before our own confirmed write saw the old channel.
-    const auto written = writtenAt_.find(d.mac);
-    const bool stale = channelFromRead && written != writtenAt_.end() && written->second > ticket;
-    if (!stale && !seen.channel.empty())
-        set("channel", d.channel, seen.channel);
+    set("hostname_id", d.hostnameId, hostnameId);
+    set("channel", d.channel, channel);
     if (!seen.multicast.empty())
         set("multicast", d.multicast, seen.multicast);
     if (seen.number && seen.number != d.number) {
@@ -223,84 +283,136 @@ void Model::Update(Device& d, const Sighting& seen, bool channelFromRead, Ticket
         d.number = seen.number;
     }
     d.lastSeen = now;
-    if (!d.online) {
-        d.online = true;
-        events.push_back({"online", ToJson(d)});
-    } else if (!changes.empty()) {
-        events.push_back({"changed", {{"mac", d.mac}, {"changes", changes}}});
+    d.missed = 0;
+    d.recheck = false;
+    const bool cameBack = !d.online;
+    d.online = true;
+    // Whoever held this address before has moved or gone: it answers as
+    // this device now.
+    if (Device* other = ByAddress(d.address); other && other != &d) {
+        Touch(w, *other, other->channel);
+        other->address.clear();
+        if (other->online) {
+            other->online = false;
+            events.push_back({"offline", ToJson(*other)});
+        }
+        Index(*other);
     }
+    Index(d);
+    if (cameBack)
+        events.push_back({"online", ToJson(d)});
+    else if (!changes.empty())
+        events.push_back({"changed", {{"mac", d.mac}, {"changes", changes}}});
+}
+
+void Model::GoOffline(Watch& w, Device& d, std::vector<Event>& events)
+{
+    if (!d.online)
+        return;
+    Touch(w, d, d.channel);
+    d.online = false;
+    Index(d);
+    events.push_back({"offline", ToJson(d)});
 }
 
 std::vector<std::string> Model::ApplyPoll(Ticket ticket, const std::vector<std::string>& answered,
                                           const std::vector<Sighting>& rows, WallClock::time_point now,
                                           std::vector<Event>& events)
 {
-    const auto routesBefore = RouteMap();
-    const auto conflictsBefore = Conflicts();
-    const std::set<std::string> present(answered.begin(), answered.end());
+    Watch w;
+    const std::unordered_set<std::string> present(answered.begin(), answered.end());
+    std::unordered_set<std::string> listed;
     std::vector<std::string> unknown;
     for (const Sighting& row : rows) {
+        listed.insert(row.address);
         if (!present.count(row.address))
             continue;  // the list may name a box that has gone
         Device* d = ByAddress(row.address);
-        const bool same =
-            d && d->online && d->kind == row.kind && (row.kind == Kind::Tx || d->hostnameId == row.hostnameId);
+        const bool same = d && d->online && !d->recheck && d->kind == row.kind &&
+            (row.kind == Kind::Tx || d->hostnameId == row.hostnameId);
         if (!same) {
             // Never seen here, back after a gap, or answering as another box
             // would: only its MAC says which device it is.
             unknown.push_back(row.address);
             continue;
         }
-        Update(*d, row, true, ticket, now, events);
+        Update(w, *d, row, true, ticket, now, events);
     }
     // An address that answered discovery but is missing from the list (the
-    // responder's list is a moment old) is read as well.
+    // responder's list is a moment old) is read as well, unless known.
     for (const std::string& address : answered) {
-        const bool listed =
-            std::any_of(rows.begin(), rows.end(), [&](const Sighting& s) { return s.address == address; });
-        if (!listed && !ByAddress(address))
+        if (listed.count(address))
+            continue;
+        const Device* d = ByAddress(address);
+        if (!d || d->recheck || !d->online)
             unknown.push_back(address);
     }
-    ApplyPresence(answered, events);
-    RouteEvents(routesBefore, conflictsBefore, events);
+    Close(w, events);
     return unknown;
 }
 
-void Model::ApplyPresence(const std::vector<std::string>& answered, std::vector<Event>& events)
+std::vector<std::string> Model::ApplyPresence(const std::vector<std::string>& answered)
 {
-    const std::set<std::string> present(answered.begin(), answered.end());
+    const std::unordered_set<std::string> present(answered.begin(), answered.end());
+    std::vector<std::string> suspects;
     for (auto& [mac, d] : devices_) {
-        if (d.online && !present.count(d.address)) {
-            d.online = false;
-            events.push_back({"offline", ToJson(d)});
+        if (d.address.empty())
+            continue;
+        if (present.count(d.address)) {
+            // Back after a missed round: the same box, or one that took its
+            // place? Its MAC is read before it is believed.
+            if (d.missed > 0)
+                d.recheck = true;
+            d.missed = 0;
+            continue;
         }
+        if (d.online && ++d.missed >= kMissesBeforeProbe)
+            suspects.push_back(mac);
     }
+    return suspects;
+}
+
+void Model::ApplyProbe(const std::string& mac, bool answered, std::vector<Event>& events)
+{
+    const auto it = devices_.find(mac);
+    if (answered || it == devices_.end())
+        return;
+    Watch w;
+    GoOffline(w, it->second, events);
+    Close(w, events);
+}
+
+Model::Forget Model::ApplyForget(const std::string& mac, std::vector<Event>& events)
+{
+    const auto it = devices_.find(mac);
+    if (it == devices_.end())
+        return Forget::NoSuchDevice;
+    if (it->second.online)
+        return Forget::Online;
+    Watch w;
+    Touch(w, it->second, it->second.channel);
+    w.receivers.erase(mac);
+    devices_.erase(it);
+    writtenAt_.erase(mac);
+    events.push_back({"forgotten", {{"mac", mac}}});
+    Close(w, events);
+    return Forget::Done;
 }
 
 void Model::ApplyIdentity(Ticket ticket, const std::string& mac, const Sighting& seen, WallClock::time_point now,
                           std::vector<Event>& events)
 {
-    const auto routesBefore = RouteMap();
-    const auto conflictsBefore = Conflicts();
-    // Whoever held this address before has moved or gone: it answers as
-    // another device now.
-    for (auto& [otherMac, other] : devices_) {
-        if (otherMac != mac && other.address == seen.address) {
-            other.address.clear();
-            if (other.online) {
-                other.online = false;
-                events.push_back({"offline", ToJson(other)});
-            }
-        }
-    }
+    Watch w;
     auto [it, inserted] = devices_.try_emplace(mac);
     Device& d = it->second;
     if (inserted) {
         d.mac = mac;
         d.kind = seen.kind;
+        d.channel = seen.channel;
+        Index(d);
     }
-    Update(d, seen, true, ticket, now, events);
-    RouteEvents(routesBefore, conflictsBefore, events);
+    Update(w, d, seen, true, ticket, now, events);
+    Close(w, events);
 }
 
 void Model::ApplyConfirmedChannel(const std::string& mac, const std::string& channel, WallClock::time_point now,
@@ -309,13 +421,12 @@ void Model::ApplyConfirmedChannel(const std::string& mac, const std::string& cha
     const auto it = devices_.find(mac);
     if (it == devices_.end())
         return;
-    const auto routesBefore = RouteMap();
-    const auto conflictsBefore = Conflicts();
     writtenAt_[mac] = ++clock_;
     Sighting seen{it->second.address,   it->second.kind,  it->second.hostnameId, channel,
                   it->second.multicast, it->second.number};
-    Update(it->second, seen, false, clock_, now, events);
-    RouteEvents(routesBefore, conflictsBefore, events);
+    Watch w;
+    Update(w, it->second, seen, false, clock_, now, events);
+    Close(w, events);
 }
 
 }  // namespace cv::service

@@ -3,13 +3,20 @@
 // where it answers, what it shows, whether it is there. Fed by polls and by
 // confirmed writes; says what changed as events. No I/O and no clock of its
 // own: the caller passes the time, so the rules can be tested exactly.
+//
+// Indexes keep every question a route, a poll or an event asks at the cost
+// of what changed: by address, online transmitters by channel, receivers by
+// channel. A change is watched from before to after, and only the channels
+// and receivers it touched are compared for events.
 #include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace cv::service {
@@ -24,12 +31,16 @@ struct Device {
     std::string mac;
     std::string address;
     Kind kind = Kind::Rx;
-    std::string hostnameId;  // receivers only
+    std::string hostnameId;  // a transmitter's from its detail read, a receiver's also from the node list
     std::string channel;  // "0000" to "0099"
     std::string multicast;  // "y" or "n" as the node list says
     std::optional<int> number;  // a receiver's on-screen number, from the node list
     bool online = false;
     WallClock::time_point lastSeen{};
+    // Discovery rounds missed in a row, and whether it must be read again
+    // before it is believed (it missed one, so it may be another box now).
+    int missed = 0;
+    bool recheck = false;
 };
 Json ToJson(const Device& device);
 
@@ -45,14 +56,18 @@ struct Sighting {
 };
 
 struct Event {
-    std::string type;  // online, offline, changed, route, conflict, scene-recalled, failed
+    // online, offline, changed, forgotten, route, conflict, conflict-cleared,
+    // scene-recalled, scene-saved, scene-deleted, label, failed
+    std::string type;
     Json data;
 };
 
 struct Route {
     std::string rx;  // receiver mac
-    std::optional<std::string> tx;  // transmitter mac on the same channel, if exactly one
+    std::optional<std::string> tx;  // the one online transmitter on the same channel, if exactly one
     std::string channel;
+    std::string txName;  // that transmitter's hostname ID
+    bool operator==(const Route&) const = default;
 };
 Json ToJson(const Route& route);
 
@@ -78,9 +93,13 @@ public:
     std::vector<std::string> ApplyPoll(Ticket ticket, const std::vector<std::string>& answered,
                                        const std::vector<Sighting>& rows, WallClock::time_point now,
                                        std::vector<Event>& events);
-    // Who answered discovery, as soon as it is known: a device that did not
-    // is offline now, before any node list is read.
-    void ApplyPresence(const std::vector<std::string>& answered, std::vector<Event>& events);
+    // A round of discovery that went out and was read: who answered. A
+    // device that missed this round and the one before is returned, to be
+    // probed; nothing goes offline here (a lost answer is no lost box).
+    static constexpr int kMissesBeforeProbe = 2;
+    std::vector<std::string> ApplyPresence(const std::vector<std::string>& answered);
+    // The shell port of a suspect, probed: no answer is offline.
+    void ApplyProbe(const std::string& mac, bool answered, std::vector<Event>& events);
     // The MAC read at an address, with what that read showed.
     void ApplyIdentity(Ticket ticket, const std::string& mac, const Sighting& seen, WallClock::time_point now,
                        std::vector<Event>& events);
@@ -88,8 +107,13 @@ public:
     void ApplyConfirmedChannel(const std::string& mac, const std::string& channel, WallClock::time_point now,
                                std::vector<Event>& events);
 
+    // An offline device, forgotten: false when there is none or it is online.
+    enum class Forget { Done, NoSuchDevice, Online };
+    Forget ApplyForget(const std::string& mac, std::vector<Event>& events);
+
     const std::map<std::string, Device>& devices() const { return devices_; }
     const Device* Find(const std::string& macOrAddress) const;
+    std::size_t online() const { return online_; }
     std::vector<Route> Routes() const;
     // The routes a scene can hold: a receiver on a channel that two
     // transmitters share names no source, and recalling "none" for it would
@@ -99,19 +123,36 @@ public:
     std::vector<Conflict> Conflicts() const;
     // A channel no transmitter uses, for a receiver that should show nothing.
     std::optional<std::string> UnusedChannel() const;
-    // The transmitters on a channel.
-    std::vector<const Device*> TransmittersOn(const std::string& channel) const;
+    // The online transmitters on a channel, by mac.
+    const std::set<std::string>& TransmittersOn(const std::string& channel) const;
 
 private:
+    // What a change may alter, as it was before: the channels it touches
+    // and the receivers whose own route may move.
+    struct Watch {
+        std::map<std::string, std::set<std::string>> channels;  // channel -> online transmitters before
+        std::map<std::string, std::optional<Route>> receivers;  // mac -> route before (nullopt: none)
+    };
     Device* ByAddress(const std::string& address);
-    void Update(Device& device, const Sighting& seen, bool channelFromRead, Ticket ticket, WallClock::time_point now,
-                std::vector<Event>& events);
-    void RouteEvents(const std::map<std::string, std::optional<std::string>>& before,
-                     const std::vector<Conflict>& conflictsBefore, std::vector<Event>& events) const;
-    std::map<std::string, std::optional<std::string>> RouteMap() const;
+    // Before a device changes: remember what it may alter, and take it out
+    // of the indexes; after: put it back.
+    void Touch(Watch& watch, const Device& device, const std::string& nextChannel);
+    void Unindex(const Device& device);
+    void Index(const Device& device);
+    // Route and conflict events for everything the watch saw change.
+    void Close(const Watch& watch, std::vector<Event>& events) const;
+    void Update(Watch& watch, Device& device, const Sighting& seen, bool channelFromRead, Ticket ticket,
+                WallClock::time_point now, std::vector<Event>& events);
+    void GoOffline(Watch& watch, Device& device, std::vector<Event>& events);
+    std::optional<std::string> SoleTx(const std::set<std::string>& transmitters) const;
 
     std::map<std::string, Device> devices_;  // by mac
+    std::unordered_map<std::string, std::string> byAddress_;  // address -> mac
+    std::map<std::string, std::set<std::string>> onlineTx_;  // channel -> online transmitters
+    std::unordered_map<std::string, std::set<std::string>> rxOn_;  // channel -> receivers
+    std::map<std::string, int> txChannels_;  // channel -> transmitters, online or not
     std::map<std::string, Ticket> writtenAt_;  // mac -> ticket of its last confirmed write
+    std::size_t online_ = 0;
     Ticket clock_ = 0;
 };
 

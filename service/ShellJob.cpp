@@ -10,6 +10,64 @@ namespace cv::service {
 
 using endpoint::Clock;
 
+namespace {
+
+class PortProbe : public QObject {
+public:
+    PortProbe(QObject* context, std::function<void(bool)> done) : context_(context), done_(std::move(done))
+    {
+        deadline_.setSingleShot(true);
+        QObject::connect(&deadline_, &QTimer::timeout, this, [this] { Finish(false); });
+    }
+    void Start(const std::string& address, unsigned short port, std::chrono::milliseconds within)
+    {
+        auto fd = lan::StartConnect(address, port);
+        if (!fd) {
+            // No socket, no route, no buffers: a probe this workstation
+            // cannot make says nothing about the endpoint.
+            const bool ours = fd.error().rfind("socket:", 0) == 0 || fd.error() == std::strerror(ENETUNREACH) ||
+                fd.error() == std::strerror(ENOBUFS) || fd.error() == std::strerror(EADDRNOTAVAIL);
+            QTimer::singleShot(0, this, [this, ours] { Finish(ours); });
+            return;
+        }
+        fd_ = std::move(*fd);
+        writer_ = std::make_unique<QSocketNotifier>(fd_.get(), QSocketNotifier::Write);
+        QObject::connect(writer_.get(), &QSocketNotifier::activated, this,
+                         [this] { Finish(lan::ConnectError(fd_.get()) == 0); });
+        deadline_.start(static_cast<int>(within.count()));
+    }
+
+private:
+    void Finish(bool answered)
+    {
+        if (finished_)
+            return;
+        finished_ = true;
+        deadline_.stop();
+        writer_.reset();
+        fd_.reset();
+        if (context_ && done_)
+            done_(answered);
+        deleteLater();
+    }
+
+    QPointer<QObject> context_;
+    std::function<void(bool)> done_;
+    lan::Fd fd_;
+    std::unique_ptr<QSocketNotifier> writer_;
+    QTimer deadline_;
+    bool finished_ = false;
+};
+
+}  // namespace
+
+void ShellJob::Probe(QObject* context, const std::string& address, unsigned short port,
+                     std::chrono::milliseconds within, std::function<void(bool answered)> done)
+{
+    auto* probe = new PortProbe(context, std::move(done));
+    probe->Start(address, port, within);
+}
+
 void ShellJob::Run(QObject* context, const std::string& address, unsigned short port, std::vector<endpoint::Step> steps,
                    ShellTimeouts timeouts, Done done)
 {

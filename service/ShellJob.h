@@ -35,6 +35,11 @@ public:
     static void Run(QObject* context, const std::string& address, unsigned short port,
                     std::vector<endpoint::Step> steps, ShellTimeouts timeouts, Done done);
 
+    // Whether the shell port takes a connection within `within`: a refusal
+    // or silence is no. Nothing is sent; the connection is closed at once.
+    static void Probe(QObject* context, const std::string& address, unsigned short port,
+                      std::chrono::milliseconds within, std::function<void(bool answered)> done);
+
 private:
     ShellJob(QObject* context, std::string address, unsigned short port, std::vector<endpoint::Step> steps,
              ShellTimeouts timeouts, Done done);

@@ -78,22 +78,122 @@ TEST_F(SmallFleet, AChannelChangedElsewhereIsAChangeAndARoute)
     EXPECT_EQ(events[1].data["tx"], "00:00:00:00:01:02");
 }
 
-TEST_F(SmallFleet, AMissingAnswerIsOfflineAndTheNextOneOnlineAfterItsMacIsReadAgain)
+TEST_F(SmallFleet, OneMissedRoundIsNoAlarmTwoAreAProbeAndOnlyAFailedProbeIsOffline)
 {
-    Poll({"198.18.1.1", "198.18.1.2"}, {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0001")});
-    ASSERT_EQ(Types(events), (std::vector<std::string>{"offline"}));
+    const std::vector<std::string> withoutRx{"198.18.1.1", "198.18.1.2"};
+    EXPECT_TRUE(model.ApplyPresence(withoutRx).empty());
+    Poll(withoutRx, {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002")});
+    EXPECT_TRUE(events.empty());
+    EXPECT_TRUE(model.Find("00:00:00:00:02:01")->online);
+
+    const auto suspects = model.ApplyPresence(withoutRx);
+    EXPECT_EQ(suspects, (std::vector<std::string>{"00:00:00:00:02:01"}));
+    // Its shell still answers: a lost answer, not a lost box.
+    model.ApplyProbe("00:00:00:00:02:01", true, events);
+    EXPECT_TRUE(events.empty());
+    EXPECT_TRUE(model.Find("00:00:00:00:02:01")->online);
+
+    EXPECT_EQ(model.ApplyPresence(withoutRx).size(), 1u);
+    model.ApplyProbe("00:00:00:00:02:01", false, events);
+    EXPECT_EQ(Types(events), (std::vector<std::string>{"offline"}));
     EXPECT_FALSE(model.Find("00:00:00:00:02:01")->online);
+    EXPECT_EQ(model.online(), 2u);
     events.clear();
 
+    // Back: it might be another box on the same address, so its MAC is read.
+    const std::vector<std::string> all{"198.18.1.1", "198.18.1.2", "198.18.2.1"};
+    EXPECT_TRUE(model.ApplyPresence(all).empty());
     std::vector<std::string> unknown;
-    Poll({"198.18.1.1", "198.18.1.2", "198.18.2.1"},
-         {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0001")}, &unknown);
-    // Back after a gap: it might be another box on the same address.
+    Poll(all, {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0001")}, &unknown);
     EXPECT_EQ(unknown, (std::vector<std::string>{"198.18.2.1"}));
     model.ApplyIdentity(model.BeginPoll(), "00:00:00:00:02:01", Rx("198.18.2.1", "0001"), t0 + 4s, events);
     EXPECT_EQ(Types(events), (std::vector<std::string>{"online"}));
+    EXPECT_EQ(model.online(), 3u);
 }
 
+TEST_F(SmallFleet, ADeviceThatMissedARoundIsReadAgainBeforeItIsBelieved)
+{
+    const std::vector<std::string> all{"198.18.1.1", "198.18.1.2", "198.18.2.1"};
+    model.ApplyPresence({"198.18.1.1", "198.18.2.1"});
+    model.ApplyPresence(all);
+    std::vector<std::string> unknown;
+    Poll(all, {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0001")}, &unknown);
+    EXPECT_EQ(unknown, (std::vector<std::string>{"198.18.1.2"}));
+    EXPECT_TRUE(events.empty());
+}
+
+TEST_F(SmallFleet, AReplacedTransmittersGhostSharesNoChannelAndCanBeForgotten)
+{
+    // The old box loses power; a new one takes its address and channel.
+    model.ApplyProbe("00:00:00:00:01:01", false, events);
+    events.clear();
+    model.ApplyIdentity(model.BeginPoll(), "00:00:00:00:01:99", Tx("198.18.1.1", "0001"), t0 + 2s, events);
+    EXPECT_TRUE(model.Conflicts().empty());
+    EXPECT_EQ(model.RouteOf("00:00:00:00:02:01")->tx, "00:00:00:00:01:99");
+    EXPECT_EQ(Types(events), (std::vector<std::string>{"online", "route"}));
+    events.clear();
+
+    EXPECT_EQ(model.ApplyForget("00:00:00:00:01:99", events), Model::Forget::Online);
+    EXPECT_EQ(model.ApplyForget("00:00:00:00:09:09", events), Model::Forget::NoSuchDevice);
+    EXPECT_EQ(model.ApplyForget("00:00:00:00:01:01", events), Model::Forget::Done);
+    EXPECT_EQ(Types(events), (std::vector<std::string>{"forgotten"}));
+    EXPECT_EQ(model.Find("00:00:00:00:01:01"), nullptr);
+    EXPECT_EQ(model.devices().size(), 3u);
+    EXPECT_EQ(model.Find("198.18.1.1")->mac, "00:00:00:00:01:99");
+}
+
+TEST_F(SmallFleet, AConflictThatEndsSaysSoAndTheReceiversOnItGetTheirSourceBack)
+{
+    Poll({"198.18.1.1", "198.18.1.2", "198.18.2.1"},
+         {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0001"), Rx("198.18.2.1", "0001")});
+    ASSERT_EQ(model.Conflicts().size(), 1u);
+    events.clear();
+    model.ApplyProbe("00:00:00:00:01:02", false, events);
+    EXPECT_EQ(Types(events), (std::vector<std::string>{"offline", "route", "conflict-cleared"}));
+    EXPECT_EQ(events[1].data["tx"], "00:00:00:00:01:01");
+    EXPECT_EQ(events[2].data["channel"], "0001");
+    EXPECT_TRUE(model.Conflicts().empty());
+    // Its channel stays taken: a receiver parked there would show it again
+    // the moment it comes back.
+    EXPECT_NE(model.UnusedChannel(), "0001");
+}
+
+TEST_F(SmallFleet, ATransmittersNameComesFromItsDetailReadAndTravelsWithItsRoutes)
+{
+    model.ApplyIdentity(model.BeginPoll(), "00:00:00:00:01:01", {"198.18.1.1", Kind::Tx, "tx-001", "0001", "y", {}},
+                        t0 + 2s, events);
+    // The node list has no names for transmitters: it takes none away.
+    Poll({"198.18.1.1", "198.18.1.2", "198.18.2.1"},
+         {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0001")});
+    EXPECT_EQ(model.Find("00:00:00:00:01:01")->hostnameId, "tx-001");
+    const auto route = model.RouteOf("00:00:00:00:02:01");
+    EXPECT_EQ(route->txName, "tx-001");
+    EXPECT_EQ(ToJson(*route)["tx_hostname_id"], "tx-001");
+}
+
+TEST(ModelAtScale, AConfirmedRouteTellsOnlyItsReceiverAndNoOtherOfAThousand)
+{
+    Model model;
+    std::vector<Event> events;
+    const auto t = model.BeginPoll();
+    model.ApplyIdentity(t, "00:00:00:00:01:01", Tx("198.18.1.1", "0001"), t0, events);
+    model.ApplyIdentity(t, "00:00:00:00:01:02", Tx("198.18.1.2", "0002"), t0, events);
+    for (int i = 0; i < 1000; ++i) {
+        char mac[18];
+        std::snprintf(mac, sizeof mac, "00:00:00:00:%02x:%02x", 2 + i / 256, i % 256);
+        model.ApplyIdentity(t, mac, Rx("198.18." + std::to_string(2 + i / 250) + "." + std::to_string(1 + i % 250),
+                                       "0001"),
+                            t0, events);
+    }
+    events.clear();
+    model.ApplyConfirmedChannel("00:00:00:00:02:07", "0002", t0 + 1s, events);
+    ASSERT_EQ(Types(events), (std::vector<std::string>{"changed", "route"}));
+    events.clear();
+    // The transmitter everyone watches goes: each of its receivers is told.
+    model.ApplyProbe("00:00:00:00:01:01", false, events);
+    EXPECT_EQ(events.size(), 1u + 999u);
+    EXPECT_EQ(model.online(), 1001u);
+}
 TEST_F(SmallFleet, ADeviceThatComesBackAtAnotherAddressStaysTheSameDevice)
 {
     Poll({"198.18.1.1", "198.18.1.2", "198.18.2.9"},

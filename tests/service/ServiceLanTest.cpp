@@ -235,13 +235,19 @@ TEST_F(Service, ASceneWithAWallPutsEachPlacedReceiverOnItsCellInTheSameSessionAs
     EXPECT_EQ(wire.find("e e_reconnect"), std::string::npos);
     (void)right;
 
-    // A wall naming a box nobody knows is refused whole: nothing is sent.
+    // A wall naming a box nobody knows (a replaced TV) still puts the
+    // others on their cells; the stranger is a failed entry.
     Json stranger = scene;
     stranger["wall"]["placements"][1] = {{"row", 0}, {"column", 1}, {"mac", "02:00:00:00:99:99"}};
     ASSERT_EQ(client.Call("PUT", "/api/v1/scenes/stranger", stranger.dump()).status, 200);
     const auto sessions = sim->connectionBytes("198.18.2.11").size();
-    EXPECT_EQ(client.Call("POST", "/api/v1/scenes/stranger/recall").status, 404);
-    EXPECT_EQ(sim->connectionBytes("198.18.2.11").size(), sessions);
+    const Reply partial = client.Call("POST", "/api/v1/scenes/stranger/recall");
+    EXPECT_EQ(partial.status, 502) << partial.text;
+    ASSERT_EQ(partial.body.size(), 2u) << partial.text;
+    EXPECT_EQ(partial.body[0]["rx"], "02:00:00:00:99:99");
+    EXPECT_FALSE(partial.body[0]["ok"].get<bool>());
+    EXPECT_TRUE(partial.body[1]["ok"].get<bool>()) << partial.text;
+    EXPECT_EQ(sim->connectionBytes("198.18.2.11").size(), sessions + 1);
     // And a wall that is no layout is refused when the scene is written.
     Json broken = scene;
     broken["wall"]["rows"] = 9;
