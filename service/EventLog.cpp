@@ -7,8 +7,7 @@ namespace cv::service {
 EventLog::EventLog(std::uint64_t firstId, std::size_t capacity)
     : capacity_(std::max<std::size_t>(1, capacity)),
       next_(std::max<std::uint64_t>(1, firstId))
-{
-}
+{ }
 
 const LoggedEvent& EventLog::Append(Event event)
 {

@@ -69,9 +69,8 @@ void AnswerPerDisplay(QHttpServerResponder& r, const Outcome& whole, const std::
 
 QByteArray StreamText(const LoggedEvent& e)
 {
-    return QByteArray::fromStdString("id: " + std::to_string(e.id) + "\nevent: " + e.event.type +
-                                     "\ndata: " + e.event.data.dump(-1, ' ', false, Json::error_handler_t::replace) +
-                                     "\n\n");
+    return QByteArray::fromStdString("id: " + std::to_string(e.id) + "\nevent: " + e.event.type + "\ndata: " +
+                                     e.event.data.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n\n");
 }
 
 std::vector<std::string> Segments(const QUrl& url)
@@ -120,8 +119,7 @@ void AnswerResults(QHttpServerResponder& r, const std::vector<RouteResult>& resu
 
 }  // namespace
 
-HttpApi::HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi,
-                 QObject* parent)
+HttpApi::HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi, QObject* parent)
     : QAbstractHttpServer(parent),
       installation_(installation),
       token_(std::move(token)),

@@ -84,8 +84,8 @@ Json Installation::Snapshot() const
     if (const auto all = labels_.All())
         for (const auto& [mac, label] : *all)
             labels[mac] = label;
-    return {{"devices", devices}, {"routes", routes},   {"conflicts", conflicts},
-            {"scenes", scenes},   {"labels", labels},   {"ready", ready()}};
+    return {{"devices", devices}, {"routes", routes}, {"conflicts", conflicts},
+            {"scenes", scenes},   {"labels", labels}, {"ready", ready()}};
 }
 
 // --- sessions -----------------------------------------------------------------
@@ -96,21 +96,21 @@ void Installation::RunJob(const Job& job, std::function<void(RouteResult)> done)
     const std::optional<std::string> channel = job.channel;
     const std::string asked = job.asked;
     const std::string operation = channel ? "route" : job.linesStep;
-    gate_.Run(job.address, job.Steps(), options_.timeouts,
-              [this, mac, channel, asked, operation, done](const endpoint::Result<>& result,
-                                                           const endpoint::Conversation&) {
-                  RouteResult r{asked, {}, std::nullopt};
-                  if (!result) {
-                      r.outcome = {Refusal::EndpointFailed, result.error().step, result.error().detail};
-                      Failed(operation, mac, result.error().step, result.error().detail);
-                  } else if (channel) {
-                      std::vector<Event> events;
-                      model_.ApplyConfirmedChannel(mac, *channel, WallClock::now(), events);
-                      Publish(events);
-                  }
-                  r.route = model_.RouteOf(mac);
-                  done(std::move(r));
-              });
+    gate_.Run(
+        job.address, job.Steps(), options_.timeouts,
+        [this, mac, channel, asked, operation, done](const endpoint::Result<>& result, const endpoint::Conversation&) {
+            RouteResult r{asked, {}, std::nullopt};
+            if (!result) {
+                r.outcome = {Refusal::EndpointFailed, result.error().step, result.error().detail};
+                Failed(operation, mac, result.error().step, result.error().detail);
+            } else if (channel) {
+                std::vector<Event> events;
+                model_.ApplyConfirmedChannel(mac, *channel, WallClock::now(), events);
+                Publish(events);
+            }
+            r.route = model_.RouteOf(mac);
+            done(std::move(r));
+        });
 }
 
 void Installation::RunJobs(std::vector<Job> jobs, std::vector<RouteResult> refused,
@@ -171,23 +171,23 @@ void Installation::RouteOne(const RouteRequest& request, std::function<void(Rout
             pending_.erase(it);
         const std::string address = pending->job.address;
         const auto channel = pending->job.channel;
-        ShellJob::Run(this, address, gate_.port(), pending->job.Steps(), options_.timeouts,
-                      [this, mac, channel, pending, finished](const endpoint::Result<>& result,
-                                                              const endpoint::Conversation&) {
-                          finished();
-                          Outcome outcome;
-                          if (!result) {
-                              outcome = {Refusal::EndpointFailed, result.error().step, result.error().detail};
-                              Failed("route", mac, result.error().step, result.error().detail);
-                          } else if (channel) {
-                              std::vector<Event> events;
-                              model_.ApplyConfirmedChannel(mac, *channel, WallClock::now(), events);
-                              Publish(events);
-                          }
-                          const auto route = model_.RouteOf(mac);
-                          for (auto& w : pending->waiting)
-                              w({pending->job.asked, outcome, route});
-                      });
+        ShellJob::Run(
+            this, address, gate_.port(), pending->job.Steps(), options_.timeouts,
+            [this, mac, channel, pending, finished](const endpoint::Result<>& result, const endpoint::Conversation&) {
+                finished();
+                Outcome outcome;
+                if (!result) {
+                    outcome = {Refusal::EndpointFailed, result.error().step, result.error().detail};
+                    Failed("route", mac, result.error().step, result.error().detail);
+                } else if (channel) {
+                    std::vector<Event> events;
+                    model_.ApplyConfirmedChannel(mac, *channel, WallClock::now(), events);
+                    Publish(events);
+                }
+                const auto route = model_.RouteOf(mac);
+                for (auto& w : pending->waiting)
+                    w({pending->job.asked, outcome, route});
+            });
     });
 }
 

@@ -44,8 +44,7 @@ struct Auth {
 struct Bad {
     std::string reason;
 };
-using Command =
-    std::variant<Help, Devices, Routes, RouteTo, Scenes, Recall, Identify, Subscribe, Forget, Auth, Bad>;
+using Command = std::variant<Help, Devices, Routes, RouteTo, Scenes, Recall, Identify, Subscribe, Forget, Auth, Bad>;
 
 // One line without its end (LF or CR LF already cut off).
 Command Parse(std::string_view line);

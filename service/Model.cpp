@@ -351,10 +351,10 @@ std::vector<std::string> Model::ApplyPoll(Ticket ticket, const std::vector<std::
     return unknown;
 }
 
-std::vector<std::string> Model::ApplyPresence(const std::vector<std::string>& answered)
+Model::Presence Model::ApplyPresence(const std::vector<std::string>& answered)
 {
     const std::unordered_set<std::string> present(answered.begin(), answered.end());
-    std::vector<std::string> suspects;
+    Presence out;
     for (auto& [mac, d] : devices_) {
         if (d.address.empty())
             continue;
@@ -366,10 +366,14 @@ std::vector<std::string> Model::ApplyPresence(const std::vector<std::string>& an
             d.missed = 0;
             continue;
         }
-        if (d.online && ++d.missed >= kMissesBeforeProbe)
-            suspects.push_back(mac);
+        if (!d.online)
+            continue;
+        if (++d.missed >= kMissesBeforeProbe)
+            out.suspects.push_back(mac);
+        else
+            ++out.missedOnce;
     }
-    return suspects;
+    return out;
 }
 
 void Model::ApplyProbe(const std::string& mac, bool answered, std::vector<Event>& events)

@@ -97,7 +97,11 @@ public:
     // device that missed this round and the one before is returned, to be
     // probed; nothing goes offline here (a lost answer is no lost box).
     static constexpr int kMissesBeforeProbe = 2;
-    std::vector<std::string> ApplyPresence(const std::vector<std::string>& answered);
+    struct Presence {
+        std::vector<std::string> suspects;  // macs to probe
+        std::size_t missedOnce = 0;  // devices that missed this round only
+    };
+    Presence ApplyPresence(const std::vector<std::string>& answered);
     // The shell port of a suspect, probed: no answer is offline.
     void ApplyProbe(const std::string& mac, bool answered, std::vector<Event>& events);
     // The MAC read at an address, with what that read showed.

@@ -50,6 +50,7 @@ struct Poller::Round {
     std::vector<std::string> responders;  // who to ask for the node list, in turn
     std::size_t outstanding = 0;  // probes and reads still running
     bool listed = false;
+    bool again = false;  // the next round starts at once
 };
 
 Poller::Poller(PollOptions options, Model& model, SessionGate& gate, Publish publish, QObject* parent)
@@ -145,7 +146,12 @@ void Poller::Discovered(std::shared_ptr<Round> round, std::vector<std::string> r
 
     // Missed twice in a row: is its shell still there? Only a probe that
     // fails too makes it offline.
-    for (const std::string& mac : model_.ApplyPresence(round->answered)) {
+    const Model::Presence presence = model_.ApplyPresence(round->answered);
+    // A device that missed this round is asked again at once rather than
+    // after the interval: a box that has lost power is known sooner, one
+    // that lost an answer is cleared sooner.
+    round->again = presence.missedOnce > 0;
+    for (const std::string& mac : presence.suspects) {
         const Device* d = model_.Find(mac);
         if (!d)
             continue;
@@ -268,7 +274,8 @@ void Poller::Finish(std::shared_ptr<Round> round)
     ready_ = ready_ || round->listed;
     ++polls_;
     lastCycle_ = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - round->started);
-    timer_.start(static_cast<int>(std::max<long long>(0, (options_.poll - lastCycle_).count())));
+    const auto wait = round->again ? milliseconds(0) : options_.poll - lastCycle_;
+    timer_.start(static_cast<int>(std::max<long long>(0, wait.count())));
 }
 
 }  // namespace cv::service

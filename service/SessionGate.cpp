@@ -8,8 +8,7 @@ SessionGate::SessionGate(unsigned short port, std::size_t maxSessions, QObject* 
     : QObject(parent),
       port_(port),
       maxSessions_(std::max<std::size_t>(1, maxSessions))
-{
-}
+{ }
 
 void SessionGate::Enqueue(const std::string& address, Task task)
 {

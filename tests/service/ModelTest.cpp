@@ -81,19 +81,21 @@ TEST_F(SmallFleet, AChannelChangedElsewhereIsAChangeAndARoute)
 TEST_F(SmallFleet, OneMissedRoundIsNoAlarmTwoAreAProbeAndOnlyAFailedProbeIsOffline)
 {
     const std::vector<std::string> withoutRx{"198.18.1.1", "198.18.1.2"};
-    EXPECT_TRUE(model.ApplyPresence(withoutRx).empty());
+    const auto first = model.ApplyPresence(withoutRx);
+    EXPECT_TRUE(first.suspects.empty());
+    EXPECT_EQ(first.missedOnce, 1u);
     Poll(withoutRx, {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002")});
     EXPECT_TRUE(events.empty());
     EXPECT_TRUE(model.Find("00:00:00:00:02:01")->online);
 
-    const auto suspects = model.ApplyPresence(withoutRx);
+    const auto suspects = model.ApplyPresence(withoutRx).suspects;
     EXPECT_EQ(suspects, (std::vector<std::string>{"00:00:00:00:02:01"}));
     // Its shell still answers: a lost answer, not a lost box.
     model.ApplyProbe("00:00:00:00:02:01", true, events);
     EXPECT_TRUE(events.empty());
     EXPECT_TRUE(model.Find("00:00:00:00:02:01")->online);
 
-    EXPECT_EQ(model.ApplyPresence(withoutRx).size(), 1u);
+    EXPECT_EQ(model.ApplyPresence(withoutRx).suspects.size(), 1u);
     model.ApplyProbe("00:00:00:00:02:01", false, events);
     EXPECT_EQ(Types(events), (std::vector<std::string>{"offline"}));
     EXPECT_FALSE(model.Find("00:00:00:00:02:01")->online);
@@ -102,7 +104,7 @@ TEST_F(SmallFleet, OneMissedRoundIsNoAlarmTwoAreAProbeAndOnlyAFailedProbeIsOffli
 
     // Back: it might be another box on the same address, so its MAC is read.
     const std::vector<std::string> all{"198.18.1.1", "198.18.1.2", "198.18.2.1"};
-    EXPECT_TRUE(model.ApplyPresence(all).empty());
+    EXPECT_TRUE(model.ApplyPresence(all).suspects.empty());
     std::vector<std::string> unknown;
     Poll(all, {Tx("198.18.1.1", "0001"), Tx("198.18.1.2", "0002"), Rx("198.18.2.1", "0001")}, &unknown);
     EXPECT_EQ(unknown, (std::vector<std::string>{"198.18.2.1"}));
@@ -181,9 +183,9 @@ TEST(ModelAtScale, AConfirmedRouteTellsOnlyItsReceiverAndNoOtherOfAThousand)
     for (int i = 0; i < 1000; ++i) {
         char mac[18];
         std::snprintf(mac, sizeof mac, "00:00:00:00:%02x:%02x", 2 + i / 256, i % 256);
-        model.ApplyIdentity(t, mac, Rx("198.18." + std::to_string(2 + i / 250) + "." + std::to_string(1 + i % 250),
-                                       "0001"),
-                            t0, events);
+        model.ApplyIdentity(t, mac,
+                            Rx("198.18." + std::to_string(2 + i / 250) + "." + std::to_string(1 + i % 250), "0001"), t0,
+                            events);
     }
     events.clear();
     model.ApplyConfirmedChannel("00:00:00:00:02:07", "0002", t0 + 1s, events);

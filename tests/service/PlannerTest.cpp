@@ -87,10 +87,11 @@ TEST_F(Venue, IdentifyOnEveryReceiverListsTheOfflineOneAsNotShown)
 
 TEST_F(Venue, RoutesAreRefusedByNameAndAReceiverTwiceIsRefused)
 {
-    const auto plan = PlanRoutes(model, {{"198.18.2.1", "198.18.1.2"},
-                                         {"00:00:00:00:02:01", std::nullopt},
-                                         {"198.18.1.1", "198.18.1.2"},
-                                         {"198.18.2.2", "198.18.2.1"}});
+    const auto plan = PlanRoutes(model,
+                                 {{"198.18.2.1", "198.18.1.2"},
+                                  {"00:00:00:00:02:01", std::nullopt},
+                                  {"198.18.1.1", "198.18.1.2"},
+                                  {"198.18.2.2", "198.18.2.1"}});
     EXPECT_EQ(plan.jobs.size(), 1u);
     ASSERT_EQ(plan.refused.size(), 3u);
     EXPECT_NE(plan.refused[0].outcome.detail.find("twice"), std::string::npos);

@@ -73,14 +73,16 @@ protected:
     {
         ASSERT_FALSE(cv::sim::SimProcess::lanNamespace().empty()) << "run inside scripts/testlan.sh";
         sim = std::make_unique<cv::sim::SimProcess>(std::vector<std::string>{
-            "--tx", "2", "--rx", "100", "--node", "rx ip=198.18.3.1 hostname_id=goner channel=0000"});
+            "--tx", "2", "--rx", "100", "--node", "rx ip=198.18.3.1 hostname_id=goner channel=0000", "--node",
+            "tx ip=198.18.4.1 hostname_id=spare channel=0044", "--fault", "swap=02:00:00:00:44:02@198.18.4.1",
+            "--reboot-delay", "1500"});
         ASSERT_TRUE(sim->start()) << sim->error();
         state = TempDir("cv-svc-state");
         daemon = std::make_unique<Daemon>(state);
         Client c;
         ASSERT_TRUE(WaitFor([&] {
             const Reply r = c.Get("/api/v1/health");
-            return Ready(r) && r.body.value("devices", 0) == 103;
+            return Ready(r) && r.body.value("devices", 0) == 104;
         })) << "the first poll never found the fleet";
     }
     static void TearDownTestSuite()
@@ -104,7 +106,7 @@ TEST_F(Service, ListsEveryEndpointByMacWithItsStateAndRoute)
 {
     const Reply devices = client.Get("/api/v1/devices");
     ASSERT_EQ(devices.status, 200);
-    ASSERT_EQ(devices.body.size(), 103u);
+    ASSERT_EQ(devices.body.size(), 104u);
     std::set<std::string> macs;
     for (const auto& d : devices.body) {
         for (const char* key : {"mac", "address", "kind", "hostname_id", "channel", "multicast", "online", "last_seen"})
@@ -112,7 +114,7 @@ TEST_F(Service, ListsEveryEndpointByMacWithItsStateAndRoute)
         macs.insert(d["mac"].get<std::string>());
         EXPECT_TRUE(d["online"].get<bool>());
     }
-    EXPECT_EQ(macs.size(), 103u);
+    EXPECT_EQ(macs.size(), 104u);
     const Reply routes = client.Get("/api/v1/routes");
     ASSERT_EQ(routes.status, 200);
     EXPECT_EQ(routes.body.size(), 101u);
@@ -482,6 +484,192 @@ TEST_F(Service, ServesTheControlPageItWasBuiltWith)
     EXPECT_EQ(client.Get("/style.css").status, 200);
     EXPECT_EQ(client.Get("/../token").status, 404);
     EXPECT_EQ(client.Get("/nothing.js").status, 404);
+}
+
+// Raw HTTP requests, all sent before any answer is read: a button panel
+// pressed twenty times, not a client that waits its turn.
+std::vector<int> PutAtOnce(const std::string& path, const std::vector<std::string>& bodies)
+{
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (const auto& body : bodies) {
+        auto s = std::make_unique<QTcpSocket>();
+        s->connectToHost("127.0.0.1", 8470);
+        s->write(QByteArray::fromStdString("PUT " + path +
+                                           " HTTP/1.1\r\nHost: 127.0.0.1:8470\r\n"
+                                           "Content-Type: application/json\r\nConnection: close\r\n"
+                                           "Content-Length: " +
+                                           std::to_string(body.size()) + "\r\n\r\n" + body));
+        sockets.push_back(std::move(s));
+    }
+    std::vector<QByteArray> answers(sockets.size());
+    // An answer is whole once its body is as long as its header says.
+    const auto whole = [](const QByteArray& a) {
+        const auto end = a.indexOf("\r\n\r\n");
+        if (end < 0)
+            return false;
+        const auto at = a.toLower().indexOf("content-length:");
+        const auto length = at < 0 ? 0 : a.mid(at + 15, a.indexOf('\r', at) - at - 15).trimmed().toInt();
+        return a.size() >= end + 4 + length;
+    };
+    WaitFor([&] {
+        bool all = true;
+        for (std::size_t i = 0; i < sockets.size(); ++i) {
+            answers[i] += sockets[i]->readAll();
+            all = all && whole(answers[i]);
+        }
+        return all;
+    });
+    std::vector<int> statuses;
+    for (auto& a : answers)
+        statuses.push_back(a.startsWith("HTTP/1.1 ") ? a.mid(9, 3).toInt() : 0);
+    return statuses;
+}
+
+// The most sessions the endpoint ever had open at once, from its own log.
+int MostSessionsAtOnce(const cv::sim::SimProcess& sim, const std::string& address)
+{
+    int open = 0, most = 0;
+    for (const auto& line : sim.eventLines(address)) {
+        if (line.find(" connect ") != std::string::npos)
+            most = std::max(most, ++open);
+        else if (line.find(" disconnect") != std::string::npos)
+            --open;
+    }
+    return most;
+}
+
+TEST_F(Service, TwentyRoutesAtOnceToOneReceiverAreOneSessionAtATimeAndTheLastOneWins)
+{
+    const std::string a = Device("198.18.1.1")["channel"], b = Device("198.18.1.2")["channel"];
+    std::vector<std::string> bodies;
+    for (int i = 0; i < 20; ++i)
+        bodies.push_back(i % 2 ? R"({"tx":"198.18.1.2"})" : R"({"tx":"198.18.1.1"})");
+    const auto before = sim->connectionBytes("198.18.2.20").size();
+    const auto statuses = PutAtOnce("/api/v1/routes/198.18.2.20", bodies);
+    int ok = 0, superseded = 0;
+    for (int status : statuses) {
+        EXPECT_TRUE(status == 200 || status == 409) << status;
+        ok += status == 200;
+        superseded += status == 409;
+    }
+    EXPECT_GE(ok, 1);
+    EXPECT_EQ(ok + superseded, 20);
+    EXPECT_EQ(MostSessionsAtOnce(*sim, "198.18.2.20"), 1);
+    // Merged and superseded requests cost no session of their own.
+    EXPECT_LE(sim->connectionBytes("198.18.2.20").size() - before, 3u);
+    EXPECT_EQ(Device("198.18.2.20")["channel"], b) << "the last request, for the second source, wins";
+    (void)a;
+}
+
+TEST_F(Service, AStreamThatComesBackWithItsLastIdGetsWhatItMissed)
+{
+    const std::string a = Device("198.18.1.1")["channel"];
+    const std::string mac = Device("198.18.2.30")["mac"];
+    const std::string first = Device("198.18.2.30")["channel"] == a ? "198.18.1.2" : "198.18.1.1";
+    const std::string second = first == "198.18.1.1" ? "198.18.1.2" : "198.18.1.1";
+    QNetworkReply* stream = client.Stream();
+    QByteArray seen;
+    QObject::connect(stream, &QNetworkReply::readyRead, [&] { seen += stream->readAll(); });
+    ASSERT_TRUE(WaitFor([&] { return seen.contains(": connected"); }));
+    ASSERT_EQ(client.Call("PUT", "/api/v1/routes/198.18.2.30", R"({"tx":")" + first + R"("})").status, 200);
+    ASSERT_TRUE(WaitFor([&] { return seen.contains("event: route"); })) << seen.toStdString();
+    stream->abort();
+    stream->deleteLater();
+    // The last id it saw; the next route happens while it is away.
+    const auto idAt = seen.lastIndexOf("id: ");
+    ASSERT_GE(idAt, 0) << seen.toStdString();
+    const QByteArray id = seen.mid(idAt + 4, seen.indexOf('\n', idAt) - idAt - 4);
+    ASSERT_EQ(client.Call("PUT", "/api/v1/routes/198.18.2.30", R"({"tx":")" + second + R"("})").status, 200);
+
+    QNetworkRequest request(QUrl("http://127.0.0.1:8470/api/v1/events"));
+    request.setRawHeader("Last-Event-ID", id);
+    QNetworkAccessManager net;
+    QNetworkReply* again = net.get(request);
+    QByteArray resumed;
+    QObject::connect(again, &QNetworkReply::readyRead, [&] { resumed += again->readAll(); });
+    ASSERT_TRUE(WaitFor([&] { return resumed.contains("event: route"); })) << resumed.toStdString();
+    EXPECT_TRUE(resumed.contains(QByteArray::fromStdString(mac)));
+    EXPECT_TRUE(resumed.contains(QByteArray::fromStdString(Device(second)["mac"].get<std::string>())));
+    EXPECT_FALSE(resumed.contains("id: " + id + "\n")) << "the event it had seen is not sent again";
+    again->abort();
+
+    // An id the ring no longer holds: the whole picture instead.
+    request.setRawHeader("Last-Event-ID", "1");
+    QNetworkReply* old = net.get(request);
+    QByteArray snapshot;
+    QObject::connect(old, &QNetworkReply::readyRead, [&] { snapshot += old->readAll(); });
+    ASSERT_TRUE(WaitFor([&] { return snapshot.contains("event: snapshot"); })) << snapshot.toStdString();
+    EXPECT_TRUE(snapshot.contains("\"devices\"") && snapshot.contains("\"routes\"") && snapshot.contains("\"scenes\""));
+    old->abort();
+}
+
+TEST_F(Service, ASceneNamingAReplacedDisplaySwitchesEveryOtherOne)
+{
+    const Json tx = Device("198.18.1.2");
+    const std::string first = Device("198.18.2.40")["mac"], second = Device("198.18.2.41")["mac"];
+    const Json scene = {{"routes",
+                         {{{"rx", first}, {"tx", tx["mac"]}},
+                          {{"rx", "02:00:00:00:77:77"}, {"tx", tx["mac"]}},
+                          {{"rx", second}, {"tx", tx["mac"]}}}}};
+    ASSERT_EQ(client.Call("PUT", "/api/v1/scenes/Quiz", scene.dump()).status, 200);
+    const Reply r = client.Call("POST", "/api/v1/scenes/Quiz/recall");
+    EXPECT_EQ(r.status, 502) << r.text;
+    ASSERT_EQ(r.body.size(), 3u) << r.text;
+    int switched = 0;
+    for (const auto& entry : r.body) {
+        if (entry["rx"] == "02:00:00:00:77:77")
+            EXPECT_FALSE(entry["ok"].get<bool>());
+        else
+            switched += entry["ok"].get<bool>() && entry["channel"] == tx["channel"];
+    }
+    EXPECT_EQ(switched, 2) << r.text;
+    EXPECT_EQ(Device("198.18.2.41")["channel"], tx["channel"]);
+}
+
+TEST_F(Service, AReplacedTransmitterRoutesAtOnceAndItsGhostCanBeForgotten)
+{
+    // An installer swaps the box at 198.18.4.1 for a new one set up alike:
+    // same address, same channel, another MAC.
+    const std::string oldMac = Device("198.18.4.1")["mac"];
+    QTcpSocket shell;
+    shell.connectToHost("198.18.4.1", 24);
+    ASSERT_TRUE(shell.waitForConnected(10000));
+    shell.write("root\r\nreboot\r\n");
+    shell.flush();
+    ASSERT_TRUE(sim->waitForEvent("198.18.4.1", "swapped for 02:00:00:00:44:02"));
+    ASSERT_TRUE(WaitFor([&] { return Device("198.18.4.1")["mac"] == "02:00:00:00:44:02"; }));
+    const auto ghost = [&] {
+        for (const auto& d : client.Get("/api/v1/devices").body)
+            if (d["mac"] == oldMac)
+                return d;
+        return Json(nullptr);
+    };
+    EXPECT_FALSE(ghost()["online"].get<bool>());
+    EXPECT_EQ(Device("198.18.4.1")["hostname_id"], "spare");
+
+    const Reply routed = client.Call("PUT", "/api/v1/routes/198.18.2.50", R"({"tx":"198.18.4.1"})");
+    ASSERT_EQ(routed.status, 200) << routed.text;
+    EXPECT_EQ(routed.body["tx"], "02:00:00:00:44:02");
+    EXPECT_EQ(routed.body["tx_hostname_id"], "spare");
+    EXPECT_TRUE(client.Get("/api/v1/conflicts").body.empty());
+
+    EXPECT_EQ(client.Call("DELETE", "/api/v1/devices/02:00:00:00:44:02").status, 409);
+    EXPECT_EQ(client.Call("DELETE", "/api/v1/devices/" + oldMac).status, 204);
+    EXPECT_TRUE(ghost().is_null());
+    EXPECT_EQ(client.Call("DELETE", "/api/v1/devices/" + oldMac).status, 404);
+    // The line protocol forgets as well.
+    QTcpSocket s;
+    s.connectToHost("127.0.0.1", 8471);
+    ASSERT_TRUE(s.waitForConnected(10000));
+    s.write("forget 02:00:00:00:44:02\nforget nonsense\n");
+    QByteArray got;
+    ASSERT_TRUE(WaitFor([&] {
+        got += s.readAll();
+        return got.count("\r\n") >= 2;
+    }));
+    EXPECT_TRUE(got.startsWith("ERR 02:00:00:00:44:02 is online")) << got.toStdString();
+    // Back to the fleet the other tests know.
+    ASSERT_EQ(client.Call("PUT", "/api/v1/routes/198.18.2.50", R"({"tx":"198.18.1.1"})").status, 200);
 }
 
 // Off loopback the token is required on every request and line.

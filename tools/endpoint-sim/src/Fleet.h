@@ -39,6 +39,7 @@ struct Faults {
     size_t flood = 0;  // text bytes before every command output
     int rebootAfter = 0;  // reboot by itself after this many commands
     uint32_t moveTo = 0;  // the next start is at this address (host order)
+    std::string swapMac;  // the next start is another box, with this MAC and the same settings
 };
 
 struct Endpoint {

@@ -1,3 +1,4 @@
+#include <cctype>
 #include "Options.h"
 
 #include <cstdio>
@@ -61,6 +62,8 @@ Behaviour
                          reboot-after=N  reboot by itself after N commands
                          move=ADDR       come back at ADDR after the next
                                          restart (a new lease), same MAC
+                         swap=MAC        after the next restart another box
+                                         answers there: this MAC, same settings
   --help                 this text
 
 Files in the state directory, per endpoint address:
@@ -116,6 +119,14 @@ std::string applyFault(Faults& f, const std::string& spec)
         if (!a || (*a & 0xFFFE0000u) != 0xC6120000u)
             return "move needs an address in 198.18.0.0/15";
         f.moveTo = *a;
+    } else if (kind == "swap") {
+        // Six pairs of hex digits: what the firmware prints as MY_MAC.
+        bool ok = arg.size() == 17;
+        for (size_t i = 0; ok && i < arg.size(); ++i)
+            ok = i % 3 == 2 ? arg[i] == ':' : std::isxdigit(static_cast<unsigned char>(arg[i])) != 0;
+        if (!ok)
+            return "swap needs a MAC (aa:bb:cc:dd:ee:ff)";
+        f.swapMac = arg;
     } else if (kind == "reboot-after") {
         if (!toInt(arg, v) || v <= 0)
             return "reboot-after needs a command count";

@@ -481,6 +481,12 @@ void Server::bootDue(int64_t now)
         if (ep.downUntilMs != 0 && ep.downUntilMs <= now) {
             ep.downUntilMs = 0;
             ep.boot();
+            if (!ep.faults.swapMac.empty()) {
+                // An installer's swap: another box, configured as the old one.
+                ep.cfg.mac = ep.faults.swapMac;
+                ep.faults.swapMac.clear();
+                event(static_cast<int>(i), "swapped for " + ep.cfg.mac);
+            }
             const uint32_t to = ep.faults.moveTo;
             if (to != 0 && fleet_.indexOf(to) < 0) {
                 // A new lease: the same endpoint, answering elsewhere. Its
