@@ -68,7 +68,7 @@ tl::expected<WorkstationLock, LockBusy> WorkstationLock::TryTake(const std::stri
     }
     // Listening lets a waiter learn the holder's pid from the kernel; the
     // holder never accepts, and a closed lock drops what is queued.
-    ::listen(fd, 8);
+    ::listen(fd, 64);
     return WorkstationLock(fd);
 }
 
