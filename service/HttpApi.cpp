@@ -266,6 +266,7 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
                        {"transmitters", tx},
                        {"receivers", model.devices().size() - tx},
                        {"conflicts", model.Conflicts().size()},
+                       {"poll_cycle_ms", installation_.lastPollCycle().count()},
                        {"sessions", installation_.gate().active()},
                        {"sessions_waiting", installation_.gate().waiting()},
                        {"last_event_id", installation_.events().lastId()}});

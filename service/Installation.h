@@ -49,6 +49,7 @@ public:
     const SceneStore& scenes() const { return scenes_; }
     const LabelStore& labels() const { return labels_; }
     std::size_t pollsDone() const { return poller_->pollsDone(); }
+    std::chrono::milliseconds lastPollCycle() const { return poller_->lastCycle(); }
     // Empty, or what keeps the service from seeing the fleet.
     const std::string& problem() const { return poller_->problem(); }
     const SessionGate& gate() const { return gate_; }
