@@ -1,5 +1,6 @@
 #include "service/HttpApi.h"
 
+#include "service/HttpGate.h"
 #include "service/Requests.h"
 #include "service/StateFiles.h"
 
@@ -22,7 +23,8 @@ QByteArray Dump(const Json& j)
 
 void Answer(QHttpServerResponder& r, Status status, const Json& body)
 {
-    r.write(Dump(body), {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}}, status);
+    r.write(Dump(body), {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}, {"Connection", "close"}},
+            status);
 }
 
 void Error(QHttpServerResponder& r, Status status, const std::string& message)
@@ -168,6 +170,7 @@ bool HttpApi::ServePage(const QHttpServerRequest& request, QTcpSocket* socket)
     r.write(file.readAll(),
             {{"Content-Type", type->second},
              {"Cache-Control", "no-cache"},
+             {"Connection", "close"},
              {"X-Content-Type-Options", "nosniff"},
              {"Content-Security-Policy",
               "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'; "
@@ -178,6 +181,9 @@ bool HttpApi::ServePage(const QHttpServerRequest& request, QTcpSocket* socket)
 
 bool HttpApi::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
+    // Its head was judged before its body was read (HttpGate).
+    if (!HttpGate::Handling(socket))
+        return true;
     const auto path = Segments(request.url());
     const bool stream = path.size() == 3 && path[0] == "api" && path[1] == "v1" && path[2] == "events" &&
         request.method() == Method::Get;
@@ -187,7 +193,8 @@ bool HttpApi::handleRequest(const QHttpServerRequest& request, QTcpSocket* socke
     if (!Authorized(request, stream)) {
         auto r = makeResponder(request, socket);
         r.write(Dump({{"error", "a valid token is needed: Authorization: Bearer <token>"}}),
-                {{"Content-Type", "application/json"}, {"WWW-Authenticate", "Bearer"}}, Status::Unauthorized);
+                {{"Content-Type", "application/json"}, {"WWW-Authenticate", "Bearer"}, {"Connection", "close"}},
+                Status::Unauthorized);
         return true;
     }
     if (request.body().size() > kMaxBody || request.value("Content-Length").toLongLong() > kMaxBody) {
@@ -251,7 +258,8 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
     if (what == "openapi.json" && depth == 3) {
         if (method != Method::Get)
             return wrongMethod();
-        return r->write(QByteArray::fromStdString(openApi_), {{"Content-Type", "application/json"}}, Status::Ok);
+        return r->write(QByteArray::fromStdString(openApi_),
+                        {{"Content-Type", "application/json"}, {"Connection", "close"}}, Status::Ok);
     }
     if (what == "devices" && depth == 3) {
         if (method != Method::Get)
