@@ -105,6 +105,9 @@ void RaiseDescriptorLimit()
 
 void ResumeAfterAcceptErrors(QTcpServer* server)
 {
+    // A burst of connections waits in the kernel's queue rather than
+    // having its handshakes dropped (and retried a second later).
+    server->setListenBacklogSize(1024);
     QObject::connect(server, &QTcpServer::acceptError, server, [server](QAbstractSocket::SocketError) {
         server->pauseAccepting();
         QTimer::singleShot(1000, server, [server] { server->resumeAccepting(); });

@@ -34,7 +34,8 @@ long DescriptorsToSpare();
 // far as the hard limit allows.
 void RaiseDescriptorLimit();
 // A listening server that cannot accept (no descriptor left) stops; this
-// starts it again a second later.
+// starts it again a second later. Also gives it a long accept queue; call
+// before listen().
 void ResumeAfterAcceptErrors(QTcpServer* server);
 
 }  // namespace cv::service
