@@ -214,8 +214,11 @@ void ControlServer::Run(const ClientPtr& client, const line::Command& command)
                        if (!names)
                            return Reply(client, line::Err(names.error()));
                        std::string out;
+                       // As GET /scenes: only those that read as scenes;
+                       // the others are problems in /health.
                        for (const auto& n : *names)
-                           out += "SCENE " + n + "\r\n";
+                           if (const auto scene = installation_.scenes().Load(n); scene && *scene)
+                               out += "SCENE " + n + "\r\n";
                        Reply(client, out + line::Ok());
                    },
                    [&](const line::Subscribe&) {

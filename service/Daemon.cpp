@@ -7,6 +7,7 @@
 #include "service/HttpGate.h"
 #include "service/Limits.h"
 #include "service/Installation.h"
+#include "service/Labels.h"
 #include "service/OpenApi.h"
 #include "service/StateFiles.h"
 
@@ -138,7 +139,7 @@ int RunDaemon(int argc, char** argv)
     options.poll = std::chrono::milliseconds(static_cast<long long>(pollSeconds * 1000));
     options.port = static_cast<unsigned short>(port);
 
-    const auto httpAt = ParseListen(http);
+    auto httpAt = ParseListen(http);
     if (!httpAt) {
         std::cerr << "cortaviad: --http " << http << ": not ADDR:PORT with a literal address\n";
         return 2;
@@ -178,15 +179,29 @@ int RunDaemon(int argc, char** argv)
     // service does not listen there at all.
     std::optional<std::string> token;
     const bool open = !httpAt->address.isLoopback() || (controlAt && !controlAt->address.isLoopback());
+    for (const auto& stale : RemoveStaleTemporaries(options.stateDir))
+        std::cerr << "cortaviad: removed " << stale << ", left by an interrupted write\n";
     if (open) {
         auto loaded = LoadOrCreateToken(options.stateDir);
         if (!loaded) {
-            std::cerr << "cortaviad: " << loaded.error() << "; refusing to listen beyond loopback without a token\n";
-            return 1;
+            // Never beyond loopback without a token: the same ports there,
+            // until an operator has dealt with it and restarted.
+            std::cerr << "cortaviad: " << loaded.error() << "; listening on loopback only until then\n";
+            httpAt->address = QHostAddress::LocalHost;
+            if (controlAt)
+                controlAt->address = QHostAddress::LocalHost;
+            http = "127.0.0.1:" + std::to_string(httpAt->port);
+            if (controlAt)
+                control = "127.0.0.1:" + std::to_string(controlAt->port);
+        } else {
+            token = *loaded;
         }
-        token = *loaded;
     }
 
+    for (const auto& problem : SceneStore(options.stateDir).Problems())
+        std::cerr << "cortaviad: " << problem << " (left out until it is fixed or written again)\n";
+    for (const auto& problem : LabelStore(options.stateDir).Problems())
+        std::cerr << "cortaviad: " << problem << " (the next label written starts it afresh)\n";
     Installation installation(options);
     HttpApi api(installation, httpAt->address.isLoopback() ? std::nullopt : token, std::string(kOpenApi),
                 options.stateDir);

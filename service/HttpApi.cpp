@@ -27,9 +27,28 @@ void Answer(QHttpServerResponder& r, Status status, const Json& body)
             status);
 }
 
+// The state directory as the host names it: no answer shows it.
+std::string& StateDirectory()
+{
+    static std::string dir;
+    return dir;
+}
+
+std::string Scrubbed(std::string message)
+{
+    const std::string& dir = StateDirectory();
+    if (dir.empty())
+        return message;
+    for (auto at = message.find(dir + "/"); at != std::string::npos; at = message.find(dir + "/"))
+        message.erase(at, dir.size() + 1);
+    for (auto at = message.find(dir); at != std::string::npos; at = message.find(dir))
+        message.replace(at, dir.size(), "the state directory");
+    return message;
+}
+
 void Error(QHttpServerResponder& r, Status status, const std::string& message)
 {
-    Answer(r, status, {{"error", message}});
+    Answer(r, status, {{"error", Scrubbed(message)}});
 }
 
 Status StatusOf(Refusal refusal)
@@ -48,7 +67,7 @@ Status StatusOf(Refusal refusal)
 
 void Refuse(QHttpServerResponder& r, const Outcome& o)
 {
-    Json body{{"error", o.detail}};
+    Json body{{"error", Scrubbed(o.detail)}};
     if (!o.step.empty())
         body["step"] = o.step;
     Answer(r, StatusOf(o.refusal), body);
@@ -106,8 +125,11 @@ HttpApi::HttpApi(Installation& installation, std::optional<std::string> token, s
       installation_(installation),
       token_(std::move(token)),
       openApi_(std::move(openApi)),
-      labels_(std::move(stateDir))
+      labels_(stateDir)
 {
+    while (stateDir.size() > 1 && stateDir.back() == '/')
+        stateDir.pop_back();
+    StateDirectory() = std::move(stateDir);
     listener_ = installation_.Subscribe([this](const Event& e) { Broadcast(e); });
     // Proxies and phones drop a stream that stays silent; a comment line
     // every 15 s keeps it open and finds the clients that have gone.
@@ -253,7 +275,8 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
                        {"online", online},
                        {"transmitters", tx},
                        {"receivers", rx},
-                       {"conflicts", model.Conflicts().size()}});
+                       {"conflicts", model.Conflicts().size()},
+                       {"problems", Problems()}});
     }
     if (what == "openapi.json" && depth == 3) {
         if (method != Method::Get)
@@ -449,6 +472,14 @@ void HttpApi::OpenStream(const QHttpServerRequest& request, QTcpSocket* socket)
     responder->writeBody("retry: 2000\n: connected\n\n");
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { Drop(socket); });
     streams_.push_back({socket, std::move(responder)});
+}
+
+std::vector<std::string> HttpApi::Problems() const
+{
+    auto out = installation_.scenes().Problems();
+    for (auto& p : labels_.Problems())
+        out.push_back(std::move(p));
+    return out;
 }
 
 void HttpApi::Drop(QTcpSocket* socket)

@@ -46,6 +46,8 @@ private:
     void OpenStream(const QHttpServerRequest& request, QTcpSocket* socket);
     void Broadcast(const Event& event);
     void Drop(QTcpSocket* socket);
+    // State files that cannot be read (corrupt scenes, labels).
+    std::vector<std::string> Problems() const;
 
     Installation& installation_;
     std::optional<std::string> token_;
