@@ -92,6 +92,11 @@ void HttpGate::incomingConnection(qintptr descriptor)
             PreRead(c);
         });
         connect(ssl, &QSslSocket::sslErrors, ssl, [ssl](const QList<QSslError>&) { ssl->abort(); });
+        // Not TLS at all (plain HTTP on this port): no reason to wait.
+        connect(ssl, &QAbstractSocket::errorOccurred, ssl, [c](QAbstractSocket::SocketError) {
+            if (c->state == Connection::State::Handshake)
+                c->socket->abort();
+        });
         c->reading = connect(socket, &QTcpSocket::readyRead, this, [this, c] { PreRead(c); });
         ssl->startServerEncryption();
         return;
