@@ -1,6 +1,11 @@
 #include "service/ControlServer.h"
 
+#include "service/Limits.h"
 #include "service/StateFiles.h"
+
+#include <QTimer>
+
+#include <unistd.h>
 
 #include <variant>
 
@@ -24,77 +29,133 @@ std::string Describe(const Outcome& o) { return o.step.empty() ? o.detail : o.st
 
 struct ControlServer::Client {
     QPointer<QTcpSocket> socket;
+    QHostAddress peer;
     line::LineSplitter splitter;
     std::deque<std::optional<std::string>> queued;
+    QTimer idle;
     bool busy = false;
     bool authed = false;
+    bool spoke = false;  // has sent a command that was answered
+    bool closing = false;
+    std::size_t refusedBeforeAuth = 0;
     int listener = 0;
 };
 
 ControlServer::ControlServer(Installation& installation, std::optional<std::string> token, QObject* parent)
     : QTcpServer(parent),
       installation_(installation),
-      token_(std::move(token))
+      token_(std::move(token)),
+      admission_(limits::kMaxLineConnections, limits::kMaxLinePerPeer)
 {
     connect(this, &QTcpServer::newConnection, this, [this] { Accepted(); });
+    ResumeAfterAcceptErrors(this);
+}
+
+void ControlServer::incomingConnection(qintptr descriptor)
+{
+    QHostAddress peer;
+    if (!admission_.Admit(descriptor, peer).empty()) {
+        ::close(static_cast<int>(descriptor));
+        return;
+    }
+    auto* socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        ::close(static_cast<int>(descriptor));
+        admission_.Leave(peer);
+        delete socket;
+        return;
+    }
+    socket->setProperty("cv-peer", peer.toString());
+    addPendingConnection(socket);
 }
 
 void ControlServer::Accepted()
 {
     while (QTcpSocket* socket = nextPendingConnection()) {
-        auto* client = new Client;
+        auto client = std::make_shared<Client>();
         client->socket = socket;
+        client->peer = QHostAddress(socket->property("cv-peer").toString());
         client->authed = !token_;
-        connect(socket, &QTcpSocket::readyRead, socket, [this, client] {
-            std::vector<std::optional<std::string>> lines;
-            client->splitter.Feed(client->socket->readAll().toStdString(), lines);
-            for (auto& l : lines) {
-                if (client->busy && client->queued.size() >= kMaxQueued) {
-                    Reply(client, line::Err("too many lines queued; slow down"));
-                    continue;
-                }
-                client->queued.push_back(std::move(l));
-                Next(client);
-            }
+        // A flood is read a piece at a time, never whole into memory.
+        socket->setReadBufferSize(static_cast<qint64>(limits::kLineReadBuffer));
+        client->idle.setSingleShot(true);
+        connect(&client->idle, &QTimer::timeout, socket, [this, weak = std::weak_ptr<Client>(client)] {
+            if (const auto c = weak.lock())
+                Close(c);
         });
+        Idle(client);
+        connect(socket, &QTcpSocket::readyRead, socket, [this, client] { Received(client); });
         connect(socket, &QTcpSocket::disconnected, socket, [this, client, socket] {
-            if (client->listener)
-                installation_.Unsubscribe(client->listener);
+            Close(client);
             socket->deleteLater();
-            // A reply still on its way finds the socket gone and the
-            // client kept alive by the pending callback's own copy.
-            client->socket = nullptr;
-            if (!client->busy)
-                delete client;
         });
+        connect(socket, &QObject::destroyed, this, [this, peer = client->peer] { admission_.Leave(peer); });
     }
 }
 
-void ControlServer::Reply(Client* client, const std::string& text)
+void ControlServer::Idle(const ClientPtr& client)
 {
-    if (!client->socket)
+    // Silence is allowed for a while once the client has shown it is one
+    // of ours; before that, briefly.
+    const bool known = client->authed && (token_ || client->spoke);
+    client->idle.start(limits::Scaled(known ? limits::kLineIdle : limits::kLineFirstIdle));
+}
+
+void ControlServer::Received(const ClientPtr& client)
+{
+    if (client->closing || !client->socket)
         return;
-    if (client->socket->bytesToWrite() > kMaxUnread) {
-        client->socket->abort();
-        return;
+    Idle(client);
+    std::vector<std::optional<std::string>> lines;
+    client->splitter.Feed(client->socket->readAll().toStdString(), lines);
+    for (auto& l : lines) {
+        if (client->closing)
+            return;
+        if (client->busy && client->queued.size() >= kMaxQueued) {
+            Reply(client, line::Err("too many lines queued; slow down"));
+            continue;
+        }
+        client->queued.push_back(std::move(l));
+        Next(client);
     }
+}
+
+void ControlServer::Close(const ClientPtr& client)
+{
+    if (client->closing)
+        return;
+    client->closing = true;
+    client->queued.clear();
+    client->idle.stop();
+    if (client->listener) {
+        installation_.Unsubscribe(client->listener);
+        client->listener = 0;
+    }
+    // abort() reports the disconnection at once; the socket itself is
+    // deleted later, and the client lives on in whatever still holds it.
+    if (client->socket && client->socket->state() != QAbstractSocket::UnconnectedState)
+        client->socket->abort();
+}
+
+void ControlServer::Reply(const ClientPtr& client, const std::string& text)
+{
+    if (client->closing || !client->socket)
+        return;
+    if (client->socket->bytesToWrite() > kMaxUnread)
+        return Close(client);
     client->socket->write(text.data(), static_cast<qint64>(text.size()));
 }
 
-void ControlServer::Done(Client* client, const std::string& text)
+void ControlServer::Done(const ClientPtr& client, const std::string& text)
 {
     client->busy = false;
-    if (!client->socket) {
-        delete client;
-        return;
-    }
     Reply(client, text);
     Next(client);
 }
 
-void ControlServer::Next(Client* client)
+void ControlServer::Next(const ClientPtr& client)
 {
-    while (!client->busy && client->socket && !client->queued.empty()) {
+    while (!client->busy && !client->closing && client->socket && !client->queued.empty()) {
         const std::optional<std::string> text = std::move(client->queued.front());
         client->queued.pop_front();
         if (!text) {
@@ -105,14 +166,18 @@ void ControlServer::Next(Client* client)
             continue;
         const line::Command command = line::Parse(*text);
         if (!client->authed && !std::holds_alternative<line::Auth>(command)) {
+            if (++client->refusedBeforeAuth > limits::kMaxLinesBeforeAuth)
+                return Close(client);
             Reply(client, line::Err("auth <token> first"));
             continue;
         }
+        client->spoke = true;
         Run(client, command);
+        Idle(client);
     }
 }
 
-void ControlServer::Run(Client* client, const line::Command& command)
+void ControlServer::Run(const ClientPtr& client, const line::Command& command)
 {
     const Model& model = installation_.model();
     std::visit(Overload{
@@ -121,6 +186,8 @@ void ControlServer::Run(Client* client, const line::Command& command)
                    [&](const line::Auth& auth) {
                        if (token_ && !SameSecret(auth.token, *token_)) {
                            client->authed = false;
+                           if (++client->refusedBeforeAuth > limits::kMaxLinesBeforeAuth)
+                               return Close(client);
                            return Reply(client, line::Err("wrong token"));
                        }
                        client->authed = true;
@@ -147,8 +214,11 @@ void ControlServer::Run(Client* client, const line::Command& command)
                        if (!names)
                            return Reply(client, line::Err(names.error()));
                        std::string out;
+                       // As GET /scenes: only those that read as scenes;
+                       // the others are problems in /health.
                        for (const auto& n : *names)
-                           out += "SCENE " + n + "\r\n";
+                           if (const auto scene = installation_.scenes().Load(n); scene && *scene)
+                               out += "SCENE " + n + "\r\n";
                        Reply(client, out + line::Ok());
                    },
                    [&](const line::Subscribe& sub) {
@@ -169,9 +239,11 @@ void ControlServer::Run(Client* client, const line::Command& command)
                            }
                        }
                        const bool ids = sub.since.has_value();
-                       client->listener = installation_.Subscribe([this, client, ids](const LoggedEvent& e) {
-                           Reply(client, ids ? line::EventLine(e.id, e.event) : line::EventLine(e.event));
-                       });
+                       client->listener = installation_.Subscribe(
+                           [this, ids, weak = std::weak_ptr<Client>(client)](const LoggedEvent& e) {
+                               if (const auto c = weak.lock())
+                                   Reply(c, ids ? line::EventLine(e.id, e.event) : line::EventLine(e.event));
+                           });
                        Reply(client, out + line::Ok());
                    },
                    [&](const line::Forget& f) {

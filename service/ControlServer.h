@@ -2,6 +2,7 @@
 // The line protocol on TCP for control systems. Each connection's lines
 // are answered in order; a command that waits for endpoints holds the
 // lines after it until its reply has gone.
+#include "service/Admission.h"
 #include "service/Installation.h"
 #include "service/LineProtocol.h"
 
@@ -10,6 +11,7 @@
 #include <QTcpSocket>
 
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -19,16 +21,27 @@ class ControlServer : public QTcpServer {
 public:
     ControlServer(Installation& installation, std::optional<std::string> token, QObject* parent = nullptr);
 
+protected:
+    void incomingConnection(qintptr descriptor) override;
+
 private:
+    // Kept alive by its socket's connections and by every pending reply,
+    // so that closing it never pulls it from under a handler.
     struct Client;
+    using ClientPtr = std::shared_ptr<Client>;
     void Accepted();
-    void Next(Client* client);
-    void Run(Client* client, const line::Command& command);
-    void Reply(Client* client, const std::string& text);
-    void Done(Client* client, const std::string& text);
+    void Received(const ClientPtr& client);
+    void Next(const ClientPtr& client);
+    void Run(const ClientPtr& client, const line::Command& command);
+    void Reply(const ClientPtr& client, const std::string& text);
+    void Done(const ClientPtr& client, const std::string& text);
+    // Drops the one client: no more lines are read or answered.
+    void Close(const ClientPtr& client);
+    void Idle(const ClientPtr& client);
 
     Installation& installation_;
     std::optional<std::string> token_;
+    Admission admission_;
 };
 
 }  // namespace cv::service

@@ -1,5 +1,6 @@
 #include "service/HttpApi.h"
 
+#include "service/HttpGate.h"
 #include "service/Requests.h"
 #include "service/StateFiles.h"
 
@@ -22,12 +23,32 @@ QByteArray Dump(const Json& j)
 
 void Answer(QHttpServerResponder& r, Status status, const Json& body)
 {
-    r.write(Dump(body), {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}}, status);
+    r.write(Dump(body), {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}, {"Connection", "close"}},
+            status);
+}
+
+// The state directory as the host names it: no answer shows it.
+std::string& StateDirectory()
+{
+    static std::string dir;
+    return dir;
+}
+
+std::string Scrubbed(std::string message)
+{
+    const std::string& dir = StateDirectory();
+    if (dir.empty())
+        return message;
+    for (auto at = message.find(dir + "/"); at != std::string::npos; at = message.find(dir + "/"))
+        message.erase(at, dir.size() + 1);
+    for (auto at = message.find(dir); at != std::string::npos; at = message.find(dir))
+        message.replace(at, dir.size(), "the state directory");
+    return message;
 }
 
 void Error(QHttpServerResponder& r, Status status, const std::string& message)
 {
-    Answer(r, status, {{"error", message}});
+    Answer(r, status, {{"error", Scrubbed(message)}});
 }
 
 Status StatusOf(Refusal refusal)
@@ -47,7 +68,7 @@ Status StatusOf(Refusal refusal)
 
 void Refuse(QHttpServerResponder& r, const Outcome& o, const std::optional<Route>& shown = std::nullopt)
 {
-    Json body{{"error", o.refusal == Refusal::Superseded ? "superseded: " + o.detail : o.detail}};
+    Json body{{"error", Scrubbed(o.refusal == Refusal::Superseded ? "superseded: " + o.detail : o.detail)}};
     if (!o.step.empty())
         body["step"] = o.step;
     if (shown)
@@ -119,12 +140,16 @@ void AnswerResults(QHttpServerResponder& r, const std::vector<RouteResult>& resu
 
 }  // namespace
 
-HttpApi::HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi, QObject* parent)
+HttpApi::HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi,
+                 std::string stateDir, QObject* parent)
     : QAbstractHttpServer(parent),
       installation_(installation),
       token_(std::move(token)),
       openApi_(std::move(openApi))
 {
+    while (stateDir.size() > 1 && stateDir.back() == '/')
+        stateDir.pop_back();
+    StateDirectory() = std::move(stateDir);
     listener_ = installation_.Subscribe([this](const LoggedEvent& e) { Broadcast(e); });
     // Proxies and phones drop a stream that stays silent; a comment line
     // every 15 s keeps it open and finds the clients that have gone.
@@ -187,6 +212,7 @@ bool HttpApi::ServePage(const QHttpServerRequest& request, QTcpSocket* socket)
     r.write(file.readAll(),
             {{"Content-Type", type->second},
              {"Cache-Control", "no-cache"},
+             {"Connection", "close"},
              {"X-Content-Type-Options", "nosniff"},
              {"Content-Security-Policy",
               "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'; "
@@ -197,6 +223,9 @@ bool HttpApi::ServePage(const QHttpServerRequest& request, QTcpSocket* socket)
 
 bool HttpApi::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
+    // Its head was judged before its body was read (HttpGate).
+    if (!HttpGate::Handling(socket))
+        return true;
     const auto path = Segments(request.url());
     const bool stream = path.size() == 3 && path[0] == "api" && path[1] == "v1" && path[2] == "events" &&
         request.method() == Method::Get;
@@ -206,7 +235,8 @@ bool HttpApi::handleRequest(const QHttpServerRequest& request, QTcpSocket* socke
     if (!Authorized(request, stream)) {
         auto r = makeResponder(request, socket);
         r.write(Dump({{"error", "a valid token is needed: Authorization: Bearer <token>"}}),
-                {{"Content-Type", "application/json"}, {"WWW-Authenticate", "Bearer"}}, Status::Unauthorized);
+                {{"Content-Type", "application/json"}, {"WWW-Authenticate", "Bearer"}, {"Connection", "close"}},
+                Status::Unauthorized);
         return true;
     }
     if (request.body().size() > kMaxBody || request.value("Content-Length").toLongLong() > kMaxBody) {
@@ -269,12 +299,14 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
                        {"poll_cycle_ms", installation_.lastPollCycle().count()},
                        {"sessions", installation_.gate().active()},
                        {"sessions_waiting", installation_.gate().waiting()},
-                       {"last_event_id", installation_.events().lastId()}});
+                       {"last_event_id", installation_.events().lastId()},
+                       {"problems", Problems()}});
     }
     if (what == "openapi.json" && depth == 3) {
         if (method != Method::Get)
             return wrongMethod();
-        return r->write(QByteArray::fromStdString(openApi_), {{"Content-Type", "application/json"}}, Status::Ok);
+        return r->write(QByteArray::fromStdString(openApi_),
+                        {{"Content-Type", "application/json"}, {"Connection", "close"}}, Status::Ok);
     }
     if (what == "devices" && depth == 3) {
         if (method != Method::Get)
@@ -490,6 +522,14 @@ void HttpApi::OpenStream(const QHttpServerRequest& request, QTcpSocket* socket)
     }
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { Drop(socket); });
     streams_.push_back({socket, std::move(responder)});
+}
+
+std::vector<std::string> HttpApi::Problems() const
+{
+    auto out = installation_.scenes().Problems();
+    for (auto& p : installation_.labels().Problems())
+        out.push_back(std::move(p));
+    return out;
 }
 
 void HttpApi::Drop(QTcpSocket* socket)

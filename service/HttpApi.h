@@ -23,7 +23,8 @@ inline constexpr qsizetype kMaxBody = 64 * 1024;
 class HttpApi : public QAbstractHttpServer {
 public:
     // token: required on every request when set.
-    HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi,
+    // stateDir: never named in an answer.
+    HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi, std::string stateDir,
             QObject* parent = nullptr);
     ~HttpApi() override;
     std::size_t streams() const { return streams_.size(); }
@@ -45,6 +46,8 @@ private:
     void OpenStream(const QHttpServerRequest& request, QTcpSocket* socket);
     void Broadcast(const LoggedEvent& event);
     void Drop(QTcpSocket* socket);
+    // State files that cannot be read (corrupt scenes, labels).
+    std::vector<std::string> Problems() const;
 
     Installation& installation_;
     std::optional<std::string> token_;

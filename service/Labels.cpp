@@ -1,5 +1,7 @@
 #include "service/Labels.h"
 
+#include <cstdio>
+
 namespace cv::service {
 
 namespace {
@@ -51,7 +53,7 @@ Result<std::map<std::string, std::string>> LabelStore::All() const
         return out;
     const Json j = Json::parse(**text, nullptr, false);
     if (!j.is_object())
-        return Failure(dir_ + "/" + kFile + ": not a JSON object");
+        return Failure(std::string(kFile) + ": not a JSON object");
     for (const auto& [mac, label] : j.items()) {
         // A file edited by hand keeps what still reads as a label.
         const auto normal = NormalMac(mac);
@@ -59,6 +61,13 @@ Result<std::map<std::string, std::string>> LabelStore::All() const
             out[*normal] = label.get<std::string>();
     }
     return out;
+}
+
+std::vector<std::string> LabelStore::Problems() const
+{
+    if (const auto all = All(); !all)
+        return {all.error().rfind(kFile, 0) == 0 ? all.error() : std::string(kFile) + ": cannot be read"};
+    return {};
 }
 
 Result<void> LabelStore::Write(const std::map<std::string, std::string>& labels)
@@ -74,6 +83,13 @@ Result<void> LabelStore::Write(const std::map<std::string, std::string>& labels)
 Result<void> LabelStore::Set(const std::string& mac, const std::string& label)
 {
     auto all = All();
+    if (!all && all.error().rfind(kFile, 0) == 0) {
+        // Unreadable: kept aside for the operator, and labels start afresh.
+        const std::string file = dir_ + "/" + kFile;
+        if (std::rename(file.c_str(), (file + ".corrupt").c_str()) != 0)
+            return Failure(all.error());
+        all = std::map<std::string, std::string>{};
+    }
     if (!all)
         return Failure(all.error());
     (*all)[mac] = label;

@@ -29,6 +29,8 @@ public:
     Result<void> Set(const std::string& mac, const std::string& label);
     // False when that mac had no label.
     Result<bool> Remove(const std::string& mac);
+    // Why the labels file cannot be read, when it cannot.
+    std::vector<std::string> Problems() const;
 
 private:
     Result<void> Write(const std::map<std::string, std::string>& labels);

@@ -86,6 +86,19 @@ SceneStore::SceneStore(std::string stateDir) : dir_(std::move(stateDir) + "/scen
 
 Result<std::vector<std::string>> SceneStore::Names() const { return ListFiles(dir_, kSuffix); }
 
+std::vector<std::string> SceneStore::Problems() const
+{
+    std::vector<std::string> out;
+    const auto names = Names();
+    if (!names)
+        return {"scenes: cannot be listed"};
+    for (const auto& name : *names)
+        if (const auto scene = Load(name); !scene)
+            out.push_back(scene.error().rfind("scenes/", 0) == 0 ? scene.error()
+                                                                 : "scenes/" + name + kSuffix + ": cannot be read");
+    return out;
+}
+
 Result<std::optional<Scene>> SceneStore::Load(const std::string& name) const
 {
     if (!IsSceneName(name))
@@ -97,10 +110,10 @@ Result<std::optional<Scene>> SceneStore::Load(const std::string& name) const
         return std::optional<Scene>{};
     const Json body = Json::parse(**text, nullptr, false);
     if (body.is_discarded())
-        return Failure(dir_ + "/" + name + kSuffix + ": not JSON");
+        return Failure("scenes/" + name + kSuffix + ": not JSON");
     auto scene = SceneFromJson(name, body);
     if (!scene)
-        return Failure(dir_ + "/" + name + kSuffix + ": " + scene.error());
+        return Failure("scenes/" + name + kSuffix + ": " + scene.error());
     return std::optional<Scene>{std::move(*scene)};
 }
 

@@ -41,6 +41,9 @@ public:
     Result<void> Save(const Scene& scene);
     // False when there was no such scene.
     Result<bool> Remove(const std::string& name);
+    // Each scene file that cannot be read as a scene, and why, in the
+    // words every API reports it with (no host path).
+    std::vector<std::string> Problems() const;
 
 private:
     std::string dir_;

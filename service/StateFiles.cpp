@@ -36,7 +36,45 @@ void SyncDirectory(const std::string& dir)
         ::close(fd);
     }
 }
+// What else the state directory holds, in words; empty when nothing.
+std::string HeldState(const std::string& dir)
+{
+    struct stat st { };
+    if (::stat((dir + "/token.new").c_str(), &st) == 0)
+        return {};
+    std::string out;
+    if (::stat((dir + "/labels.json").c_str(), &st) == 0)
+        out = "labels.json";
+    if (const auto scenes = ListFiles(dir + "/scenes", ".json"); scenes && !scenes->empty())
+        out += (out.empty() ? "" : " and ") + std::to_string(scenes->size()) + " scene(s)";
+    return out;
+}
+
 }  // namespace
+
+std::vector<std::string> RemoveStaleTemporaries(const std::string& dir)
+{
+    std::vector<std::string> removed;
+    for (const std::string& at : {dir, dir + "/scenes"}) {
+        DIR* d = ::opendir(at.c_str());
+        if (!d)
+            continue;
+        std::vector<std::string> names;
+        while (const dirent* e = ::readdir(d)) {
+            // ".NAME.XXXXXX", as WriteFileAtomically makes them.
+            const std::string_view name = e->d_name;
+            if (name.size() > 8 && name[0] == '.' && name[name.size() - 7] == '.' && name != "." && name != "..")
+                names.emplace_back(name);
+        }
+        ::closedir(d);
+        for (const auto& name : names)
+            if (::unlink((at + "/" + name).c_str()) == 0)
+                removed.push_back(at + "/" + name);
+        if (!names.empty())
+            SyncDirectory(at);
+    }
+    return removed;
+}
 
 Result<void> MakeDirectories(const std::string& dir)
 {
@@ -44,7 +82,7 @@ Result<void> MakeDirectories(const std::string& dir)
         if (i != dir.size() && dir[i] != '/')
             continue;
         const std::string part = dir.substr(0, i);
-        if (::mkdir(part.c_str(), 0750) == 0)
+        if (::mkdir(part.c_str(), 0700) == 0)
             continue;
         struct stat st { };
         if (errno != EEXIST)
@@ -153,6 +191,12 @@ Result<std::string> LoadOrCreateToken(const std::string& dir)
     if (!existing)
         return Failure(existing.error());
     if (*existing) {
+        struct stat st { };
+        if (::stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
+            return Failure(path +
+                           " can be read by others than its owner; the token in it must be replaced: "
+                           "remove the file and restart the service (it makes a new one, mode 0600), "
+                           "then give the new token to every client");
         std::string_view token = **existing;
         while (!token.empty() && (token.back() == '\n' || token.back() == '\r'))
             token.remove_suffix(1);
@@ -160,6 +204,15 @@ Result<std::string> LoadOrCreateToken(const std::string& dir)
             return Failure(path + " holds no usable token (at least 32 characters)");
         return Result<std::string>(tl::in_place, token);
     }
+    // Clients already hold the token that went: a new one would break
+    // every integration without a word.
+    if (const auto others = HeldState(dir); !others.empty())
+        return Failure(path + " is missing while the state directory holds " + others +
+                       "; the clients' token is gone. Put the token back (mode 0600), or make a new one on "
+                       "purpose: `touch " +
+                       dir + "/token.new` and restart");
+    if (::unlink((dir + "/token.new").c_str()) == 0)
+        SyncDirectory(dir);
     unsigned char raw[32];
     std::size_t got = 0;
     while (got < sizeof raw) {

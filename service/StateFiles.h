@@ -18,18 +18,23 @@ inline tl::unexpected<std::string> Failure(std::string why) { return tl::unexpec
 
 // Writes `bytes` to dir/name atomically with the given mode.
 Result<void> WriteFileAtomically(const std::string& dir, const std::string& name, std::string_view bytes,
-                                 unsigned mode = 0644);
+                                 unsigned mode = 0600);
 // The whole file, or nullopt when it does not exist; an error otherwise.
 Result<std::optional<std::string>> ReadWholeFile(const std::string& path);
 Result<void> RemoveFile(const std::string& dir, const std::string& name);
 // Names in dir ending in `suffix`, the suffix cut off, sorted.
 Result<std::vector<std::string>> ListFiles(const std::string& dir, std::string_view suffix);
-// Creates dir and its parents (mode 0750) where missing.
+// Creates dir and its parents (mode 0700) where missing.
 Result<void> MakeDirectories(const std::string& dir);
+
+// Removes the temporary files of writes a crash interrupted; their paths.
+std::vector<std::string> RemoveStaleTemporaries(const std::string& dir);
 
 // The bearer token: dir/token, 64 hex digits from the system's random
 // source, mode 0600, made on first start. An error when it can be neither
-// read nor made: the service then stays on loopback.
+// read nor made, when others may read it, and when it is missing while the
+// directory holds other state (scenes, labels): the service then stays on
+// loopback.
 Result<std::string> LoadOrCreateToken(const std::string& dir);
 // Compares in time that depends only on the lengths, so a wrong token
 // tells an attacker nothing about the right one.

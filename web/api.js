@@ -29,7 +29,8 @@ export function setToken(t) { token = t; saveToken(t); }
 export async function call(method, path, body) {
   const headers = {};
   if (token) headers.Authorization = `Bearer ${token}`;
-  if (body !== undefined) headers['Content-Type'] = 'application/json';
+  // Every write says JSON, with or without a body: the service refuses any other.
+  if (method !== 'GET') headers['Content-Type'] = 'application/json';
   const reply = await fetch(`/api/v1${path}`, {
     method, headers, cache: 'no-store',
     body: body === undefined ? undefined : JSON.stringify(body),

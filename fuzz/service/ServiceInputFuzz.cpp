@@ -1,8 +1,10 @@
 // What control systems and browsers send cortaviad: lines of the line
-// protocol, and the JSON bodies of the API. The first byte chooses the
-// reader; nothing may crash, hang or accept a body it cannot describe.
+// protocol, request heads and the JSON bodies of the API. The first byte
+// chooses the reader; nothing may crash, hang or accept a body it cannot
+// describe.
 #include "service/Labels.h"
 #include "service/LineProtocol.h"
+#include "service/RequestHead.h"
 #include "service/Requests.h"
 #include "service/Scenes.h"
 
@@ -17,6 +19,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0)
         return 0;
     const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+    if (data[0] >= 0xf0) {
+        // A request head, judged as it arrives: with and without a token.
+        for (const bool withToken : {false, true}) {
+            HeadPolicy policy;
+            if (withToken)
+                policy.token = std::string(64, 'a');
+            policy.listen = "198.18.0.1";
+            policy.hosts = {"cortavia.example"};
+            policy.maxBody = 64 * 1024;
+            const std::size_t length = HeadLength(text);
+            const auto decision = DecideRaw(length ? text.substr(0, length) : text, policy);
+            // Accepted: within every bound, with a token when one is needed.
+            if (decision.ok() && decision.body > policy.maxBody)
+                std::abort();
+            if (!decision.ok()) {
+                const std::string answer = RefusalResponse(decision);
+                if (answer.rfind("HTTP/1.1 4", 0) != 0 || answer.find("\r\n\r\n{\"error\":") == std::string::npos)
+                    std::abort();
+            }
+            if (const auto head = ParseHead(text))
+                for (const auto& [name, value] : head->headers)
+                    if (name.find_first_of("\r\n:") != std::string::npos ||
+                        value.find_first_of("\r\n") != std::string::npos)
+                        std::abort();
+        }
+        return 0;
+    }
     switch (data[0] % 5) {
     case 0: {
         line::LineSplitter splitter;

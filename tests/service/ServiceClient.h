@@ -10,6 +10,9 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProcess>
+#include <QProcessEnvironment>
+
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <functional>
@@ -46,8 +49,22 @@ inline bool WaitFor(const std::function<bool()>& done, int ms = kNever)
 
 class Daemon {
 public:
-    Daemon(std::string stateDir, std::vector<std::string> extra = {}) : stateDir_(std::move(stateDir))
+    // environment: added to the service's; descriptors: its RLIMIT_NOFILE (soft and hard), 0 for ours.
+    Daemon(std::string stateDir, std::vector<std::string> extra = {},
+           std::vector<std::pair<QString, QString>> environment = {}, rlim_t descriptors = 0)
+        : stateDir_(std::move(stateDir))
     {
+        if (!environment.empty()) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            for (const auto& [k, v] : environment)
+                env.insert(k, v);
+            process_.setProcessEnvironment(env);
+        }
+        if (descriptors)
+            process_.setChildProcessModifier([descriptors] {
+                const rlimit limit{descriptors, descriptors};
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            });
         QStringList args{"--state-dir", QString::fromStdString(stateDir_)};
         // A quick poll unless the caller picks one.
         if (std::find(extra.begin(), extra.end(), "--poll") == extra.end())

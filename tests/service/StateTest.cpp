@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 namespace cv::service {
 namespace {
@@ -60,7 +61,60 @@ TEST_F(StateDir, LabelsAreKeptByNormalMacAndSurviveAHandEditedFile)
     EXPECT_EQ(all->at("02:00:c6:12:01:03"), "Upper");
     ASSERT_TRUE(WriteFileAtomically(dir, "labels.json", "[not an object"));
     EXPECT_FALSE(store.All());
-    EXPECT_FALSE(store.Set("02:00:c6:12:01:01", "Blu-ray")) << "a broken file is not silently replaced";
+    ASSERT_EQ(store.Problems(), std::vector<std::string>{"labels.json: not a JSON object"});
+    // Labels can be written again; the broken file is kept aside, not lost.
+    ASSERT_TRUE(store.Set("02:00:c6:12:01:01", "Blu-ray"));
+    EXPECT_EQ(store.All()->size(), 1u);
+    EXPECT_TRUE(store.Problems().empty());
+    EXPECT_TRUE(std::filesystem::exists(dir + "/labels.json.corrupt"));
+}
+
+TEST_F(StateDir, FilesAreTheOwnersAloneAndWhatAnInterruptedWriteLeftIsRemoved)
+{
+    ASSERT_TRUE(WriteFileAtomically(dir, "labels.json", "{}"));
+    struct stat st { };
+    ASSERT_EQ(::stat((dir + "/labels.json").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_TRUE(MakeDirectories(dir + "/scenes"));
+    ASSERT_EQ(::stat((dir + "/scenes").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    std::ofstream(dir + "/.labels.json.a1B2c3") << "half";
+    std::ofstream(dir + "/scenes/.lobby.json.Zz9Yy8") << "half";
+    const auto removed = RemoveStaleTemporaries(dir);
+    EXPECT_EQ(removed.size(), 2u);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/.labels.json.a1B2c3"));
+    EXPECT_TRUE(std::filesystem::exists(dir + "/labels.json"));
+}
+
+TEST_F(StateDir, ACorruptSceneIsAProblemNamedWithoutTheHostsPath)
+{
+    SceneStore scenes(dir);
+    ASSERT_TRUE(scenes.Save(Scene{"good", {}, {}}));
+    ASSERT_TRUE(WriteFileAtomically(dir + "/scenes", "bad.json", "{not json"));
+    const auto problems = scenes.Problems();
+    ASSERT_EQ(problems, std::vector<std::string>{"scenes/bad.json: not JSON"});
+    EXPECT_TRUE(scenes.Load("good").value().has_value());
+}
+
+TEST_F(StateDir, ATokenOthersCanReadOrOneThatWentWhileStateStayedIsNotUsed)
+{
+    ASSERT_TRUE(LoadOrCreateToken(dir));
+    ::chmod((dir + "/token").c_str(), 0644);
+    const auto readable = LoadOrCreateToken(dir);
+    ASSERT_FALSE(readable);
+    EXPECT_NE(readable.error().find("others"), std::string::npos) << readable.error();
+    EXPECT_NE(readable.error().find("remove the file"), std::string::npos) << readable.error();
+
+    std::filesystem::remove(dir + "/token");
+    ASSERT_TRUE(LabelStore(dir).Set("02:00:c6:12:01:01", "Blu-ray"));
+    const auto missing = LoadOrCreateToken(dir);
+    ASSERT_FALSE(missing);
+    EXPECT_NE(missing.error().find("labels.json"), std::string::npos) << missing.error();
+    EXPECT_FALSE(std::filesystem::exists(dir + "/token"));
+    // An operator who wants a new one says so.
+    std::ofstream(dir + "/token.new").put('\n');
+    ASSERT_TRUE(LoadOrCreateToken(dir));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/token.new"));
 }
 
 TEST_F(StateDir, TheTokenIsMadeOnceWithMode0600AndReadAgain)

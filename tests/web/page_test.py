@@ -469,6 +469,98 @@ def _():
     stop(d2)
 
 
+@case('a page on another origin cannot switch a display, show numbers or save a scene')
+def _():
+    import http.server
+    import threading
+    state3 = os.path.join(temp, 'state-csrf')
+    d3, base3, _ = start_daemon(state3, '127.0.0.1:8572')
+    before = {a: wire(sim, a) for a in ['198.18.2.1', '198.18.2.2', '198.18.2.3']}
+    target = 'http://127.0.0.1:8572/api/v1'
+    attack = f"""<!doctype html><title>waiting</title><script>
+    const go = (path, method, body) => fetch('{target}' + path, {{method, mode: 'no-cors',
+        headers: {{'Content-Type': 'text/plain'}}, body}}).catch(() => null);
+    Promise.all([
+      go('/routes/198.18.2.1', 'PUT', '{{"tx":null}}'),
+      go('/identify', 'POST', '{{"on":true}}'),
+      go('/scenes/Pwned/capture', 'POST', ''),
+      fetch('{target}/identify', {{method: 'POST', headers: {{'Content-Type': 'application/json'}},
+          body: '{{"on":true}}'}}).then(r => 'read ' + r.status, e => 'blocked'),
+    ]).then(r => {{ document.title = 'done ' + r[3]; }});
+    </script>""".encode()
+
+    class Attacker(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.send_response(200)
+            self.send_header('Content-Type', 'text/html')
+            self.send_header('Content-Length', str(len(attack)))
+            self.end_headers()
+            self.wfile.write(attack)
+
+        def log_message(self, *a):
+            pass
+    server = http.server.ThreadingHTTPServer(('127.0.0.2', 8573), Attacker)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        driver.get('http://127.0.0.2:8573/')
+        wait('the attacking page ran', lambda: driver.title.startswith('done'))
+        assert driver.title == 'done blocked', driver.title
+    finally:
+        server.shutdown()
+    time.sleep(1.5)  # a poll: whatever was sent would be on the wire by now
+    for a, b in before.items():
+        after = wire(sim, a)[len(b):]
+        for line in [b'e e_reconnect', b'osd_on', b'astparam s']:
+            assert line not in after, (a, line, after[-300:])
+    assert not os.path.exists(os.path.join(state3, 'scenes', 'Pwned.json'))
+    assert get(base3, '/api/v1/health')[0] == 200
+    stop(d3)
+
+
+@case('over HTTPS with a certificate made here the page loads, takes the token and follows events')
+def _():
+    state4 = os.path.join(temp, 'state-tls')
+    os.makedirs(state4)
+    cert, key = os.path.join(temp, 'cert.pem'), os.path.join(temp, 'key.pem')
+    subprocess.run(['openssl', 'req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
+                    '-nodes', '-days', '2', '-subj', '/CN=198.18.0.1', '-addext', 'subjectAltName=IP:198.18.0.1',
+                    '-keyout', key, '-out', cert], check=True, capture_output=True)
+    d4 = subprocess.Popen([args.cortaviad, '--state-dir', state4, '--poll', '1', '--http', '198.18.0.1:8574',
+                           '--control', 'off', '--tls-cert', cert, '--tls-key', key])
+    children.append(d4)
+    wait('token file', lambda: os.path.exists(state4 + '/token'))
+    token = open(state4 + '/token').read().strip()
+    import ssl
+    context = ssl.create_default_context(cafile=cert)
+
+    def health():
+        req = urllib.request.Request('https://198.18.0.1:8574/api/v1/health',
+                                     headers={'Authorization': 'Bearer ' + token})
+        try:
+            with urllib.request.urlopen(req, timeout=10, context=context) as r:
+                return json.loads(r.read())
+        except OSError:
+            return None
+    wait('the API over TLS, the certificate checked', lambda: (health() or {}).get('devices') == 8)
+    # Plain HTTP on the same port gets nothing.
+    assert get('http://198.18.0.1:8574', '/api/v1/health', token)[0] == 0
+    options_driver = webdriver.ChromeOptions()
+    options_driver.binary_location = '/usr/bin/chromium'
+    for flag in ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-dev-shm-usage',
+                 '--ignore-certificate-errors', '--user-data-dir=' + tempfile.mkdtemp(prefix='profile-', dir=temp)]:
+        options_driver.add_argument(flag)
+    tls_driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options_driver)
+    try:
+        tls_driver.get('https://198.18.0.1:8574/')
+        field = wait('token asked for', lambda: tls_driver.find_element(By.ID, 'token-input').is_displayed()
+                     and tls_driver.find_element(By.ID, 'token-input'))
+        field.send_keys(token + '\n')
+        wait('cards over TLS', lambda: len(tls_driver.find_elements(By.CSS_SELECTOR, '.card')) == 4)
+        wait('stream over TLS', lambda: tls_driver.find_element(By.ID, 'connection').text == 'Live')
+    finally:
+        tls_driver.quit()
+    stop(d4)
+
 try:
     driver.quit()
 finally:
