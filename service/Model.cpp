@@ -336,6 +336,13 @@ std::vector<std::string> Model::ApplyPoll(Ticket ticket, const std::vector<std::
             unknown.push_back(row.address);
             continue;
         }
+        // Most rows of most polls say what the model knows already.
+        if ((row.channel.empty() || row.channel == d->channel) &&
+            (row.multicast.empty() || row.multicast == d->multicast) && (!row.number || row.number == d->number)) {
+            d->lastSeen = now;
+            d->missed = 0;
+            continue;
+        }
         Update(w, *d, row, true, ticket, now, events);
     }
     // An address that answered discovery but is missing from the list (the

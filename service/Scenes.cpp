@@ -2,7 +2,11 @@
 
 #include "endpoint/Layout.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
+#include <cerrno>
+#include <set>
 
 namespace cv::service {
 
@@ -48,6 +52,7 @@ Result<Scene> SceneFromJson(const std::string& name, const Json& body)
     const auto routes = body.find("routes");
     if (routes == body.end() || !routes->is_array())
         return Failure("routes: an array of {\"rx\", \"tx\"}");
+    std::set<std::string> receivers;
     for (std::size_t i = 0; i < routes->size(); ++i) {
         const Json& r = (*routes)[i];
         const std::string at = "routes[" + std::to_string(i) + "]";
@@ -66,9 +71,8 @@ Result<Scene> SceneFromJson(const std::string& name, const Json& body)
                 return Failure(at + ".tx: a mac or null");
             route.tx = *tx;
         }
-        for (const auto& other : s.routes)
-            if (other.rx == route.rx)
-                return Failure(at + ".rx: this receiver has a route already");
+        if (!receivers.insert(route.rx).second)
+            return Failure(at + ".rx: this receiver has a route already");
         s.routes.push_back(std::move(route));
     }
     if (const auto wall = body.find("wall"); wall != body.end() && !wall->is_null()) {
@@ -99,16 +103,11 @@ std::vector<std::string> SceneStore::Problems() const
     return out;
 }
 
-Result<std::optional<Scene>> SceneStore::Load(const std::string& name) const
+namespace {
+
+Result<std::optional<Scene>> Parse(const std::string& name, const std::string& text)
 {
-    if (!IsSceneName(name))
-        return std::optional<Scene>{};
-    const auto text = ReadWholeFile(dir_ + "/" + name + kSuffix);
-    if (!text)
-        return Failure(text.error());
-    if (!*text)
-        return std::optional<Scene>{};
-    const Json body = Json::parse(**text, nullptr, false);
+    const Json body = Json::parse(text, nullptr, false);
     if (body.is_discarded())
         return Failure("scenes/" + name + kSuffix + ": not JSON");
     auto scene = SceneFromJson(name, body);
@@ -117,10 +116,46 @@ Result<std::optional<Scene>> SceneStore::Load(const std::string& name) const
     return std::optional<Scene>{std::move(*scene)};
 }
 
+}  // namespace
+
+Result<std::optional<Scene>> SceneStore::Load(const std::string& name) const
+{
+    if (!IsSceneName(name))
+        return std::optional<Scene>{};
+    const std::string path = dir_ + "/" + name + kSuffix;
+    struct stat st { };
+    if (::stat(path.c_str(), &st) != 0) {
+        cache_.erase(name);
+        if (errno == ENOENT)
+            return std::optional<Scene>{};
+    } else {
+        const long long mtime = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+        const auto it = cache_.find(name);
+        if (it != cache_.end() && it->second.mtimeNs == mtime && it->second.size == st.st_size &&
+            it->second.inode == st.st_ino)
+            return it->second.value;
+        const auto text = ReadWholeFile(path);
+        if (!text)
+            return Failure(text.error());
+        if (!*text)
+            return std::optional<Scene>{};
+        auto value = Parse(name, **text);
+        cache_[name] = {mtime, static_cast<long long>(st.st_size), static_cast<unsigned long long>(st.st_ino), value};
+        return value;
+    }
+    const auto text = ReadWholeFile(path);
+    if (!text)
+        return Failure(text.error());
+    if (!*text)
+        return std::optional<Scene>{};
+    return Parse(name, **text);
+}
+
 Result<void> SceneStore::Save(const Scene& scene)
 {
     if (auto made = MakeDirectories(dir_); !made)
         return made;
+    cache_.erase(scene.name);
     return WriteFileAtomically(dir_, scene.name + kSuffix, ToJson(scene).dump(2) + "\n");
 }
 
@@ -128,6 +163,7 @@ Result<bool> SceneStore::Remove(const std::string& name)
 {
     if (!IsSceneName(name))
         return false;
+    cache_.erase(name);
     // A damaged file can be deleted too: only whether it is there counts.
     const auto existing = ReadWholeFile(dir_ + "/" + name + kSuffix);
     if (!existing)

@@ -5,6 +5,7 @@
 #include "service/Model.h"
 #include "service/StateFiles.h"
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,7 +47,17 @@ public:
     std::vector<std::string> Problems() const;
 
 private:
+    // A scene read once is kept until its file changes (by us or by hand):
+    // /health and every listing look at every scene, and a venue's scenes
+    // are large.
+    struct Cached {
+        long long mtimeNs = 0;
+        long long size = -1;
+        unsigned long long inode = 0;
+        Result<std::optional<Scene>> value;
+    };
     std::string dir_;
+    mutable std::map<std::string, Cached> cache_;
 };
 
 }  // namespace cv::service

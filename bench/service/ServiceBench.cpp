@@ -10,7 +10,14 @@
 
 #include <QTcpSocket>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <algorithm>
 #include <cstdio>
@@ -57,6 +64,26 @@ ProcStat Sample(qint64 pid)
         if (line.rfind("VmRSS:", 0) == 0)
             s.rssKiB = std::stol(line.substr(6));
     return s;
+}
+
+// GET /health on a plain blocking socket, timed from connect to the whole
+// answer: what a monitoring probe sees, free of this program's own loop.
+double HealthMs()
+{
+    const auto start = std::chrono::steady_clock::now();
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(8470);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+        const char request[] = "GET /api/v1/health HTTP/1.1\r\nHost: 127.0.0.1:8470\r\nConnection: close\r\n\r\n";
+        (void)!::write(fd, request, sizeof request - 1);
+        char buf[4096];
+        while (::read(fd, buf, sizeof buf) > 0) { }
+    }
+    ::close(fd);
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 struct Row {
@@ -197,14 +224,20 @@ int main(int argc, char** argv)
             QElapsedTimer t;
             t.start();
             QNetworkReply* recall = net.post(request, QByteArray());
-            Client probe;
-            while (!recall->isFinished()) {
-                QElapsedTimer h;
-                h.start();
-                probe.Get("/api/v1/health");
-                health.push_back(static_cast<double>(h.nsecsElapsed()) / 1e6);
-            }
+            // A monitoring probe every 20 ms, on a thread of its own.
+            std::atomic<bool> done{false};
+            std::vector<double> asked;
+            std::thread probe([&] {
+                while (!done) {
+                    asked.push_back(HealthMs());
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+            });
+            WaitFor([&] { return recall->isFinished(); });
             recalls.push_back(static_cast<double>(t.nsecsElapsed()) / 1e9);
+            done = true;
+            probe.join();
+            health.insert(health.end(), asked.begin(), asked.end());
             const int status = recall->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             if (status != 200) {
                 std::fprintf(stderr, "recall failed: %d %s\n", status, recall->readAll().left(300).constData());

@@ -176,6 +176,27 @@ TEST_F(StateDir, ASceneIsSavedWholeListedReadAndDeleted)
     EXPECT_TRUE(store.Names()->empty());
 }
 
+TEST_F(StateDir, ASceneEditedByHandIsReadAgainAndOneThatBrokeIsAProblemAtOnce)
+{
+    SceneStore store(dir);
+    ASSERT_TRUE(store.Save(*SceneFromJson("s", Json::parse(R"({"routes":[{"rx":"00:00:00:00:02:01","tx":null}]})"))));
+    ASSERT_TRUE(store.Load("s") && *store.Load("s"));
+    // Another hand, another file: a new inode whatever the clock says.
+    const std::string path = dir + "/scenes/s.json";
+    std::filesystem::remove(path);
+    std::ofstream(path) << R"({"routes":[{"rx":"00:00:00:00:02:09","tx":null}]})";
+    const auto edited = store.Load("s");
+    ASSERT_TRUE(edited && *edited);
+    EXPECT_EQ((*edited)->routes[0].rx, "00:00:00:00:02:09");
+    std::filesystem::remove(path);
+    std::ofstream(path) << "{not json";
+    EXPECT_FALSE(store.Load("s"));
+    EXPECT_EQ(store.Problems().size(), 1u);
+    std::filesystem::remove(path);
+    EXPECT_TRUE(store.Load("s") && !*store.Load("s"));
+    EXPECT_TRUE(store.Problems().empty());
+}
+
 TEST_F(StateDir, NoTemporaryFileIsLeftNorListed)
 {
     SceneStore store(dir);
