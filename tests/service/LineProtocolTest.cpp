@@ -19,12 +19,17 @@ TEST(LineProtocolParse, CommandsWithTheirArguments)
     EXPECT_EQ(id.rx, (std::vector<std::string>{"a", "b"}));
     EXPECT_TRUE(std::get<Identify>(Parse("identify off")).rx.empty());
     EXPECT_EQ(std::get<Auth>(Parse("auth s3cret")).token, "s3cret");
+    EXPECT_FALSE(std::get<Subscribe>(Parse("subscribe")).since);
+    EXPECT_EQ(std::get<Subscribe>(Parse("subscribe 1765000000000123")).since, 1765000000000123u);
+    EXPECT_EQ(std::get<Forget>(Parse("forget 00-1A-2B-3C-4D-5E")).mac, "00:1a:2b:3c:4d:5e");
+    EXPECT_EQ(EventLine(42, {"route", {{"rx", "a"}}}), "EVENT 42 route {\"rx\":\"a\"}\r\n");
 }
 
 TEST(LineProtocolParse, WrongWordsAndCountsAreRefusedWithAReason)
 {
-    for (const char* bad : {"", "   ", "reboot", "ROUTES", "route a", "route a b c", "identify", "identify maybe",
-                            "recall", "devices now", "auth"}) {
+    for (const char* bad :
+         {"", "   ", "reboot", "ROUTES", "route a", "route a b c", "identify", "identify maybe", "recall",
+          "devices now", "auth", "subscribe x", "subscribe 1 2", "forget", "forget 198.18.2.1"}) {
         const auto c = Parse(bad);
         ASSERT_TRUE(std::holds_alternative<Bad>(c)) << bad;
         EXPECT_FALSE(std::get<Bad>(c).reason.empty());
