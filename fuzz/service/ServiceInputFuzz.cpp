@@ -4,6 +4,7 @@
 // describe.
 #include "service/Labels.h"
 #include "service/LineProtocol.h"
+#include "service/Planner.h"
 #include "service/RequestHead.h"
 #include "service/Requests.h"
 #include "service/Scenes.h"
@@ -13,12 +14,78 @@
 #include <cstdlib>
 #include <string_view>
 
+namespace {
+
+using namespace cv::service;
+
+// The model's indexes agree with its devices, whatever happened to them.
+void CheckIndexes(const Model& model)
+{
+    std::size_t online = 0;
+    for (const auto& [mac, d] : model.devices()) {
+        online += d.online;
+        if (!d.address.empty() && model.Find(d.address) != &d)
+            std::abort();
+        const auto& on = model.TransmittersOn(d.channel);
+        if ((d.kind == Kind::Tx && d.online) != (on.count(mac) == 1))
+            std::abort();
+        if (const auto route = model.RouteOf(mac); route && route->tx) {
+            const Device* tx = model.Find(*route->tx);
+            if (!tx || !tx->online || tx->kind != Kind::Tx || tx->channel != d.channel)
+                std::abort();
+        }
+    }
+    if (online != model.online())
+        std::abort();
+    for (const auto& c : model.Conflicts())
+        if (c.transmitters.size() < 2)
+            std::abort();
+}
+
+// Polls, reads, probes, confirmed writes and forgets in any order, on a
+// small fleet where addresses and MACs collide often; then the planner.
+void RunModel(std::string_view script)
+{
+    Model model;
+    std::vector<Event> events;
+    const auto now = WallClock::time_point{} + std::chrono::hours(1);
+    const auto mac = [](unsigned n) { return "00:00:00:00:00:0" + std::to_string(n % 8); };
+    const auto address = [](unsigned n) { return "198.18.2." + std::to_string(1 + n % 6); };
+    const auto channel = [](unsigned n) { return "000" + std::to_string(n % 4); };
+    for (std::size_t i = 0; i + 3 < script.size(); i += 4) {
+        const auto op = static_cast<unsigned char>(script[i]);
+        const auto a = static_cast<unsigned char>(script[i + 1]), b = static_cast<unsigned char>(script[i + 2]),
+                   c = static_cast<unsigned char>(script[i + 3]);
+        const Sighting seen{address(a),  (b & 1) ? Kind::Tx : Kind::Rx, "h" + std::to_string(b % 3), channel(c), "y",
+                            std::nullopt};
+        switch (op % 6) {
+        case 0: model.ApplyIdentity(model.BeginPoll(), mac(b), seen, now, events); break;
+        case 1: model.ApplyPoll(model.BeginPoll(), {address(a), address(b)}, {seen}, now, events); break;
+        case 2: (void)model.ApplyPresence({address(a)}); break;
+        case 3: model.ApplyProbe(mac(a), (b & 1) != 0, events); break;
+        case 4: model.ApplyConfirmedChannel(mac(a), channel(c), now, events); break;
+        case 5: (void)model.ApplyForget(mac(a), events); break;
+        }
+        CheckIndexes(model);
+    }
+    Scene scene{"fuzz", {}, std::nullopt};
+    for (unsigned n = 0; n < 8; ++n)
+        scene.routes.push_back({"00:00:00:00:00:0" + std::to_string(n), std::nullopt});
+    if (const auto plan = PlanRecall(model, scene); !plan || plan->jobs.size() + plan->refused.size() != 8)
+        std::abort();
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    using namespace cv::service;
     if (size == 0)
         return 0;
     const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+    if (data[0] >= 0xe0 && data[0] < 0xf0) {
+        RunModel(text);
+        return 0;
+    }
     if (data[0] >= 0xf0) {
         // A request head, judged as it arrives: with and without a token.
         for (const bool withToken : {false, true}) {
