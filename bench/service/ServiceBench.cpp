@@ -110,12 +110,14 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "run inside scripts/testlan.sh\n");
         return 2;
     }
-    cv::sim::SimProcess sim({"--tx", "2", "--rx", std::to_string(receivers)});
+    // One more receiver on a /24 of its own, whose power the bench cuts.
+    cv::sim::SimProcess sim(
+        {"--tx", "2", "--rx", std::to_string(receivers), "--node", "rx ip=198.18.99.1 hostname_id=goner"});
     if (!sim.start()) {
         std::fprintf(stderr, "simulator: %s\n", sim.error().c_str());
         return 1;
     }
-    const int fleet = receivers + 2;
+    const int fleet = receivers + 3;
     const auto state = std::filesystem::temp_directory_path() / ("cv-svc-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(state);
     std::vector<Row> rows;
@@ -155,7 +157,7 @@ int main(int argc, char** argv)
     std::vector<std::string> rx;
     std::string tx1, tx2;
     for (const auto& d : c.Get("/api/v1/devices").body) {
-        if (d["kind"] == "rx")
+        if (d["kind"] == "rx" && d["address"] != "198.18.99.1")
             rx.push_back(d["mac"]);
         else
             (tx1.empty() ? tx1 : tx2) = d["mac"];
@@ -251,6 +253,28 @@ int main(int argc, char** argv)
     std::snprintf(text, sizeof text, "median %.2f s (max %.2f); /health at worst %.0f ms (%zu asked)", recall,
                   *std::max_element(recalls.begin(), recalls.end()), slowest, health.size());
     rows.push_back({"recall of every receiver", text, "<= 2 s, /health <= 100 ms", recall <= 2.0 && slowest <= 100});
+
+    // A power cut (the address taken off the LAN) to its offline event.
+    const std::string ns = cv::sim::SimProcess::lanNamespace();
+    std::vector<double> cuts;
+    const std::size_t falseBefore = offline;
+    for (int run = 0; run < 3; ++run) {
+        QElapsedTimer pause;  // somewhere in the poll cycle, not at its start
+        pause.start();
+        WaitFor([&] { return pause.elapsed() > 700 * run; });
+        const std::size_t seen = offline;
+        std::system(("ip -n " + ns + " route del local 198.18.99.0/24 dev lo").c_str());
+        QElapsedTimer t;
+        t.start();
+        WaitFor([&] { return offline > seen; });
+        cuts.push_back(static_cast<double>(t.elapsed()) / 1000.0);
+        std::system(("ip -n " + ns + " route add local 198.18.99.0/24 dev lo").c_str());
+        WaitFor([&] { return c.Get("/api/v1/health").body["online"] == fleet; });
+    }
+    offline = falseBefore;  // those were real
+    const double worstCut = *std::max_element(cuts.begin(), cuts.end());
+    std::snprintf(text, sizeof text, "median %.1f s, at worst %.1f s", Percentile(cuts, 0.5), worstCut);
+    rows.push_back({"power cut to offline event", text, "<= 6 s (3 polls)", worstCut <= 6.0});
 
     // Nothing fails for the soak: every offline is a false one.
     QElapsedTimer soak;

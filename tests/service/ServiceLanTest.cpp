@@ -300,6 +300,10 @@ TEST_F(Service, AnEndpointWhoseAddressIsTakenAwayGoesOfflineAndComesBackOnline)
     gone.start();
     ASSERT_TRUE(WaitFor([&] { return events.contains("event: offline"); })) << events.toStdString();
     const auto offlineAfter = gone.elapsed();
+    // Two missed rounds and a failed probe: within three intervals (a
+    // round here takes its 1 s of quiet), with room for a loaded machine.
+    const auto interval = std::max<qint64>(1000, client.Get("/api/v1/health").body["poll_cycle_ms"].get<qint64>());
+    EXPECT_LT(offlineAfter, 3 * interval + 1000 + 5000);
     EXPECT_TRUE(events.contains(QByteArray::fromStdString(mac)));
     EXPECT_FALSE(Device("198.18.3.1")["online"].get<bool>());
     // Routing the others goes on.
