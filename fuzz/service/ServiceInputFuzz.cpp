@@ -23,8 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A request head, judged as it arrives: with and without a token.
         for (const bool withToken : {false, true}) {
             HeadPolicy policy;
-            if (withToken)
-                policy.token = std::string(64, 'a');
+            policy.lookup = [](std::string_view t) -> std::optional<Identity> {
+                if (t == std::string(64, 'a'))
+                    return Identity{"panel", Role::Viewer};
+                return std::nullopt;
+            };
+            policy.anonymous = withToken ? Role::None : Role::Admin;
             policy.listen = "198.18.0.1";
             policy.hosts = {"cortavia.example"};
             policy.maxBody = 64 * 1024;
