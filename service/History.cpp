@@ -133,11 +133,13 @@ void History::TokenUsed(const std::string& name, std::int64_t ms)
     wake_.notify_one();
 }
 
-void History::Flush()
+void History::Flush(bool prune)
 {
     std::unique_lock lock(mutex_);
     const std::uint64_t target = queued_;
-    drained_.wait(lock, [&] { return written_ >= target || stop_; });
+    prune_ = prune_ || prune;
+    wake_.notify_one();
+    drained_.wait(lock, [&] { return (written_ >= target && !prune_) || stop_; });
 }
 
 void History::Write()
@@ -152,11 +154,15 @@ void History::Write()
         std::map<std::string, std::int64_t> uses;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return stop_ || !queue_.empty() || !uses_.empty(); });
+            wake_.wait(lock, [&] { return stop_ || prune_ || !queue_.empty() || !uses_.empty(); });
             if (queue_.empty() && uses_.empty() && stop_)
                 return;
             batch.swap(queue_);
             uses.swap(uses_);
+            if (prune_ && queue_.empty()) {
+                lastPrune = 0;
+                prune_ = false;
+            }
         }
         Exec(writer_, "BEGIN IMMEDIATE");
         for (const auto& r : batch) {

@@ -51,8 +51,9 @@ public:
     void Record(HistoryRecord record);
     // Newest first.
     Result<std::vector<HistoryRecord>> Query(const HistoryQuery& query) const;
-    // Waits until everything queued so far is committed.
-    void Flush();
+    // Waits until everything queued so far is committed (and, with prune,
+    // the retention applied at once rather than at the next hour).
+    void Flush(bool prune = false);
 
     // When each token was last used (ms), kept here so that the command
     // line's `token list` can show it; written by the writer.
@@ -73,6 +74,7 @@ private:
     std::map<std::string, std::int64_t> uses_;
     std::uint64_t queued_ = 0, written_ = 0;
     bool stop_ = false;
+    bool prune_ = false;
     std::thread thread_;
 };
 
