@@ -138,8 +138,9 @@ int RunToken(int argc, char** argv)
     std::string name, role, url;
     auto* add = app.add_subcommand("add", "make a token; prints it, then its pairing link");
     add->add_option("name", name, "the token's name")->required();
-    add->add_option("--role", role, "viewer, operator or admin")->required()->check(
-        CLI::IsMember({"viewer", "operator", "admin"}));
+    add->add_option("--role", role, "viewer, operator or admin")
+        ->required()
+        ->check(CLI::IsMember({"viewer", "operator", "admin"}));
     add->add_option("--url", url, "the control page's address for the pairing link (default http://HOST:8470/)");
     auto* list = app.add_subcommand("list", "names, roles, when made and last used; never a token");
     auto* revoke = app.add_subcommand("revoke", "refuse a token from now on");

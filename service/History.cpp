@@ -145,8 +145,9 @@ void History::Flush(bool prune)
 void History::Write()
 {
     Statement insert(writer_, "INSERT INTO records (time, actor, action, subject, detail, ok) VALUES (?,?,?,?,?,?)");
-    Statement use(writer_, "INSERT INTO token_use (name, last_used) VALUES (?, ?) "
-                           "ON CONFLICT(name) DO UPDATE SET last_used = excluded.last_used");
+    Statement use(writer_,
+                  "INSERT INTO token_use (name, last_used) VALUES (?, ?) "
+                  "ON CONFLICT(name) DO UPDATE SET last_used = excluded.last_used");
     std::int64_t lastPrune = 0;
     std::uint64_t sincePrune = 0;
     for (;;) {

@@ -74,8 +74,7 @@ std::optional<std::int64_t> ParseTime(std::string_view text)
 
 Result<HistoryQuery> ParseHistoryQuery(const std::optional<std::string>& since,
                                        const std::optional<std::string>& device,
-                                       const std::optional<std::string>& actor,
-                                       const std::optional<std::string>& limit)
+                                       const std::optional<std::string>& actor, const std::optional<std::string>& limit)
 {
     HistoryQuery q;
     if (since) {
@@ -92,8 +91,8 @@ Result<HistoryQuery> ParseHistoryQuery(const std::optional<std::string>& since,
         // A token's name, loopback, or line:ADDRESS:PORT.
         const bool line = actor->starts_with("line:") && actor->size() <= 64 &&
             actor->find_first_not_of("0123456789abcdefABCDEF.:[]", 5) == std::string::npos;
-        if (*actor != "loopback" && *actor != "device" && *actor != "service" && !line && !(actor->starts_with("cli:") && IsTokenName(actor->substr(4))) &&
-            !IsTokenName(*actor))
+        if (*actor != "loopback" && *actor != "device" && *actor != "service" && !line &&
+            !(actor->starts_with("cli:") && IsTokenName(actor->substr(4))) && !IsTokenName(*actor))
             return Failure("actor: a token's name, loopback, device, service, cli:USER or line:ADDRESS");
         q.actor = *actor;
     }

@@ -405,13 +405,14 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
             if (path[4] == "recall") {
                 if (notReady())
                     return;
-                return installation_.Recall(name, [r, history, actor, name](Outcome whole,
-                                                                          std::vector<RouteResult> results) {
-                    if (results.empty() && history)
-                        history->Record({0, actor, "recall", name, {{"scene", name}, {"error", whole.detail}}, false});
-                    RecordResults(history, actor, "recall", results, {{"scene", name}});
-                    AnswerPerDisplay(*r, whole, results);
-                });
+                return installation_.Recall(
+                    name, [r, history, actor, name](Outcome whole, std::vector<RouteResult> results) {
+                        if (results.empty() && history)
+                            history->Record(
+                                {0, actor, "recall", name, {{"scene", name}, {"error", whole.detail}}, false});
+                        RecordResults(history, actor, "recall", results, {{"scene", name}});
+                        AnswerPerDisplay(*r, whole, results);
+                    });
             }
             return Error(*r, Status::NotFound, "no such path");
         }
@@ -520,13 +521,13 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
         const auto id = IdentifyBody(j);
         if (!id)
             return Error(*r, Status::BadRequest, id.error());
-        return installation_.Identify(id->on, id->rx,
-                                      [r, history, actor, on = id->on](Outcome whole, std::vector<RouteResult> results) {
-            if (results.empty() && history)
-                history->Record({0, actor, "identify", "", {{"on", on}, {"error", whole.detail}}, false});
-            RecordResults(history, actor, "identify", results, {{"on", on}});
-            AnswerPerDisplay(*r, whole, results);
-        });
+        return installation_.Identify(
+            id->on, id->rx, [r, history, actor, on = id->on](Outcome whole, std::vector<RouteResult> results) {
+                if (results.empty() && history)
+                    history->Record({0, actor, "identify", "", {{"on", on}, {"error", whole.detail}}, false});
+                RecordResults(history, actor, "identify", results, {{"on", on}});
+                AnswerPerDisplay(*r, whole, results);
+            });
     }
     Error(*r, Status::NotFound, "no such path");
 }

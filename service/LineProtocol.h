@@ -50,8 +50,8 @@ struct ShowHistory {
 struct Bad {
     std::string reason;
 };
-using Command = std::variant<Help, Devices, Routes, RouteTo, Scenes, Recall, Identify, Subscribe, Forget, Auth,
-                             ShowHistory, Bad>;
+using Command =
+    std::variant<Help, Devices, Routes, RouteTo, Scenes, Recall, Identify, Subscribe, Forget, Auth, ShowHistory, Bad>;
 
 // One line without its end (LF or CR LF already cut off).
 Command Parse(std::string_view line);

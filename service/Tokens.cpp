@@ -122,10 +122,7 @@ Result<std::string> NewSecret()
     return token;
 }
 
-TokenStore::TokenStore(std::string dir)
-    : dir_(std::move(dir))
-{
-}
+TokenStore::TokenStore(std::string dir) : dir_(std::move(dir)) { }
 
 Result<std::vector<TokenEntry>> TokenStore::Load() const
 {

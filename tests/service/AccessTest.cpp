@@ -170,9 +170,9 @@ TEST(History, RecordsSurviveReopeningAndAreFoundNewestFirstByDeviceActorAndTime)
 {
     const std::string dir = Dir("cv-history");
     // Recent times: older ones would be pruned.
-    const std::int64_t t0 = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::system_clock::now().time_since_epoch())
-                                .count() /
+    const std::int64_t t0 =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count() /
         1000 * 1000;
     {
         auto h = History::Open(dir);
@@ -215,9 +215,9 @@ TEST(History, KeepsAtMostTheConfiguredNumberOfRecordsAndNothingOlderThanItsDays)
     const std::string dir = Dir("cv-history-prune");
     auto h = History::Open(dir, {1, 1000});
     ASSERT_TRUE(h);
-    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
+    const auto now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     (*h)->Record({now - 2LL * 24 * 3600 * 1000, "desk", "route", "old", {}, true});
     for (int i = 0; i < 10500; ++i)
         (*h)->Record({now, "desk", "route", "r" + std::to_string(i), {}, true});

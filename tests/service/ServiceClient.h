@@ -92,8 +92,9 @@ private:
 inline std::string AddToken(const std::string& stateDir, const std::string& name, const std::string& role)
 {
     QProcess p;
-    p.start(CV_CORTAVIAD_PATH, {"token", "add", QString::fromStdString(name), "--role", QString::fromStdString(role),
-                                "--state-dir", QString::fromStdString(stateDir)});
+    p.start(CV_CORTAVIAD_PATH,
+            {"token", "add", QString::fromStdString(name), "--role", QString::fromStdString(role), "--state-dir",
+             QString::fromStdString(stateDir)});
     if (!p.waitForFinished(30000) || p.exitCode() != 0)
         return {};
     return p.readAllStandardOutput().split('\n').value(0).toStdString();

@@ -323,7 +323,9 @@ TEST_F(Service, AnEndpointWhoseAddressIsTakenAwayGoesOfflineAndComesBackOnline)
         EXPECT_EQ(row["subject"], mac);
         actions.push_back(row["action"].get<std::string>() + "/" + row["actor"].get<std::string>());
     }
-    const auto at = [&](const std::string& a) { return std::find(actions.begin(), actions.end(), a) - actions.begin(); };
+    const auto at = [&](const std::string& a) {
+        return std::find(actions.begin(), actions.end(), a) - actions.begin();
+    };
     EXPECT_LT(at("online/device"), at("route/loopback")) << history.text;
     EXPECT_LT(at("route/loopback"), at("offline/device")) << history.text;
     EXPECT_LT(at("offline/device"), static_cast<long>(actions.size())) << history.text;
@@ -734,8 +736,8 @@ TEST_F(Service, ATokensRoleDecidesWhatItMayDoAndARevokedOneIsRefusedWithinTwoSec
     line.connectToHost("127.0.0.1", 8471);
     ASSERT_TRUE(line.waitForConnected(10000));
     QByteArray got;
-    line.write(QByteArray::fromStdString("auth " + viewer + "\nroute " + rx + " 198.18.1.1\nforget " + rx +
-                                         "\nhistory 1\n"));
+    line.write(
+        QByteArray::fromStdString("auth " + viewer + "\nroute " + rx + " 198.18.1.1\nforget " + rx + "\nhistory 1\n"));
     ASSERT_TRUE(WaitFor([&] {
         got += line.readAll();
         return got.count("\r\n") >= 4 && got.endsWith("OK\r\n");
