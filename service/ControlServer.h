@@ -3,6 +3,7 @@
 // are answered in order; a command that waits for endpoints holds the
 // lines after it until its reply has gone.
 #include "service/Admission.h"
+#include "service/History.h"
 #include "service/Installation.h"
 #include "service/LineProtocol.h"
 
@@ -11,6 +12,7 @@
 #include <QTcpSocket>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,7 +21,11 @@ namespace cv::service {
 
 class ControlServer : public QTcpServer {
 public:
-    ControlServer(Installation& installation, std::optional<std::string> token, QObject* parent = nullptr);
+    using Lookup = std::function<std::optional<Identity>(std::string_view token)>;
+    // lookup: who a token of `auth` is. anonymous: the role of a client
+    // that has not sent one (None: it must). history: may be null.
+    ControlServer(Installation& installation, Lookup lookup, Role anonymous, History* history,
+                  QObject* parent = nullptr);
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -40,7 +46,9 @@ private:
     void Idle(const ClientPtr& client);
 
     Installation& installation_;
-    std::optional<std::string> token_;
+    Lookup lookup_;
+    Role anonymous_;
+    History* history_;
     Admission admission_;
 };
 

@@ -140,11 +140,11 @@ void AnswerResults(QHttpServerResponder& r, const std::vector<RouteResult>& resu
 
 }  // namespace
 
-HttpApi::HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi,
-                 std::string stateDir, QObject* parent)
+HttpApi::HttpApi(Installation& installation, History* history, std::string openApi, std::string stateDir,
+                 QObject* parent)
     : QAbstractHttpServer(parent),
       installation_(installation),
-      token_(std::move(token)),
+      history_(history),
       openApi_(std::move(openApi))
 {
     while (stateDir.size() > 1 && stateDir.back() == '/')
@@ -167,23 +167,6 @@ void HttpApi::missingHandler(const QHttpServerRequest& request, QTcpSocket* sock
 {
     auto r = makeResponder(request, socket);
     Error(r, Status::NotFound, "no such path");
-}
-
-bool HttpApi::Authorized(const QHttpServerRequest& request, bool stream) const
-{
-    if (!token_)
-        return true;
-    const std::string expected = "Bearer " + *token_;
-    if (SameSecret(request.value("Authorization").toStdString(), expected))
-        return true;
-    // A browser's EventSource cannot send a header: the stream, and only
-    // the stream, also takes the token as ?token=.
-    if (!stream)
-        return false;
-    const QUrlQuery query(request.url());
-    if (!query.hasQueryItem("token"))
-        return false;
-    return SameSecret("Bearer " + query.queryItemValue("token", QUrl::FullyDecoded).toStdString(), expected);
 }
 
 bool HttpApi::ServePage(const QHttpServerRequest& request, QTcpSocket* socket)
@@ -232,11 +215,13 @@ bool HttpApi::handleRequest(const QHttpServerRequest& request, QTcpSocket* socke
     // The page holds no secret and must load to ask for the token.
     if (ServePage(request, socket))
         return true;
-    if (!Authorized(request, stream)) {
+    // The gate decided who asks and that they may (a socket that came
+    // another way is nobody, and may do nothing).
+    const Identity who = HttpGate::Who(socket);
+    const bool reads = request.method() == Method::Get || request.method() == Method::Head;
+    if (const Role needed = NeededFor(reads ? "GET" : "POST", path); !Allows(who.role, needed)) {
         auto r = makeResponder(request, socket);
-        r.write(Dump({{"error", "a valid token is needed: Authorization: Bearer <token>"}}),
-                {{"Content-Type", "application/json"}, {"WWW-Authenticate", "Bearer"}, {"Connection", "close"}},
-                Status::Unauthorized);
+        Error(r, Status::Forbidden, RoleRefusal(needed, who));
         return true;
     }
     if (request.body().size() > kMaxBody || request.value("Content-Length").toLongLong() > kMaxBody) {
@@ -249,12 +234,18 @@ bool HttpApi::handleRequest(const QHttpServerRequest& request, QTcpSocket* socke
         return true;
     }
     auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
-    Dispatch(request, responder, path);
+    Dispatch(request, responder, path, who.name);
     return true;
 }
 
-void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, const std::vector<std::string>& path)
+void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, const std::vector<std::string>& path,
+                       const std::string& actor)
 {
+    History* history = history_;
+    const auto record = [history, actor](std::string action, std::string subject, Json detail, bool ok) {
+        if (history)
+            history->Record({0, actor, std::move(action), std::move(subject), std::move(detail), ok});
+    };
     const Method method = request.method();
     if (path.size() < 3 || path[0] != "api" || path[1] != "v1")
         return Error(*r, Status::NotFound, "no such path");
@@ -324,7 +315,9 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
         const auto mac = NormalMac(path[3]);
         if (!mac)
             return Error(*r, Status::BadRequest, "mac: not a MAC address (aa:bb:cc:dd:ee:ff)");
-        switch (installation_.Forget(*mac)) {
+        const auto forgot = installation_.Forget(*mac);
+        record("forget", *mac, Json::object(), forgot == Model::Forget::Done);
+        switch (forgot) {
         case Model::Forget::Done: return r->write(Status::NoContent);
         case Model::Forget::Online:
             return Error(*r, Status::Conflict, "mac: " + *mac + " is online; only an offline device is forgotten");
@@ -358,8 +351,10 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
         const auto requests = BulkRouteBody(j);
         if (!requests)
             return Error(*r, Status::BadRequest, requests.error());
-        return installation_.RouteMany(*requests,
-                                       [r](std::vector<RouteResult> results) { AnswerResults(*r, results); });
+        return installation_.RouteMany(*requests, [r, history, actor](std::vector<RouteResult> results) {
+            RecordResults(history, actor, "route", results);
+            AnswerResults(*r, results);
+        });
     }
     if (what == "routes" && depth == 4) {
         if (method != Method::Put)
@@ -370,7 +365,8 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
         const auto request = RouteBody(path[3], j);
         if (!request)
             return Error(*r, Status::BadRequest, request.error());
-        return installation_.RouteOne(*request, [r](RouteResult result) {
+        return installation_.RouteOne(*request, [r, history, actor](RouteResult result) {
+            RecordResults(history, actor, "route", {result});
             if (!result.outcome.ok())
                 return Refuse(*r, result.outcome,
                               result.outcome.refusal == Refusal::Superseded ? result.route : std::nullopt);
@@ -400,6 +396,8 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
                 if (notReady())
                     return;
                 const auto scene = installation_.Capture(name);
+                record("scene-capture", name, scene ? Json::object() : Json{{"error", scene.error()}},
+                       scene.has_value());
                 if (!scene)
                     return Error(*r, Status::InternalServerError, scene.error());
                 return Answer(*r, Status::Ok, ToJson(*scene));
@@ -407,9 +405,14 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
             if (path[4] == "recall") {
                 if (notReady())
                     return;
-                return installation_.Recall(name, [r](Outcome whole, std::vector<RouteResult> results) {
-                    AnswerPerDisplay(*r, whole, results);
-                });
+                return installation_.Recall(
+                    name, [r, history, actor, name](Outcome whole, std::vector<RouteResult> results) {
+                        if (results.empty() && history)
+                            history->Record(
+                                {0, actor, "recall", name, {{"scene", name}, {"error", whole.detail}}, false});
+                        RecordResults(history, actor, "recall", results, {{"scene", name}});
+                        AnswerPerDisplay(*r, whole, results);
+                    });
             }
             return Error(*r, Status::NotFound, "no such path");
         }
@@ -428,12 +431,16 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
             const auto scene = SceneFromJson(name, j);
             if (!scene)
                 return Error(*r, Status::BadRequest, scene.error());
-            if (const auto saved = installation_.SaveScene(*scene); !saved)
+            const auto saved = installation_.SaveScene(*scene);
+            record("scene-save", name, saved ? Json::object() : Json{{"error", saved.error()}}, saved.has_value());
+            if (!saved)
                 return Error(*r, Status::InternalServerError, saved.error());
             return Answer(*r, Status::Ok, ToJson(*scene));
         }
         if (method == Method::Delete) {
             const auto removed = installation_.RemoveScene(name);
+            record("scene-delete", name, removed ? Json::object() : Json{{"error", removed.error()}},
+                   removed && *removed);
             if (!removed)
                 return Error(*r, Status::InternalServerError, removed.error());
             if (!*removed)
@@ -464,12 +471,17 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
             const auto label = LabelBody(j);
             if (!label)
                 return Error(*r, Status::BadRequest, label.error());
-            if (const auto saved = installation_.SetLabel(*mac, *label); !saved)
+            const auto saved = installation_.SetLabel(*mac, *label);
+            record("label-set", *mac, saved ? Json{{"label", *label}} : Json{{"error", saved.error()}},
+                   saved.has_value());
+            if (!saved)
                 return Error(*r, Status::InternalServerError, saved.error());
             return Answer(*r, Status::Ok, {{"mac", *mac}, {"label", *label}});
         }
         if (method == Method::Delete) {
             const auto removed = installation_.RemoveLabel(*mac);
+            record("label-delete", *mac, removed ? Json::object() : Json{{"error", removed.error()}},
+                   removed && *removed);
             if (!removed)
                 return Error(*r, Status::InternalServerError, removed.error());
             if (!*removed)
@@ -477,6 +489,28 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
             return Answer(*r, Status::Ok, {{"deleted", *mac}});
         }
         return wrongMethod();
+    }
+    if (what == "history" && depth == 3) {
+        if (method != Method::Get)
+            return wrongMethod();
+        if (!history_)
+            return Error(*r, Status::ServiceUnavailable, "history: the database could not be opened (see the log)");
+        const QUrlQuery query(request.url());
+        const auto param = [&](const char* name) -> std::optional<std::string> {
+            if (!query.hasQueryItem(name))
+                return std::nullopt;
+            return query.queryItemValue(name, QUrl::FullyDecoded).toStdString();
+        };
+        const auto q = ParseHistoryQuery(param("since"), param("device"), param("actor"), param("limit"));
+        if (!q)
+            return Error(*r, Status::BadRequest, q.error());
+        const auto rows = history_->Query(*q);
+        if (!rows)
+            return Error(*r, Status::InternalServerError, rows.error());
+        Json list = Json::array();
+        for (const auto& row : *rows)
+            list.push_back(ToJson(row));
+        return Answer(*r, Status::Ok, list);
     }
     if (what == "identify" && depth == 3) {
         if (method != Method::Post)
@@ -487,9 +521,13 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
         const auto id = IdentifyBody(j);
         if (!id)
             return Error(*r, Status::BadRequest, id.error());
-        return installation_.Identify(id->on, id->rx, [r](Outcome whole, std::vector<RouteResult> results) {
-            AnswerPerDisplay(*r, whole, results);
-        });
+        return installation_.Identify(
+            id->on, id->rx, [r, history, actor, on = id->on](Outcome whole, std::vector<RouteResult> results) {
+                if (results.empty() && history)
+                    history->Record({0, actor, "identify", "", {{"on", on}, {"error", whole.detail}}, false});
+                RecordResults(history, actor, "identify", results, {{"on", on}});
+                AnswerPerDisplay(*r, whole, results);
+            });
     }
     Error(*r, Status::NotFound, "no such path");
 }

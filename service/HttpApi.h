@@ -1,7 +1,9 @@
 #pragma once
 // The HTTP JSON API and its event stream, on Qt's HTTP server. Every
-// request passes the token check first, then the size check, then its
-// handler; a request that fails any check sends nothing to any endpoint.
+// request has passed the gate's checks of its head (token, role, size)
+// before it comes here; a request that fails any check sends nothing to
+// any endpoint. Every write is recorded in the history with who asked.
+#include "service/History.h"
 #include "service/Installation.h"
 #include "service/Labels.h"
 
@@ -22,9 +24,9 @@ inline constexpr qsizetype kMaxBody = 64 * 1024;
 
 class HttpApi : public QAbstractHttpServer {
 public:
-    // token: required on every request when set.
+    // history: may be null (it could not be opened).
     // stateDir: never named in an answer.
-    HttpApi(Installation& installation, std::optional<std::string> token, std::string openApi, std::string stateDir,
+    HttpApi(Installation& installation, History* history, std::string openApi, std::string stateDir,
             QObject* parent = nullptr);
     ~HttpApi() override;
     std::size_t streams() const { return streams_.size(); }
@@ -39,10 +41,10 @@ private:
         std::unique_ptr<QHttpServerResponder> responder;
     };
     using Responder = std::shared_ptr<QHttpServerResponder>;
-    bool Authorized(const QHttpServerRequest& request, bool stream) const;
     // The control page's own files, compiled in; nullopt for any other path.
     bool ServePage(const QHttpServerRequest& request, QTcpSocket* socket);
-    void Dispatch(const QHttpServerRequest& request, const Responder& responder, const std::vector<std::string>& path);
+    void Dispatch(const QHttpServerRequest& request, const Responder& responder, const std::vector<std::string>& path,
+                  const std::string& actor);
     void OpenStream(const QHttpServerRequest& request, QTcpSocket* socket);
     void Broadcast(const LoggedEvent& event);
     void Drop(QTcpSocket* socket);
@@ -50,7 +52,7 @@ private:
     std::vector<std::string> Problems() const;
 
     Installation& installation_;
-    std::optional<std::string> token_;
+    History* history_;
     std::string openApi_;
     int listener_ = 0;
     std::vector<Stream> streams_;

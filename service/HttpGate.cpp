@@ -41,6 +41,7 @@ public:
     QHostAddress peer;
     State state = State::Handshake;
     bool stream = false;
+    Identity who;
     int requests = 0;
     std::size_t discarded = 0;
     QTimer deadline;
@@ -163,6 +164,7 @@ void HttpGate::Pass(Connection* c, const HeadDecision& decision)
 {
     c->state = Connection::State::Body;
     c->stream = decision.stream;
+    c->who = decision.who;
     disconnect(c->reading);
     disconnect(c->closing);
     QTcpSocket* socket = c->socket;
@@ -205,6 +207,16 @@ bool HttpGate::Handling(QTcpSocket* socket)
     // the first byte of its answer.
     c->deadline.stop();
     return true;
+}
+
+}  // namespace cv::service
+
+namespace cv::service {
+
+Identity HttpGate::Who(QTcpSocket* socket)
+{
+    auto* c = static_cast<Connection*>(socket->findChild<QObject*>(kConnectionName, Qt::FindDirectChildrenOnly));
+    return c ? c->who : Identity{};
 }
 
 }  // namespace cv::service

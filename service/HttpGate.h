@@ -29,6 +29,9 @@ public:
     // when it must not be handled (a second request on a connection that
     // was told to close).
     static bool Handling(QTcpSocket* socket);
+    // Who the head said asks on `socket` (nobody for a socket that did
+    // not come through a gate).
+    static Identity Who(QTcpSocket* socket);
 
 protected:
     void incomingConnection(qintptr descriptor) override;

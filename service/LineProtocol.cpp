@@ -63,6 +63,14 @@ Command Parse(std::string_view line)
             return Bad{"subscribe: the last event id is a number"};
         return Subscribe{*id};
     }
+    if (verb == "history") {
+        if (args == 0)
+            return ShowHistory{};
+        const auto n = args == 1 ? ParseHistoryLimit(w[1]) : std::nullopt;
+        if (!n)
+            return Bad{"history: history [<count, 1 to " + std::to_string(kHistoryMaxLimit) + ">]"};
+        return ShowHistory{*n};
+    }
     if (verb == "forget") {
         if (args != 1)
             return Bad{"forget: forget <mac>"};
@@ -107,6 +115,19 @@ Command Parse(std::string_view line)
     return Bad{"unknown command '" + OneLine(verb.substr(0, 64)) + "' (try help)"};
 }
 
+Role Needs(const Command& command)
+{
+    if (std::holds_alternative<Help>(command) || std::holds_alternative<Auth>(command) ||
+        std::holds_alternative<Bad>(command))
+        return Role::None;
+    if (std::holds_alternative<RouteTo>(command) || std::holds_alternative<Recall>(command) ||
+        std::holds_alternative<Identify>(command))
+        return Role::Operator;
+    if (std::holds_alternative<Forget>(command))
+        return Role::Admin;
+    return Role::Viewer;
+}
+
 void LineSplitter::Feed(std::string_view bytes, std::vector<std::optional<std::string>>& out)
 {
     while (!bytes.empty()) {
@@ -146,6 +167,7 @@ std::string HelpText()
            "recall <name>\r\n"
            "identify on|off [<rx>...]\r\n"
            "subscribe [<last event id>]\r\n"
+           "history [<count>]\r\n"
            "forget <mac>\r\n"
            "auth <token>\r\n";
 }
@@ -171,6 +193,20 @@ std::string EventLine(std::uint64_t id, const Event& e)
 {
     return "EVENT " + std::to_string(id) + " " + e.type + " " +
         e.data.dump(-1, ' ', false, Json::error_handler_t::replace) + "\r\n";
+}
+
+std::string HistoryLine(const std::string& time, const std::string& actor, const std::string& action,
+                        const std::string& subject, bool ok, const Json& detail)
+{
+    const auto word = [](const std::string& s) {
+        std::string out = OneLine(s);
+        for (auto& c : out)
+            if (c == ' ')
+                c = '_';
+        return out.empty() ? std::string("-") : out;
+    };
+    return "HISTORY " + time + " " + word(actor) + " " + word(action) + " " + word(subject) + " " +
+        (ok ? "ok" : "failed") + " " + detail.dump(-1, ' ', false, Json::error_handler_t::replace) + "\r\n";
 }
 
 std::string Err(std::string_view reason) { return "ERR " + OneLine(reason) + "\r\n"; }

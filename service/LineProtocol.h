@@ -2,7 +2,9 @@
 // The line protocol for control systems (Crestron, Q-SYS, Companion):
 // one command per line, replies ending in OK or ERR. Parsing and the
 // reply lines are plain functions; the server only moves bytes.
+#include "service/HistoryQuery.h"
 #include "service/Model.h"
+#include "service/Roles.h"
 
 #include <cstdint>
 #include <optional>
@@ -41,13 +43,21 @@ struct Forget {
 struct Auth {
     std::string token;
 };
+// The last N records of the history, newest first.
+struct ShowHistory {
+    std::size_t count = 20;
+};
 struct Bad {
     std::string reason;
 };
-using Command = std::variant<Help, Devices, Routes, RouteTo, Scenes, Recall, Identify, Subscribe, Forget, Auth, Bad>;
+using Command =
+    std::variant<Help, Devices, Routes, RouteTo, Scenes, Recall, Identify, Subscribe, Forget, Auth, ShowHistory, Bad>;
 
 // One line without its end (LF or CR LF already cut off).
 Command Parse(std::string_view line);
+// The role a command needs, as the HTTP API's for the same act (None:
+// anyone may, as help and auth).
+Role Needs(const Command& command);
 
 // Cuts whole lines off the front of `buffer` as they arrive. A line longer
 // than kMaxLine is reported once, as an empty optional in `out`, and its
@@ -68,6 +78,9 @@ std::string RouteLine(const Route& r);
 std::string EventLine(const Event& e);
 // "EVENT <id> <type> <json>", for a subscriber that resumes by id.
 std::string EventLine(std::uint64_t id, const Event& e);
+// "HISTORY <time> <actor> <action> <subject|-> ok|failed <detail json>".
+std::string HistoryLine(const std::string& time, const std::string& actor, const std::string& action,
+                        const std::string& subject, bool ok, const Json& detail);
 inline std::string Ok() { return "OK\r\n"; }
 std::string Err(std::string_view reason);
 

@@ -1,7 +1,5 @@
 #include "service/RequestHead.h"
 
-#include "service/StateFiles.h"
-
 #include <algorithm>
 #include <cctype>
 
@@ -311,6 +309,8 @@ std::optional<RequestHead> ParseHead(std::string_view head)
     return r;
 }
 
+HeadDecision Body(const RequestHead& head, const HeadPolicy& policy, HeadDecision d);
+
 HeadDecision Decide(const RequestHead& head, const HeadPolicy& policy)
 {
     // Host: what DNS rebinding cannot fake. HTTP/1.1 requires it.
@@ -339,17 +339,45 @@ HeadDecision Decide(const RequestHead& head, const HeadPolicy& policy)
     const bool api = !path.empty() && path[0] == "api";
     d.stream = head.method == "GET" && path.size() == 3 && api && path[1] == "v1" && path[2] == "events";
     const bool page = (head.method == "GET" || head.method == "HEAD") && !api;
-    if (policy.token && !page) {
-        const std::string expected = "Bearer " + *policy.token;
-        const auto auth = head.All("authorization");
-        bool good = auth.size() == 1 && SameSecret(auth[0], expected);
-        // EventSource sends no header: the stream alone takes ?token=.
-        if (!good && auth.empty() && d.stream)
-            if (const auto t = head.Query("token"))
-                good = SameSecret("Bearer " + *t, expected);
-        if (!good)
-            return Refuse(401, "a valid token is needed: Authorization: Bearer <token>");
+    // A token, when one is sent, is always checked (the page's files aside,
+    // which hold no secret): a wrong one is refused even where no token is
+    // needed, so that a client learns it is wrong rather than acting as
+    // someone else.
+    const auto auth = head.All("authorization");
+    std::optional<std::string> bearer;
+    if (page) {
+        d.who = {"loopback", policy.anonymous};
+        return Body(head, policy, d);
     }
+    if (auth.size() > 1)
+        return Refuse(401, "a valid token is needed: Authorization: Bearer <token>");
+    if (auth.size() == 1) {
+        const std::string_view value = auth[0];
+        if (value.size() <= 7 || Lower(value.substr(0, 7)) != "bearer ")
+            return Refuse(401, "a valid token is needed: Authorization: Bearer <token>");
+        bearer = std::string(Trim(value.substr(7)));
+    } else if (d.stream) {
+        // EventSource sends no header: the stream alone takes ?token=.
+        bearer = head.Query("token");
+    }
+    if (bearer) {
+        std::optional<Identity> who = policy.lookup ? policy.lookup(*bearer) : std::nullopt;
+        if (!who || who->role == Role::None)
+            return Refuse(401, "a valid token is needed: Authorization: Bearer <token>");
+        d.who = std::move(*who);
+    } else {
+        d.who = {"loopback", policy.anonymous};
+    }
+    if (d.who.role == Role::None)
+        return Refuse(401, "a valid token is needed: Authorization: Bearer <token>");
+    if (const Role needed = NeededFor(head.method, path); !Allows(d.who.role, needed))
+        return Refuse(403, RoleRefusal(needed, d.who));
+    return Body(head, policy, d);
+}
+
+// The body's bounds and type, from the head.
+HeadDecision Body(const RequestHead& head, const HeadPolicy& policy, HeadDecision d)
+{
 
     if (!head.All("transfer-encoding").empty())
         return Refuse(411, "body: send it with Content-Length");

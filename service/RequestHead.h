@@ -3,7 +3,10 @@
 // before any byte of its body is: who may ask, from where, and how much.
 // Plain functions over bytes, so that the decision can be fuzzed and
 // tested without a socket.
+#include "service/Roles.h"
+
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,8 +38,12 @@ std::size_t HeadLength(std::string_view bytes);
 std::optional<RequestHead> ParseHead(std::string_view head);
 
 struct HeadPolicy {
-    // Required of every request but the page's files when set.
-    std::optional<std::string> token;
+    // Who a bearer token belongs to; nullopt for one that is no token of
+    // ours (or no lookup: no tokens at all).
+    std::function<std::optional<Identity>(std::string_view token)> lookup;
+    // A request without a token: the role it gets (loopback's trust), or
+    // None when every request but the page's files needs a token.
+    Role anonymous = Role::None;
     // The literal address the service listens on ("0.0.0.0" and "::" take
     // any address), and names given with --allow-host, lower case.
     std::string listen;
@@ -49,11 +56,13 @@ struct HeadDecision {
     std::string error;  // for the JSON body of a refusal
     bool stream = false;  // the event stream: answered for as long as it lasts
     std::size_t body = 0;  // bytes of body to come
+    Identity who;  // who asks, for the history
     bool ok() const { return status == 0; }
 };
 
 // In this order: a head that cannot be read (400), a Host that is not ours
-// (421), an Origin that is not ours (403), no valid token (401), a body of
+// (421), an Origin that is not ours (403), no valid token (401), a role
+// that may not do this (403, naming the role it needs), a body of
 // unknown length (411) or over the bound (413), a write that is not JSON
 // (415).
 HeadDecision Decide(const RequestHead& head, const HeadPolicy& policy);

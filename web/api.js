@@ -23,7 +23,17 @@ export function saveToken(token) {
   } catch { /* private mode: the token lasts for this page only */ }
 }
 
-let token = savedToken();
+// A pairing link carries the token in its fragment, which the browser never
+// sends anywhere: take it, keep it, and clear it from the address bar.
+function pairedToken() {
+  const match = /^#token=([0-9A-Za-z]+)$/.exec(window.location.hash || '');
+  if (!match) return '';
+  saveToken(match[1]);
+  try { history.replaceState(null, '', window.location.pathname + window.location.search); } catch { /* ignore */ }
+  return match[1];
+}
+
+let token = pairedToken() || savedToken();
 export function setToken(t) { token = t; saveToken(t); }
 
 export async function call(method, path, body) {

@@ -96,7 +96,7 @@ async function load() {
 function failedToLoad(err) {
   if (err instanceof Unauthorized) {
     askForToken(savedToken()
-      ? 'The service did not accept the saved access token. Enter the current one: the file token in the service\'s state directory.'
+      ? 'The service did not accept the saved access token. Enter the current one, or open a new pairing link (cortaviad token add).'
       : null);
     return;
   }

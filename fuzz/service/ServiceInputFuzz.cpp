@@ -2,6 +2,7 @@
 // protocol, request heads and the JSON bodies of the API. The first byte
 // chooses the reader; nothing may crash, hang or accept a body it cannot
 // describe.
+#include "service/HistoryQuery.h"
 #include "service/Labels.h"
 #include "service/LineProtocol.h"
 #include "service/Planner.h"
@@ -90,8 +91,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A request head, judged as it arrives: with and without a token.
         for (const bool withToken : {false, true}) {
             HeadPolicy policy;
-            if (withToken)
-                policy.token = std::string(64, 'a');
+            policy.lookup = [](std::string_view t) -> std::optional<Identity> {
+                if (t == std::string(64, 'a'))
+                    return Identity{"panel", Role::Viewer};
+                return std::nullopt;
+            };
+            policy.anonymous = withToken ? Role::None : Role::Admin;
             policy.listen = "198.18.0.1";
             policy.hosts = {"cortavia.example"};
             policy.maxBody = 64 * 1024;
@@ -111,6 +116,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         value.find_first_of("\r\n") != std::string::npos)
                         std::abort();
         }
+        return 0;
+    }
+    if (data[0] >= 0xe0) {
+        // The history's query: four parameters split at NUL bytes, each
+        // sent or not; an accepted one is within its bounds and its time
+        // reads back as it was written.
+        std::optional<std::string> params[4];
+        std::string_view rest = text;
+        for (auto& p : params) {
+            const auto nul = rest.find('\0');
+            if (!rest.empty() && rest.front() != '\x01')
+                p = std::string(rest.substr(0, nul));
+            rest = nul == std::string_view::npos ? std::string_view() : rest.substr(nul + 1);
+        }
+        const auto q = ParseHistoryQuery(params[0], params[1], params[2], params[3]);
+        if (q) {
+            if (q->limit < 1 || q->limit > kHistoryMaxLimit)
+                std::abort();
+            if (q->since && *q->since >= 0 && *q->since < 253402300800000 &&
+                ParseTime(FormatTime(*q->since)) != q->since)
+                std::abort();
+        }
+        (void)line::Parse("history " + std::string(text.substr(0, 16)));
         return 0;
     }
     switch (data[0] % 5) {

@@ -10,8 +10,12 @@ const std::string kToken(64, 'f');
 HeadPolicy Policy(bool token = true)
 {
     HeadPolicy p;
-    if (token)
-        p.token = kToken;
+    p.lookup = [](std::string_view t) -> std::optional<Identity> {
+        if (t == kToken)
+            return Identity{"panel", Role::Admin};
+        return std::nullopt;
+    };
+    p.anonymous = token ? Role::None : Role::Admin;
     p.listen = "198.18.0.1";
     p.hosts = {"av.venue.example"};
     p.maxBody = 64 * 1024;

@@ -133,15 +133,13 @@ protected:
         state = (std::filesystem::temp_directory_path() / ("cv-svc-abuse-" + std::to_string(::getpid()))).string();
         std::filesystem::remove_all(state);
         std::filesystem::create_directories(state);
+        token = AddToken(state, "abuse", "admin");
+        ASSERT_EQ(token.size(), 64u);
         daemon = std::make_unique<Daemon>(
             state,
             std::vector<std::string>{"--http", "0.0.0.0:" + std::to_string(kHttp), "--control",
                                      "0.0.0.0:" + std::to_string(kLine)},
             std::vector<std::pair<QString, QString>>{{"CORTAVIAD_TEST_DEADLINE_SCALE", "0.1"}}, 1024);
-        ASSERT_TRUE(WaitFor([] {
-            std::ifstream in(state + "/token");
-            return static_cast<bool>(std::getline(in, token)) && token.size() == 64;
-        }));
         Client c(Base());
         c.token = token;
         ASSERT_TRUE(WaitFor([&] {

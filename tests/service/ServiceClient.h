@@ -88,6 +88,18 @@ private:
     QProcess process_;
 };
 
+// `cortaviad token add NAME --role ROLE`: the token (its first line).
+inline std::string AddToken(const std::string& stateDir, const std::string& name, const std::string& role)
+{
+    QProcess p;
+    p.start(CV_CORTAVIAD_PATH,
+            {"token", "add", QString::fromStdString(name), "--role", QString::fromStdString(role), "--state-dir",
+             QString::fromStdString(stateDir)});
+    if (!p.waitForFinished(30000) || p.exitCode() != 0)
+        return {};
+    return p.readAllStandardOutput().split('\n').value(0).toStdString();
+}
+
 class Client {
 public:
     explicit Client(std::string base = "http://127.0.0.1:8470") : base_(std::move(base)) { }

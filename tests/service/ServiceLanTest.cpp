@@ -20,6 +20,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -315,6 +316,23 @@ TEST_F(Service, AnEndpointWhoseAddressIsTakenAwayGoesOfflineAndComesBackOnline)
 
     ASSERT_EQ(std::system(("ip -n " + ns + " route add local 198.18.3.0/24 dev lo").c_str()), 0);
     ASSERT_TRUE(WaitFor([&] { return events.contains("event: online"); })) << events.toStdString();
+    // The history keeps when it went and came back, and the failed route.
+    Reply history;
+    ASSERT_TRUE(WaitFor([&] {
+        history = client.Get("/api/v1/history?device=" + mac + "&limit=10");
+        return history.status == 200 && history.text.find("\"online\"") != std::string::npos;
+    })) << history.text;
+    std::vector<std::string> actions;
+    for (const auto& row : history.body) {
+        EXPECT_EQ(row["subject"], mac);
+        actions.push_back(row["action"].get<std::string>() + "/" + row["actor"].get<std::string>());
+    }
+    const auto at = [&](const std::string& a) {
+        return std::find(actions.begin(), actions.end(), a) - actions.begin();
+    };
+    EXPECT_LT(at("online/device"), at("route/loopback")) << history.text;
+    EXPECT_LT(at("route/loopback"), at("offline/device")) << history.text;
+    EXPECT_LT(at("offline/device"), static_cast<long>(actions.size())) << history.text;
     EXPECT_TRUE(Device("198.18.3.1")["online"].get<bool>());
     EXPECT_EQ(Device("198.18.3.1")["mac"], mac);
     std::cout << "offline event " << offlineAfter << " ms after the address went (poll 1 s)\n";
@@ -681,23 +699,104 @@ TEST_F(Service, AReplacedTransmitterRoutesAtOnceAndItsGhostCanBeForgotten)
     ASSERT_EQ(client.Call("PUT", "/api/v1/routes/198.18.2.50", R"({"tx":"198.18.1.1"})").status, 200);
 }
 
-// Off loopback the token is required on every request and line.
-TEST(ServiceToken, ARequestFromTheNetworkWithoutTheTokenGets401)
+// Named tokens against the running service: a viewer reads but may not
+// switch a display (403, naming the role, nothing on the wire, over HTTP
+// and the line protocol); an operator routes and the history names it;
+// a revoked token is refused within 2 s.
+TEST_F(Service, ATokensRoleDecidesWhatItMayDoAndARevokedOneIsRefusedWithinTwoSeconds)
+{
+    const std::string viewer = AddToken(state, "bar-tablet", "viewer");
+    const std::string operatorToken = AddToken(state, "desk", "operator");
+    ASSERT_EQ(viewer.size(), 64u);
+    ASSERT_EQ(operatorToken.size(), 64u);
+    const std::string rx = Device("198.18.2.60")["mac"].get<std::string>();
+    const std::string before = sim->wireBytes("198.18.2.60");
+    Client bar;
+    bar.token = viewer;
+    ASSERT_TRUE(WaitFor([&] { return bar.Get("/api/v1/devices").status == 200; }, 5000)) << "never picked up";
+    const struct {
+        const char* method;
+        std::string path, body;
+        const char* needs;
+    } refused[] = {
+        {"PUT", "/api/v1/routes/" + rx, R"({"tx":"198.18.1.1"})", "operator"},
+        {"POST", "/api/v1/routes", R"([{"rx":")" + rx + R"(","tx":"198.18.1.1"}])", "operator"},
+        {"POST", "/api/v1/identify", R"({"on":true})", "operator"},
+        {"POST", "/api/v1/scenes/any/recall", "", "operator"},
+        {"PUT", "/api/v1/scenes/any", R"({"routes":[]})", "admin"},
+        {"DELETE", "/api/v1/devices/" + rx, "", "admin"},
+    };
+    for (const auto& c : refused) {
+        const Reply r = bar.Call(c.method, c.path, c.body);
+        EXPECT_EQ(r.status, 403) << c.method << " " << c.path << " " << r.text;
+        EXPECT_NE(r.text.find(std::string("needs the ") + c.needs + " role"), std::string::npos) << r.text;
+    }
+    Client desk;
+    desk.token = operatorToken;
+    EXPECT_EQ(desk.Call("PUT", "/api/v1/scenes/any", R"({"routes":[]})").status, 403);
+    EXPECT_EQ(sim->wireBytes("198.18.2.60"), before);
+
+    QTcpSocket line;
+    line.connectToHost("127.0.0.1", 8471);
+    ASSERT_TRUE(line.waitForConnected(10000));
+    QByteArray got;
+    line.write(
+        QByteArray::fromStdString("auth " + viewer + "\nroute " + rx + " 198.18.1.1\nforget " + rx + "\nhistory 1\n"));
+    ASSERT_TRUE(WaitFor([&] {
+        got += line.readAll();
+        return got.count("\r\n") >= 4 && got.endsWith("OK\r\n");
+    })) << got.toStdString();
+    EXPECT_TRUE(got.startsWith("OK\r\nERR role: this needs the operator role; token 'bar-tablet' has viewer\r\n"
+                               "ERR role: this needs the admin role"))
+        << got.toStdString();
+    EXPECT_EQ(sim->wireBytes("198.18.2.60"), before);
+
+    ASSERT_EQ(desk.Call("PUT", "/api/v1/routes/" + rx, R"({"tx":"198.18.1.2"})").status, 200);
+    Reply history;
+    ASSERT_TRUE(WaitFor([&] {
+        history = bar.Get("/api/v1/history?actor=desk&limit=5");
+        return history.status == 200 && history.body.size() == 1;
+    })) << history.text;
+    EXPECT_EQ(history.body[0]["action"], "route");
+    EXPECT_EQ(history.body[0]["subject"], rx);
+    EXPECT_TRUE(history.body[0]["ok"].get<bool>());
+    EXPECT_EQ(history.body[0]["detail"]["tx"], Device("198.18.1.2")["mac"]);
+    EXPECT_EQ(bar.Get("/api/v1/history?since=yesterday").status, 400);
+
+    QProcess revoke;
+    revoke.start(CV_CORTAVIAD_PATH, {"token", "revoke", "bar-tablet", "--state-dir", QString::fromStdString(state)});
+    ASSERT_TRUE(revoke.waitForFinished(30000));
+    ASSERT_EQ(revoke.exitCode(), 0);
+    QElapsedTimer since;
+    since.start();
+    ASSERT_TRUE(WaitFor([&] { return bar.Get("/api/v1/devices").status == 401; }));
+    EXPECT_LT(since.elapsed(), 2000);
+    std::cout << "revoked token refused " << since.elapsed() << " ms after the command\n";
+    EXPECT_EQ(desk.Get("/api/v1/devices").status, 200);
+}
+
+// Off loopback a token is required on every request and line. The old
+// single token file keeps working: it becomes an admin token named
+// "token", kept only as a hash.
+TEST(ServiceToken, ARequestFromTheNetworkWithoutTheTokenGets401AndTheOldTokenFileStillWorks)
 {
     cv::sim::SimProcess sim({"--tx", "1", "--rx", "1"});
     ASSERT_TRUE(sim.start()) << sim.error();
     const std::string state = TempDir("cv-svc-token");
+    const std::string token(64, 'c');
+    std::ofstream(state + "/token") << token << "\n";
+    ::chmod((state + "/token").c_str(), 0600);
     Daemon d(state, {"--http", "198.18.0.1:8480", "--control", "198.18.0.1:8481"});
     Client c("http://198.18.0.1:8480");
     ASSERT_TRUE(WaitFor([&] { return c.Get("/api/v1/health").status == 401; }));
-    std::string token;
-    ASSERT_TRUE(WaitFor([&] {
-        std::ifstream in(state + "/token");
-        return static_cast<bool>(std::getline(in, token));
-    }));
+    EXPECT_FALSE(std::filesystem::exists(state + "/token"));
     struct stat st { };
-    ASSERT_EQ(::stat((state + "/token").c_str(), &st), 0);
+    ASSERT_EQ(::stat((state + "/tokens.json").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::ifstream stored(state + "/tokens.json");
+    const std::string text((std::istreambuf_iterator<char>(stored)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.find(token), std::string::npos) << "only its hash is kept";
+    EXPECT_NE(text.find("\"token\""), std::string::npos);
     EXPECT_EQ(c.Call("PUT", "/api/v1/routes/198.18.2.1", R"({"tx":"198.18.1.1"})").status, 401);
     c.token = token;
     c.token->back() = token.back() == '0' ? '1' : '0';
