@@ -16,7 +16,7 @@ export function savedToken() {
   try { return localStorage.getItem(TOKEN_KEY) || ''; } catch { return ''; }
 }
 
-export function saveToken(token) {
+function saveToken(token) {
   try {
     if (token) localStorage.setItem(TOKEN_KEY, token);
     else localStorage.removeItem(TOKEN_KEY);
@@ -24,7 +24,11 @@ export function saveToken(token) {
 }
 
 let token = savedToken();
-export function setToken(t) { token = t; saveToken(t); }
+// A token is tried first and kept only once the service has taken it.
+export function tryToken(t) { token = t; }
+export function keepToken() { if (token) saveToken(token); }
+export function forgetToken() { token = ''; saveToken(''); }
+export function currentToken() { return token; }
 
 export async function call(method, path, body) {
   const headers = {};
@@ -42,10 +46,14 @@ export async function call(method, path, body) {
   return json;
 }
 
-// EventSource sends no headers: the stream takes the token in its query.
-export function openEvents() {
-  const query = token ? `?token=${encodeURIComponent(token)}` : '';
-  return new EventSource(`/api/v1/events${query}`);
+// EventSource sends no headers: the stream takes the token, and the last
+// event seen when a new stream picks up where an old one ended, in its query.
+export function openEvents(lastId) {
+  const query = new URLSearchParams();
+  if (token) query.set('token', token);
+  if (lastId) query.set('last_event_id', lastId);
+  const q = query.toString();
+  return new EventSource(`/api/v1/events${q ? `?${q}` : ''}`);
 }
 
 export const path = encodeURIComponent;
