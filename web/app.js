@@ -125,11 +125,13 @@ $('forget-token').addEventListener('click', () => {
 // A pairing link (…/#token=…) signs in; the token leaves the address bar at once.
 function tokenFromLink() {
   const m = location.hash.match(/[#&]token=([^&]+)/);
-  if (!m) return;
+  if (!m) return false;
   history.replaceState(null, '', location.pathname + location.search);
   tryToken(decodeURIComponent(m[1]));
   tokenOnTrial = 'link';
+  return true;
 }
+window.addEventListener('hashchange', () => { if (tokenFromLink()) { closeStream(); start(); } });
 
 // ---- Loading -----------------------------------------------------------
 
