@@ -252,7 +252,8 @@ Result<void> Installation::SetLabel(const std::string& mac, const Label& label)
     if (auto saved = labels_.Set(mac, label.label, label.room); !saved)
         return saved;
     std::vector<Event> events{
-        {"label", {{"mac", mac}, {"label", label.label}, {"room", label.room.empty() ? Json(nullptr) : Json(label.room)}}}};
+        {"label",
+         {{"mac", mac}, {"label", label.label}, {"room", label.room.empty() ? Json(nullptr) : Json(label.room)}}}};
     Publish(events);
     return {};
 }

@@ -95,11 +95,13 @@ function setStale(stale) {
 
 // ---- Access ------------------------------------------------------------
 
+const ACCESS_MESSAGE = $('access-message').innerHTML;
 function askForToken(message) {
   closeStream();
   $('content').hidden = true;
   $('access').hidden = false;
   if (message) $('access-message').textContent = message;
+  else $('access-message').innerHTML = ACCESS_MESSAGE;
   setConnection('Not connected: access token needed', true);
   $('token-input').focus();
 }
@@ -203,6 +205,15 @@ function onEvent(type, e) {
   try { data = JSON.parse(e.data); } catch { data = {}; }
   switch (type) {
     case 'snapshot':
+      // A service still on its first scan knows less than this page does.
+      if (data.ready === false) {
+        setStale(true);
+        closeStream();
+        lastEventId = '';
+        clearTimeout(retryTimer);
+        retryTimer = setTimeout(start, 1000);
+        return;
+      }
       for (const k of ['devices', 'routes', 'conflicts', 'scenes', 'labels', 'rooms']) if (data[k]) state[k] = data[k];
       clearFailures();
       render();
@@ -244,9 +255,13 @@ function listen() {
   let first = !resume;
   stream = openEvents(resume);
   stream.addEventListener('open', () => {
+    // Back after a loss: the whole picture again, whatever the stream
+    // replays (a restarted service numbers its events afresh).
+    const back = state.stale;
     setStale(false);
     showNotice('');
-    if (first) { first = false; refetch(...Object.keys(RESOURCES)); }
+    if (back) clearFailures();
+    if (first || back) { first = false; refetch(...Object.keys(RESOURCES)); }
   });
   stream.addEventListener('error', () => {
     setStale(true);
@@ -289,10 +304,10 @@ function makeCard(mac) {
     el('p', { class: 'meta' }, el('span', { class: 'number' }), el('span', { class: 'badge' }),
       el('span', { class: 'address' }), el('span', { class: 'room' })),
     el('p', { class: 'shows' }, 'Shows: ', el('strong', { class: 'source' })),
-    el('label', { for: id, class: 'select-label' }),
+    el('div', { class: 'pick' }, el('label', { for: id, class: 'select-label' }),
+      el('button', { type: 'button', class: 'secondary rename', onclick: () => openRename(mac) }, 'Rename', hidden(''))),
     select,
-    el('p', { class: 'status', role: 'status', 'aria-live': 'polite' }),
-    el('button', { type: 'button', class: 'secondary rename', onclick: () => openRename(mac) }, 'Rename', hidden('')));
+    el('p', { class: 'status', role: 'status', 'aria-live': 'polite' }));
   wireSourceControl(select, mac);
   return node;
 }
@@ -641,10 +656,12 @@ function setStatus(id, text, failed) {
 // Each display's result, in words, and its card marked when it failed.
 function perDisplay(results, doing) {
   const bad = results.filter((r) => !r.ok);
+  const offline = (r) => r.step === 'offline';
   for (const r of bad) {
-    state.pending.set(r.rx, { kind: 'failed', text: `${doing} failed${r.step ? ` at ${r.step}` : ''}: ${r.error || 'no answer'}` });
+    state.pending.set(r.rx, { kind: 'failed',
+      text: offline(r) ? `${doing} failed: the display is offline` : `${doing} failed${r.step ? ` at ${r.step}` : ''}: ${r.error || 'no answer'}` });
   }
-  const names = bad.slice(0, 3).map((r) => `${nameOfMac(r.rx)} failed${r.step ? ` at ${r.step}` : ''}`);
+  const names = bad.slice(0, 3).map((r) => `${nameOfMac(r.rx)} ${offline(r) ? 'is offline' : `failed${r.step ? ` at ${r.step}` : ''}`}`);
   if (bad.length > 3) names.push(`${bad.length - 3} more failed`);
   return { bad, text: names.join(', ') };
 }
