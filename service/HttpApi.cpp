@@ -460,6 +460,17 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
             list[mac] = label;
         return Answer(*r, Status::Ok, list);
     }
+    if (what == "rooms" && depth == 3) {
+        if (method != Method::Get)
+            return wrongMethod();
+        const auto all = installation_.labels().Rooms();
+        if (!all)
+            return Error(*r, Status::InternalServerError, all.error());
+        Json list = Json::object();
+        for (const auto& [mac, room] : *all)
+            list[mac] = room;
+        return Answer(*r, Status::Ok, list);
+    }
     if (what == "labels" && depth == 4) {
         const auto mac = NormalMac(path[3]);
         if (!mac)
@@ -476,7 +487,10 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
                    saved.has_value());
             if (!saved)
                 return Error(*r, Status::InternalServerError, saved.error());
-            return Answer(*r, Status::Ok, {{"mac", *mac}, {"label", *label}});
+            return Answer(*r, Status::Ok,
+                          {{"mac", *mac},
+                           {"label", label->label},
+                           {"room", label->room.empty() ? Json(nullptr) : Json(label->room)}});
         }
         if (method == Method::Delete) {
             const auto removed = installation_.RemoveLabel(*mac);

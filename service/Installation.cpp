@@ -84,8 +84,12 @@ Json Installation::Snapshot() const
     if (const auto all = labels_.All())
         for (const auto& [mac, label] : *all)
             labels[mac] = label;
-    return {{"devices", devices}, {"routes", routes}, {"conflicts", conflicts},
-            {"scenes", scenes},   {"labels", labels}, {"ready", ready()}};
+    Json rooms = Json::object();
+    if (const auto all = labels_.Rooms())
+        for (const auto& [mac, room] : *all)
+            rooms[mac] = room;
+    return {{"devices", devices}, {"routes", routes}, {"conflicts", conflicts}, {"scenes", scenes},
+            {"labels", labels},   {"rooms", rooms},   {"ready", ready()}};
 }
 
 // --- sessions -----------------------------------------------------------------
@@ -243,11 +247,13 @@ Result<bool> Installation::RemoveScene(const std::string& name)
     return removed;
 }
 
-Result<void> Installation::SetLabel(const std::string& mac, const std::string& label)
+Result<void> Installation::SetLabel(const std::string& mac, const Label& label)
 {
-    if (auto saved = labels_.Set(mac, label); !saved)
+    if (auto saved = labels_.Set(mac, label.label, label.room); !saved)
         return saved;
-    std::vector<Event> events{{"label", {{"mac", mac}, {"label", label}}}};
+    std::vector<Event> events{
+        {"label",
+         {{"mac", mac}, {"label", label.label}, {"room", label.room.empty() ? Json(nullptr) : Json(label.room)}}}};
     Publish(events);
     return {};
 }
@@ -256,7 +262,7 @@ Result<bool> Installation::RemoveLabel(const std::string& mac)
 {
     auto removed = labels_.Remove(mac);
     if (removed && *removed) {
-        std::vector<Event> events{{"label", {{"mac", mac}, {"label", nullptr}}}};
+        std::vector<Event> events{{"label", {{"mac", mac}, {"label", nullptr}, {"room", nullptr}}}};
         Publish(events);
     }
     return removed;

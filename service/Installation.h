@@ -79,7 +79,7 @@ public:
     Result<Scene> Capture(const std::string& name);
     Result<void> SaveScene(const Scene& scene);
     Result<bool> RemoveScene(const std::string& name);
-    Result<void> SetLabel(const std::string& mac, const std::string& label);
+    Result<void> SetLabel(const std::string& mac, const Label& label);
     Result<bool> RemoveLabel(const std::string& mac);
     // An offline device, forgotten; it comes back as new if it answers.
     Model::Forget Forget(const std::string& mac);

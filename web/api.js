@@ -16,25 +16,19 @@ export function savedToken() {
   try { return localStorage.getItem(TOKEN_KEY) || ''; } catch { return ''; }
 }
 
-export function saveToken(token) {
+function saveToken(token) {
   try {
     if (token) localStorage.setItem(TOKEN_KEY, token);
     else localStorage.removeItem(TOKEN_KEY);
   } catch { /* private mode: the token lasts for this page only */ }
 }
 
-// A pairing link carries the token in its fragment, which the browser never
-// sends anywhere: take it, keep it, and clear it from the address bar.
-function pairedToken() {
-  const match = /^#token=([0-9A-Za-z]+)$/.exec(window.location.hash || '');
-  if (!match) return '';
-  saveToken(match[1]);
-  try { history.replaceState(null, '', window.location.pathname + window.location.search); } catch { /* ignore */ }
-  return match[1];
-}
-
-let token = pairedToken() || savedToken();
-export function setToken(t) { token = t; saveToken(t); }
+let token = savedToken();
+// A token is tried first and kept only once the service has taken it.
+export function tryToken(t) { token = t; }
+export function keepToken() { if (token) saveToken(token); }
+export function forgetToken() { token = ''; saveToken(''); }
+export function currentToken() { return token; }
 
 export async function call(method, path, body) {
   const headers = {};
@@ -52,10 +46,14 @@ export async function call(method, path, body) {
   return json;
 }
 
-// EventSource sends no headers: the stream takes the token in its query.
-export function openEvents() {
-  const query = token ? `?token=${encodeURIComponent(token)}` : '';
-  return new EventSource(`/api/v1/events${query}`);
+// EventSource sends no headers: the stream takes the token, and the last
+// event seen when a new stream picks up where an old one ended, in its query.
+export function openEvents(lastId) {
+  const query = new URLSearchParams();
+  if (token) query.set('token', token);
+  if (lastId) query.set('last_event_id', lastId);
+  const q = query.toString();
+  return new EventSource(`/api/v1/events${q ? `?${q}` : ''}`);
 }
 
 export const path = encodeURIComponent;

@@ -176,7 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (void)IdentifyBody(*body);
             // A label that is kept has no byte that could break a line.
             if (const auto label = LabelBody(*body))
-                for (const char c : *label)
+                for (const char c : label->label + label->room)
                     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
                         std::abort();
             break;

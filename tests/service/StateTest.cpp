@@ -69,6 +69,27 @@ TEST_F(StateDir, LabelsAreKeptByNormalMacAndSurviveAHandEditedFile)
     EXPECT_TRUE(std::filesystem::exists(dir + "/labels.json.corrupt"));
 }
 
+TEST_F(StateDir, AReceiversRoomIsKeptBesideItsLabelAndLabelsWithoutOneStayPlainText)
+{
+    LabelStore store(dir);
+    ASSERT_TRUE(store.Set("02:00:c6:12:02:01", "Bar TV 1", "Bar"));
+    ASSERT_TRUE(store.Set("02:00:c6:12:01:01", "Blu-ray"));
+    EXPECT_EQ(store.All()->at("02:00:c6:12:02:01"), "Bar TV 1");
+    EXPECT_EQ(*store.Rooms(), (std::map<std::string, std::string>{{"02:00:c6:12:02:01", "Bar"}}));
+    const Json file = Json::parse(*ReadWholeFile(dir + "/labels.json").value());
+    EXPECT_EQ(file["02:00:c6:12:01:01"], "Blu-ray");
+    EXPECT_EQ(file["02:00:c6:12:02:01"]["room"], "Bar");
+    // Without a room again, the room is gone.
+    ASSERT_TRUE(store.Set("02:00:c6:12:02:01", "Bar TV 1"));
+    EXPECT_TRUE(store.Rooms()->empty());
+
+    EXPECT_EQ(LabelBody(Json{{"label", "Lectern"}, {"room", "Hall 2"}})->room, "Hall 2");
+    EXPECT_EQ(LabelBody(Json{{"label", "Lectern"}, {"room", nullptr}})->room, "");
+    EXPECT_EQ(LabelBody(Json{{"label", "Lectern"}, {"room", " Hall"}}).error().rfind("room:", 0), 0u);
+    EXPECT_EQ(LabelBody(Json{{"label", "Lectern"}, {"room", 7}}).error().rfind("room:", 0), 0u);
+    EXPECT_EQ(LabelBody(Json{{"label", "Lectern"}, {"floor", "2"}}).error().rfind("floor:", 0), 0u);
+}
+
 TEST_F(StateDir, FilesAreTheOwnersAloneAndWhatAnInterruptedWriteLeftIsRemoved)
 {
     ASSERT_TRUE(WriteFileAtomically(dir, "labels.json", "{}"));
