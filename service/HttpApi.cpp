@@ -483,7 +483,8 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
             if (!label)
                 return Error(*r, Status::BadRequest, label.error());
             const auto saved = installation_.SetLabel(*mac, *label);
-            record("label-set", *mac, saved ? Json{{"label", *label}} : Json{{"error", saved.error()}},
+            record("label-set", *mac,
+                   saved ? Json{{"label", label->label}, {"room", label->room}} : Json{{"error", saved.error()}},
                    saved.has_value());
             if (!saved)
                 return Error(*r, Status::InternalServerError, saved.error());
