@@ -92,7 +92,14 @@ void Poller::Poll()
         discovery_.join();
     lan::DiscoveryOptions discovery;
     discovery.interfaces = options_.interfaces;
-    discovery.waiting = [](pid_t holder) {
+    // Said once a minute at most: two services on one workstation wait for
+    // each other every round, and the log is not the place for each.
+    discovery.waiting = [this](pid_t holder) {
+        const auto now = std::chrono::steady_clock::now();
+        if (lastWaitNotice_ != std::chrono::steady_clock::time_point{} &&
+            now - lastWaitNotice_ < std::chrono::minutes(1))
+            return;
+        lastWaitNotice_ = now;
         qInfo("cortaviad: %s%s", lan::kWaitingForDiscovery,
               holder ? (": " + lan::DescribeProcess(holder)).c_str() : "");
     };

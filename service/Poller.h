@@ -70,6 +70,7 @@ private:
     bool stopping_ = false;
     std::size_t polls_ = 0;
     std::chrono::milliseconds lastCycle_{0};
+    std::chrono::steady_clock::time_point lastWaitNotice_{};  // the discovery thread's own
 };
 
 }  // namespace cv::service

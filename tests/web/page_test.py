@@ -96,15 +96,22 @@ def call(base, method, path, body=None):
         return json.loads(r.read())
 
 
+def make_token(state, name='page', role='admin'):
+    """A named token, as an operator makes one: its first line is the token."""
+    os.makedirs(state, exist_ok=True)
+    out = subprocess.run([args.cortaviad, 'token', 'add', name, '--role', role, '--state-dir', state],
+                         check=True, capture_output=True, text=True).stdout
+    return out.splitlines()[0].strip()
+
+
 def start_daemon(state, listen, devices=DEVICES):
+    token = None
+    if not listen.startswith('127.'):
+        token = make_token(state)
     p = subprocess.Popen([args.cortaviad, '--state-dir', state, '--poll', '1', '--http', listen,
                           '--control', 'off'])
     children.append(p)
     base = 'http://' + listen
-    token = None
-    if not listen.startswith('127.'):
-        wait('token file', lambda: os.path.exists(state + '/token'))
-        token = open(state + '/token').read().strip()
 
     def ready():
         s, h = get(base, '/api/v1/health', token)
@@ -778,11 +785,10 @@ def _():
     subprocess.run(['openssl', 'req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
                     '-nodes', '-days', '2', '-subj', '/CN=198.18.0.1', '-addext', 'subjectAltName=IP:198.18.0.1',
                     '-keyout', key, '-out', cert], check=True, capture_output=True)
+    token = make_token(state4)
     d4 = subprocess.Popen([args.cortaviad, '--state-dir', state4, '--poll', '1', '--http', '198.18.0.1:8574',
                            '--control', 'off', '--tls-cert', cert, '--tls-key', key])
     children.append(d4)
-    wait('token file', lambda: os.path.exists(state4 + '/token'))
-    token = open(state4 + '/token').read().strip()
     import ssl
     context = ssl.create_default_context(cafile=cert)
 
