@@ -8,6 +8,7 @@
 #include "service/Limits.h"
 #include "service/Installation.h"
 #include "service/Labels.h"
+#include "service/Mqtt.h"
 #include "service/OpenApi.h"
 #include "service/StateFiles.h"
 
@@ -131,6 +132,8 @@ int RunDaemon(int argc, char** argv)
     auto* keyOption = app.add_option("--tls-key", tlsKey, "the PEM private key of --tls-cert");
     certOption->needs(keyOption);
     keyOption->needs(certOption);
+    MqttOptions mqttOptions;
+    AddMqttOptions(app, mqttOptions);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -203,6 +206,15 @@ int RunDaemon(int argc, char** argv)
     for (const auto& problem : LabelStore(options.stateDir).Problems())
         std::cerr << "cortaviad: " << problem << " (the next label written starts it afresh)\n";
     Installation installation(options);
+    std::unique_ptr<MqttBridge> mqttBridge;
+    if (!mqttOptions.url.empty()) {
+        auto made = MqttBridge::Create(installation, mqttOptions);
+        if (!made) {
+            std::cerr << "cortaviad: " << made.error() << "\n";
+            return 2;
+        }
+        mqttBridge = std::move(*made);
+    }
     HttpApi api(installation, httpAt->address.isLoopback() ? std::nullopt : token, std::string(kOpenApi),
                 options.stateDir);
     HeadPolicy policy;
@@ -243,6 +255,8 @@ int RunDaemon(int argc, char** argv)
               << (controlAt ? ", line protocol on " + control : std::string()) << ", state in " << options.stateDir
               << std::endl;
     installation.Start();
+    if (mqttBridge)
+        mqttBridge->Start();
     return qapp.exec();
 }
 
