@@ -163,6 +163,8 @@ void MqttBridge::Loop()
         if (stop_)
             break;
         std::string why = rc == MOSQ_ERR_ERRNO ? std::strerror(err) : mosquitto_strerror(rc);
+        if (!why.empty() && why.back() == '.')
+            why.pop_back();
         QMetaObject::invokeMethod(this, [this, why, backoff] {
             Disconnected(why + "; trying again in " + std::to_string(backoff.count() / 1000) + " s and on");
         }, Qt::QueuedConnection);
