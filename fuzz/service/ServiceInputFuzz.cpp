@@ -1,9 +1,11 @@
 // What control systems and browsers send cortaviad: lines of the line
-// protocol, request heads and the JSON bodies of the API. The first byte
+// protocol, request heads, the JSON bodies of the API, and MQTT messages
+// (topic, payload) and broker URLs. The first byte
 // chooses the reader; nothing may crash, hang or accept a body it cannot
 // describe.
 #include "service/Labels.h"
 #include "service/LineProtocol.h"
+#include "service/MqttTopics.h"
 #include "service/RequestHead.h"
 #include "service/Requests.h"
 #include "service/Scenes.h"
@@ -11,7 +13,51 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <set>
 #include <string_view>
+
+namespace {
+
+// An MQTT message: the topic up to the first newline, the payload after it.
+void Mqtt(std::string_view text)
+{
+    using namespace cv::service::mqtt;
+    const auto cut = text.find('\n');
+    const std::string_view topic = text.substr(0, cut);
+    const std::string_view payload = cut == std::string_view::npos ? std::string_view{} : text.substr(cut + 1);
+    static const Topics topics("fuzz");
+    static const auto sources = NameSources({{"00:00:00:00:01:01", "198.18.1.1", "tx-1", ""},
+                                             {"00:00:00:00:01:02", "198.18.1.2", "tx-1", ""},
+                                             {"00:00:00:00:01:03", "198.18.1.3", "", "none"}});
+    const auto command = ParseCommand(topics, topic, payload);
+    if (const auto* set = std::get_if<SetSource>(&command)) {
+        // Only a short, printable payload reaches a receiver's route.
+        if (set->payload.size() > kMaxPayload || PayloadRefusal(set->payload) || !MacOfId(DeviceId(set->rx)))
+            std::abort();
+        const auto tx = ResolveSource(sources, set->payload);
+        if (tx && *tx) {
+            bool known = false;
+            for (const auto& s : sources)
+                known = known || s.mac == **tx;
+            if (!known)
+                std::abort();
+        }
+    }
+    if (const auto* recall = std::get_if<RecallScene>(&command))
+        if (!cv::service::IsSceneName(recall->name))
+            std::abort();
+    const auto options = Options(sources);
+    if (std::set<std::string>(options.begin(), options.end()).size() != options.size())
+        std::abort();
+    if (const auto url = ParseBrokerUrl(std::string(text)))
+        if (url->host.empty() || url->port < 1 || url->port > 65535 ||
+            url->host.find_first_of("/@?#") != std::string::npos)
+            std::abort();
+    if (!IsSiteName(SiteFromHostName(std::string(text))))
+        std::abort();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -44,6 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         value.find_first_of("\r\n") != std::string::npos)
                         std::abort();
         }
+        return 0;
+    }
+    if (data[0] >= 0xe0) {
+        Mqtt(text);
         return 0;
     }
     switch (data[0] % 5) {
