@@ -165,9 +165,12 @@ void MqttBridge::Loop()
         std::string why = rc == MOSQ_ERR_ERRNO ? std::strerror(err) : mosquitto_strerror(rc);
         if (!why.empty() && why.back() == '.')
             why.pop_back();
-        QMetaObject::invokeMethod(this, [this, why, backoff] {
-            Disconnected(why + "; trying again in " + std::to_string(backoff.count() / 1000) + " s and on");
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, why, backoff] {
+                Disconnected(why + "; trying again in " + std::to_string(backoff.count() / 1000) + " s and on");
+            },
+            Qt::QueuedConnection);
         Wait(backoff);
         backoff = std::min<std::chrono::milliseconds>(backoff * 2, kLongestBackoff);
     }
@@ -187,7 +190,8 @@ void MqttBridge::OnConnect(mosquitto* m, void* self, int rc)
     bridge->sessionUp_ = true;
     for (const auto& topic : bridge->topics_.Subscriptions())
         mosquitto_subscribe(m, nullptr, topic.c_str(), 1);
-    QMetaObject::invokeMethod(bridge, [bridge] { bridge->Connected(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        bridge, [bridge] { bridge->Connected(); }, Qt::QueuedConnection);
 }
 
 void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* message)
@@ -197,17 +201,20 @@ void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
     std::string topic = message->topic ? message->topic : "";
     // A command someone left retained would run again at every connect.
     if (message->retain && topic != bridge->topics_.DiscoveryStatus()) {
-        QMetaObject::invokeMethod(bridge, [bridge, topic] {
-            bridge->Log(topic + ": a retained command, ignored; nothing sent");
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            bridge, [bridge, topic] { bridge->Log(topic + ": a retained command, ignored; nothing sent"); },
+            Qt::QueuedConnection);
         return;
     }
     // Refused by its size before it is copied.
-    std::string payload = size <= mqtt::kMaxPayload ? std::string(static_cast<const char*>(message->payload), size)
-                                                    : std::string();
-    QMetaObject::invokeMethod(bridge, [bridge, topic = std::move(topic), payload = std::move(payload), size] {
-        bridge->Message(topic, payload, size);
-    }, Qt::QueuedConnection);
+    std::string payload =
+        size <= mqtt::kMaxPayload ? std::string(static_cast<const char*>(message->payload), size) : std::string();
+    QMetaObject::invokeMethod(
+        bridge,
+        [bridge, topic = std::move(topic), payload = std::move(payload), size] {
+            bridge->Message(topic, payload, size);
+        },
+        Qt::QueuedConnection);
 }
 
 // --- the Qt thread: state -----------------------------------------------------

@@ -130,9 +130,10 @@ std::optional<std::string> MacOfId(std::string_view id)
 // --- topics -------------------------------------------------------------------
 
 Topics::Topics(std::string site, std::string discoveryPrefix)
-    : site_(std::move(site)), base_("cortavia/" + site_), discovery_(std::move(discoveryPrefix))
-{
-}
+    : site_(std::move(site)),
+      base_("cortavia/" + site_),
+      discovery_(std::move(discoveryPrefix))
+{ }
 
 std::string Topics::Availability() const { return base_ + "/availability"; }
 std::string Topics::Events() const { return base_ + "/events"; }
@@ -183,9 +184,8 @@ std::vector<Source> NameSources(const std::vector<SourceInput>& transmitters)
     for (auto& s : out)
         if (uses[LowerAscii(s.name)] > 1 || LowerAscii(s.name) == kNone || LowerAscii(s.name) == kConflict)
             s.name += " (" + s.mac + ")";
-    std::sort(out.begin(), out.end(), [](const Source& a, const Source& b) {
-        return a.name != b.name ? a.name < b.name : a.mac < b.mac;
-    });
+    std::sort(out.begin(), out.end(),
+              [](const Source& a, const Source& b) { return a.name != b.name ? a.name < b.name : a.mac < b.mac; });
     return out;
 }
 
@@ -319,18 +319,18 @@ Json DeviceBlock(const DeviceInfo& d)
 
 Json SelectConfig(const Topics& topics, const DeviceInfo& rx, const std::vector<std::string>& options)
 {
-    return {{"name", "Source"},
-            {"unique_id", topics.ReceiverObject(rx.mac) + "_source"},
-            {"object_id", topics.ReceiverObject(rx.mac) + "_source"},
-            {"icon", "mdi:video-input-hdmi"},
-            {"state_topic", topics.Rx(rx.mac, "source")},
-            {"command_topic", topics.Rx(rx.mac, "set")},
-            {"options", options},
-            // The display can be switched when the service and the receiver are both there.
-            {"availability",
-             Json::array({{{"topic", topics.Availability()}}, {{"topic", topics.Rx(rx.mac, "online")}}})},
-            {"availability_mode", "all"},
-            {"device", DeviceBlock(rx)}};
+    return {
+        {"name", "Source"},
+        {"unique_id", topics.ReceiverObject(rx.mac) + "_source"},
+        {"object_id", topics.ReceiverObject(rx.mac) + "_source"},
+        {"icon", "mdi:video-input-hdmi"},
+        {"state_topic", topics.Rx(rx.mac, "source")},
+        {"command_topic", topics.Rx(rx.mac, "set")},
+        {"options", options},
+        // The display can be switched when the service and the receiver are both there.
+        {"availability", Json::array({{{"topic", topics.Availability()}}, {{"topic", topics.Rx(rx.mac, "online")}}})},
+        {"availability_mode", "all"},
+        {"device", DeviceBlock(rx)}};
 }
 
 Json ConnectivityConfig(const Topics& topics, const DeviceInfo& d)

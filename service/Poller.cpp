@@ -258,7 +258,7 @@ void Poller::ReadIdentity(std::shared_ptr<Round> round, const std::string& addre
                           seen.hostnameId = Narrow(d.values.hostnameId);
                           std::vector<Event> events;
                           model_.ApplyIdentity(round->ticket, *mac, seen, WallClock::now(), events,
-                                              Narrow(d.values.version));
+                                               Narrow(d.values.version));
                           publish_(events);
                       }
                   }

@@ -24,9 +24,9 @@ TEST(MqttBrokerUrl, TakesPlainAndTlsBrokersWithTheirDefaultPortsAndRefusesAnythi
     ASSERT_TRUE(v6);
     EXPECT_EQ(v6->host, "::1");
     EXPECT_EQ(v6->port, 2000);
-    for (const char* bad : {"http://broker", "mqtt://", "mqtt://user:pw@broker", "mqtt://broker:0",
-                            "mqtt://broker:65536", "mqtt://broker:", "mqtt://broker/topic", "mqtt://[::1",
-                            "mqtt://[::1]x", "broker:1883"})
+    for (const char* bad :
+         {"http://broker", "mqtt://", "mqtt://user:pw@broker", "mqtt://broker:0", "mqtt://broker:65536",
+          "mqtt://broker:", "mqtt://broker/topic", "mqtt://[::1", "mqtt://[::1]x", "broker:1883"})
         EXPECT_FALSE(ParseBrokerUrl(bad)) << bad;
 }
 
