@@ -36,7 +36,9 @@ public:
     bool Start()
     {
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start("mosquitto", {"-c", QString::fromStdString(dir_ + "/mosquitto.conf")});
+        // Debian puts the broker in /usr/sbin, which a user's PATH may lack.
+        const QString program = std::filesystem::exists("/usr/sbin/mosquitto") ? "/usr/sbin/mosquitto" : "mosquitto";
+        process_.start(program, {"-c", QString::fromStdString(dir_ + "/mosquitto.conf")});
         return WaitFor([&] {
             QTcpSocket s;
             s.connectToHost(QHostAddress::LocalHost, port_);
