@@ -93,6 +93,8 @@ MqttBridge::MqttBridge(Installation& installation, mqtt::BrokerUrl broker, const
     mosq_ = mosquitto_new(("cortaviad-" + topics_.site()).c_str(), true, this);
     // Publishes come from the Qt thread and only queue; this loop writes them.
     mosquitto_threaded_set(mosq_, true);
+    // A command's answer is one small packet: Nagle would hold it for the broker's delayed ACK.
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     const std::string offline = "offline";
     mosquitto_will_set(mosq_, topics_.Availability().c_str(), static_cast<int>(offline.size()), offline.data(), 1,
                        true);

@@ -29,7 +29,7 @@ public:
         probe.close();
         std::filesystem::create_directories(dir_);
         std::ofstream(dir_ + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\n"
-                                                << "allow_anonymous true\npersistence false\n";
+                                                << "allow_anonymous true\npersistence false\nset_tcp_nodelay true\n";
         Start();
     }
     ~Broker() { Stop(); }
@@ -85,6 +85,7 @@ public:
             c->all_.push_back(std::move(msg));
         });
         mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
+        mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
         mosquitto_connect_async(mosq_, "127.0.0.1", port, 10);
         mosquitto_loop_start(mosq_);
     }
