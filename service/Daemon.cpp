@@ -9,6 +9,7 @@
 #include "service/Limits.h"
 #include "service/Installation.h"
 #include "service/Labels.h"
+#include "service/Mqtt.h"
 #include "service/OpenApi.h"
 #include "service/StateFiles.h"
 #include "service/Tokens.h"
@@ -261,6 +262,8 @@ int RunDaemon(int argc, char** argv)
                "  cortaviad token revoke NAME [--state-dir DIR]");
     certOption->needs(keyOption);
     keyOption->needs(certOption);
+    MqttOptions mqttOptions;
+    AddMqttOptions(app, mqttOptions);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -386,6 +389,15 @@ int RunDaemon(int argc, char** argv)
             std::cerr << "cortaviad: " << *problem << std::endl;
     });
     tokenWatch.start(1000);
+    std::unique_ptr<MqttBridge> mqttBridge;
+    if (!mqttOptions.url.empty()) {
+        auto made = MqttBridge::Create(installation, mqttOptions);
+        if (!made) {
+            std::cerr << "cortaviad: " << made.error() << "\n";
+            return 2;
+        }
+        mqttBridge = std::move(*made);
+    }
     HttpApi api(installation, history.get(), std::string(kOpenApi), options.stateDir);
     HeadPolicy policy;
     policy.lookup = lookup;
@@ -427,6 +439,8 @@ int RunDaemon(int argc, char** argv)
               << (controlAt ? ", line protocol on " + control : std::string()) << ", state in " << options.stateDir
               << std::endl;
     installation.Start();
+    if (mqttBridge)
+        mqttBridge->Start();
     return qapp.exec();
 }
 

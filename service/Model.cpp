@@ -411,7 +411,7 @@ Model::Forget Model::ApplyForget(const std::string& mac, std::vector<Event>& eve
 }
 
 void Model::ApplyIdentity(Ticket ticket, const std::string& mac, const Sighting& seen, WallClock::time_point now,
-                          std::vector<Event>& events)
+                          std::vector<Event>& events, const std::string& version)
 {
     Watch w;
     auto [it, inserted] = devices_.try_emplace(mac);
@@ -422,6 +422,8 @@ void Model::ApplyIdentity(Ticket ticket, const std::string& mac, const Sighting&
         d.channel = seen.channel;
         Index(d);
     }
+    if (!version.empty())
+        d.version = version;
     Update(w, d, seen, true, ticket, now, events);
     Close(w, events);
 }

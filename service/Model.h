@@ -35,6 +35,7 @@ struct Device {
     std::string channel;  // "0000" to "0099"
     std::string multicast;  // "y" or "n" as the node list says
     std::optional<int> number;  // a receiver's on-screen number, from the node list
+    std::string version;  // firmware, from the MAC read
     bool online = false;
     WallClock::time_point lastSeen{};
     // Discovery rounds missed in a row, and whether it must be read again
@@ -106,7 +107,7 @@ public:
     void ApplyProbe(const std::string& mac, bool answered, std::vector<Event>& events);
     // The MAC read at an address, with what that read showed.
     void ApplyIdentity(Ticket ticket, const std::string& mac, const Sighting& seen, WallClock::time_point now,
-                       std::vector<Event>& events);
+                       std::vector<Event>& events, const std::string& version = {});
     // A receiver's channel, read back after this service wrote it.
     void ApplyConfirmedChannel(const std::string& mac, const std::string& channel, WallClock::time_point now,
                                std::vector<Event>& events);

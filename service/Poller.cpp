@@ -264,7 +264,8 @@ void Poller::ReadIdentity(std::shared_ptr<Round> round, const std::string& addre
                           seen.multicast = Narrow(d.values.multicast);
                           seen.hostnameId = Narrow(d.values.hostnameId);
                           std::vector<Event> events;
-                          model_.ApplyIdentity(round->ticket, *mac, seen, WallClock::now(), events);
+                          model_.ApplyIdentity(round->ticket, *mac, seen, WallClock::now(), events,
+                                               Narrow(d.values.version));
                           publish_(events);
                       }
                   }

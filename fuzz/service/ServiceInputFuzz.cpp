@@ -1,11 +1,13 @@
 // What control systems and browsers send cortaviad: lines of the line
-// protocol, request heads and the JSON bodies of the API. The first byte
+// protocol, request heads, the JSON bodies of the API, and MQTT messages
+// (topic, payload) and broker URLs. The first byte
 // chooses the reader; nothing may crash, hang or accept a body it cannot
 // describe.
 #include "service/HistoryQuery.h"
 #include "service/Labels.h"
 #include "service/LineProtocol.h"
 #include "service/Planner.h"
+#include "service/MqttTopics.h"
 #include "service/RequestHead.h"
 #include "service/Requests.h"
 #include "service/Scenes.h"
@@ -13,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <set>
 #include <string_view>
 
 namespace {
@@ -76,6 +79,45 @@ void RunModel(std::string_view script)
         std::abort();
 }
 
+// An MQTT message: the topic up to the first newline, the payload after it.
+void Mqtt(std::string_view text)
+{
+    using namespace cv::service::mqtt;
+    const auto cut = text.find('\n');
+    const std::string_view topic = text.substr(0, cut);
+    const std::string_view payload = cut == std::string_view::npos ? std::string_view{} : text.substr(cut + 1);
+    static const Topics topics("fuzz");
+    static const auto sources = NameSources({{"00:00:00:00:01:01", "198.18.1.1", "tx-1", ""},
+                                             {"00:00:00:00:01:02", "198.18.1.2", "tx-1", ""},
+                                             {"00:00:00:00:01:03", "198.18.1.3", "", "none"}});
+    const auto command = ParseCommand(topics, topic, payload);
+    if (const auto* set = std::get_if<SetSource>(&command)) {
+        // Only a short, printable payload reaches a receiver's route.
+        if (set->payload.size() > kMaxPayload || PayloadRefusal(set->payload) || !MacOfId(DeviceId(set->rx)))
+            std::abort();
+        const auto tx = ResolveSource(sources, set->payload);
+        if (tx && *tx) {
+            bool known = false;
+            for (const auto& s : sources)
+                known = known || s.mac == **tx;
+            if (!known)
+                std::abort();
+        }
+    }
+    if (const auto* recall = std::get_if<RecallScene>(&command))
+        if (!cv::service::IsSceneName(recall->name))
+            std::abort();
+    const auto options = Options(sources);
+    if (std::set<std::string>(options.begin(), options.end()).size() != options.size())
+        std::abort();
+    if (const auto url = ParseBrokerUrl(std::string(text)))
+        if (url->host.empty() || url->port < 1 || url->port > 65535 ||
+            url->host.find_first_of("/@?#") != std::string::npos)
+            std::abort();
+    if (!IsSiteName(SiteFromHostName(std::string(text))))
+        std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -83,8 +125,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0)
         return 0;
     const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
-    if (data[0] >= 0xe0 && data[0] < 0xf0) {
+    // The first byte: 0xf0 and up a request head, 0xe8 an history query,
+    // 0xe0 a sequence of model changes, 0xd8 an MQTT message; below, the
+    // line protocol and the bodies.
+    if (data[0] >= 0xe0 && data[0] < 0xe8) {
         RunModel(text);
+        return 0;
+    }
+    if (data[0] >= 0xd8 && data[0] < 0xe0) {
+        Mqtt(text);
         return 0;
     }
     if (data[0] >= 0xf0) {
@@ -118,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return 0;
     }
-    if (data[0] >= 0xe0) {
+    if (data[0] >= 0xe8) {
         // The history's query: four parameters split at NUL bytes, each
         // sent or not; an accepted one is within its bounds and its time
         // reads back as it was written.
