@@ -397,6 +397,7 @@ int RunDaemon(int argc, char** argv)
             return 2;
         }
         mqttBridge = std::move(*made);
+        mqttBridge->SetHistory(history.get());
     }
     HttpApi api(installation, history.get(), std::string(kOpenApi), options.stateDir);
     HeadPolicy policy;

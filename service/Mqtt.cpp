@@ -49,6 +49,8 @@ void AddMqttOptions(CLI::App& app, MqttOptions& o)
     app.add_option("--mqtt-password-file", o.passwordFile, "a file whose first line is the broker password");
     app.add_option("--mqtt-ca", o.ca, "check an mqtts:// broker with this PEM CA file (default: the system's CAs)");
     app.add_option("--site", o.site, "this venue's name in MQTT topics, cortavia/SITE/... (default: the host name)");
+    app.add_option("--mqtt-role", o.role, "what commands from the broker may do: viewer (none), operator or admin")
+        ->default_val("operator");
 }
 
 Result<std::unique_ptr<MqttBridge>> MqttBridge::Create(Installation& installation, const MqttOptions& options)
@@ -63,6 +65,8 @@ Result<std::unique_ptr<MqttBridge>> MqttBridge::Create(Installation& installatio
         return Failure("--site " + o.site + ": letters, digits, '-' and '_', 1 to 64 characters");
     if (!o.ca.empty() && !broker->tls)
         return Failure("--mqtt-ca needs an mqtts:// broker");
+    if (const auto role = ParseRole(o.role); !role || *role == Role::None)
+        return Failure("--mqtt-role " + o.role + ": viewer, operator or admin");
     if (!o.ca.empty() && !std::ifstream(o.ca))
         return Failure("--mqtt-ca " + o.ca + ": " + std::strerror(errno));
     std::string password;
@@ -87,6 +91,7 @@ MqttBridge::MqttBridge(Installation& installation, mqtt::BrokerUrl broker, const
       password_(std::move(password)),
       topics_(options.site)
 {
+    role_ = ParseRole(options.role).value_or(Role::Operator);
     static std::once_flag init;
     std::call_once(init, [] { mosquitto_lib_init(); });
     // One client id per site: two venues on one broker never take over each other's session.
@@ -454,6 +459,9 @@ void MqttBridge::Message(const std::string& topic, const std::string& payload, s
         return invalid(mqtt::TooLarge(size));
     if (const auto* bad = std::get_if<mqtt::Invalid>(&command))
         return invalid(bad->reason);
+    // Routes, recalls and numbers on screen are an operator's.
+    if (!Allows(role_, Role::Operator))
+        return invalid("--mqtt-role " + std::string(ToString(role_)) + " may not act; it needs operator");
     QPointer<MqttBridge> self(this);
 
     if (const auto* set = std::get_if<mqtt::SetSource>(&command)) {
@@ -467,6 +475,7 @@ void MqttBridge::Message(const std::string& topic, const std::string& payload, s
         installation_.RouteOne({mac, *tx}, [self, mac](RouteResult r) {
             if (!self)
                 return;
+            RecordResults(self->history_, "mqtt", "route", {r});
             if (!r.outcome.ok() && r.outcome.refusal != Refusal::EndpointFailed)
                 self->Refused("route", mac, r.outcome);
             // The answer is the state as read back, changed or not: a
@@ -482,6 +491,7 @@ void MqttBridge::Message(const std::string& topic, const std::string& payload, s
         installation_.Recall(name, [self, name](Outcome whole, std::vector<RouteResult> results) {
             if (!self)
                 return;
+            RecordResults(self->history_, "mqtt", "recall", results, {{"scene", name}});
             if (results.empty() && !whole.ok())
                 self->Refused("recall", name, whole);
             for (const auto& r : results)
@@ -499,15 +509,18 @@ void MqttBridge::Message(const std::string& topic, const std::string& payload, s
             rx.push_back(d->mac);
         }
         const std::string operation = identify->on ? "osd on" : "osd off";
-        installation_.Identify(identify->on, rx, [self, operation](Outcome whole, std::vector<RouteResult> results) {
-            if (!self)
-                return;
-            if (results.empty() && !whole.ok())
-                self->Refused(operation, "", whole);
-            for (const auto& r : results)
-                if (!r.outcome.ok() && r.outcome.refusal != Refusal::EndpointFailed)
-                    self->Refused(operation, r.rx, r.outcome);
-        });
+        const bool on = identify->on;
+        installation_.Identify(identify->on, rx,
+                               [self, operation, on](Outcome whole, std::vector<RouteResult> results) {
+                                   if (!self)
+                                       return;
+                                   RecordResults(self->history_, "mqtt", "identify", results, {{"on", on}});
+                                   if (results.empty() && !whole.ok())
+                                       self->Refused(operation, "", whole);
+                                   for (const auto& r : results)
+                                       if (!r.outcome.ok() && r.outcome.refusal != Refusal::EndpointFailed)
+                                           self->Refused(operation, r.rx, r.outcome);
+                               });
     }
 }
 

@@ -4,7 +4,9 @@
 // recall, identify). libmosquitto's network loop runs on a thread of its
 // own, so a broker that is down or slow never holds the Qt event loop;
 // what arrives is handed to the Qt thread, where the installation is.
+#include "service/History.h"
 #include "service/Installation.h"
+#include "service/Roles.h"
 #include "service/MqttTopics.h"
 
 #include <QObject>
@@ -33,6 +35,7 @@ struct MqttOptions {
     std::string passwordFile;
     std::string ca;
     std::string site;  // empty: from the host name
+    std::string role = "operator";  // what commands from the broker may do
 };
 void AddMqttOptions(CLI::App& app, MqttOptions& options);
 
@@ -43,6 +46,8 @@ public:
     ~MqttBridge() override;
     // Connects in the background and keeps connecting, with backoff.
     void Start();
+    // Where commands from the broker are recorded, as actor "mqtt"; may be null.
+    void SetHistory(History* history) { history_ = history; }
 
 private:
     MqttBridge(Installation& installation, mqtt::BrokerUrl broker, const MqttOptions& options, std::string password);
@@ -72,6 +77,8 @@ private:
     std::vector<mqtt::Source> Sources() const;
 
     Installation& installation_;
+    History* history_ = nullptr;
+    Role role_ = Role::Operator;
     mqtt::BrokerUrl broker_;
     MqttOptions options_;
     std::string password_;

@@ -270,16 +270,28 @@ TEST_F(Mqtt, AfterTheBrokerRestartsTheStateIsBackAndCommandsWorkAgain)
 TEST_F(Mqtt, TwoSitesShareTheBrokerWithoutCollidingAndTheLastWillSaysOffline)
 {
     const std::string lobbyState = Dir("cv-mqtt-lobby");
-    auto lobby = std::make_unique<LoggedDaemon>(
-        QStringList{"--state-dir", QString::fromStdString(lobbyState), "--poll", "1", "--http", "127.0.0.1:8480",
-                    "--control", "off", "--mqtt", QString::fromStdString(broker->url()), "--site", "lobby"});
+    auto lobby = std::make_unique<LoggedDaemon>(QStringList{
+        "--state-dir", QString::fromStdString(lobbyState), "--poll", "1", "--http", "127.0.0.1:8480", "--control",
+        "off", "--mqtt", QString::fromStdString(broker->url()), "--site", "lobby", "--mqtt-role", "viewer"});
     ASSERT_TRUE(ha->WaitLast("cortavia/lobby/availability", "online"));
     ASSERT_TRUE(WaitFor([&] { return Selects("lobby").size() == 4; }));
     // The same receivers, each a select of its own per site.
     EXPECT_EQ(Selects("hall").size(), 4u);
     EXPECT_EQ(ha->Last("cortavia/hall/availability"), "online");
+    // The lobby's broker role is viewer: its commands are refused, logged,
+    // and nothing reaches the receiver; the hall's go through.
+    const auto before = sim->wireBytes("198.18.2.4");
     ha->Publish("cortavia/lobby/rx/" + Id(At("198.18.2.4")) + "/set", "tx-001");
-    EXPECT_TRUE(ha->WaitLast("cortavia/lobby/rx/" + Id(At("198.18.2.4")) + "/source", "tx-001", 3000));
+    ASSERT_TRUE(WaitFor([&] { return lobby->Count("may not act; it needs operator") > 0; }));
+    EXPECT_EQ(sim->wireBytes("198.18.2.4").substr(before.size()).find("e e_reconnect"), std::string::npos);
+    ha->Publish(Rx("198.18.2.4", "set"), "tx-002");
+    EXPECT_TRUE(ha->WaitLast(Rx("198.18.2.4", "source"), "tx-002", 3000));
+    // The history names the broker as who asked.
+    Client hall;
+    EXPECT_TRUE(WaitFor([&] {
+        const Reply h = hall.Get("/api/v1/history?actor=mqtt&limit=5");
+        return h.status == 200 && h.text.find("\"action\":\"route\"") != std::string::npos;
+    }));
 
     // Killed outright: the broker says it with the will.
     lobby->Stop(SIGKILL);
