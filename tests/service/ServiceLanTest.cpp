@@ -834,6 +834,60 @@ TEST(ServiceToken, ARequestFromTheNetworkWithoutTheTokenGets401AndTheOldTokenFil
     std::filesystem::remove_all(state);
 }
 
+// Corrupt state files, as a full disk or a careless hand leaves them: each is
+// named the same way everywhere, without a path of the host, the others
+// keep working, and labels can be written again.
+TEST(ServiceState, CorruptScenesAndLabelsAreNamedAlikeEverywhereAndTheRestKeepsWorking)
+{
+    cv::sim::SimProcess sim({"--tx", "2", "--rx", "1"});
+    ASSERT_TRUE(sim.start()) << sim.error();
+    const std::string state = TempDir("cv-svc-corrupt");
+    std::filesystem::create_directories(state + "/scenes");
+    std::ofstream(state + "/scenes/good.json") << R"({"routes":[]})";
+    std::ofstream(state + "/scenes/broken.json") << R"({"routes":[{"rx":)";
+    std::ofstream(state + "/labels.json") << "[not an object";
+    Daemon d(state, {"--http", "127.0.0.1:8493", "--control", "127.0.0.1:8494"});
+    Client c("http://127.0.0.1:8493");
+    ASSERT_TRUE(WaitFor([&] { return Ready(c.Get("/api/v1/health")); }));
+
+    const Reply health = c.Get("/api/v1/health");
+    const std::string problems = health.body["problems"].dump();
+    EXPECT_NE(problems.find("scenes/broken.json"), std::string::npos) << problems;
+    EXPECT_NE(problems.find("labels.json"), std::string::npos) << problems;
+    EXPECT_EQ(problems.find(state), std::string::npos) << "a path of the host: " << problems;
+
+    // The scene lists agree: the broken one is in neither.
+    const Reply scenes = c.Get("/api/v1/scenes");
+    ASSERT_EQ(scenes.status, 200);
+    ASSERT_EQ(scenes.body.size(), 1u) << scenes.text;
+    EXPECT_EQ(scenes.body[0]["name"], "good");
+    QTcpSocket line;
+    line.connectToHost("127.0.0.1", 8494);
+    ASSERT_TRUE(line.waitForConnected(10000));
+    line.write("scenes\n");
+    QByteArray listed;
+    ASSERT_TRUE(WaitFor([&] {
+        listed += line.readAll();
+        return listed.endsWith("OK\r\n") || listed.contains("ERR");
+    }));
+    EXPECT_EQ(listed.toStdString(), "SCENE good\r\nOK\r\n");
+
+    // Reading the broken scene says what is wrong, not where it is.
+    const Reply broken = c.Get("/api/v1/scenes/broken");
+    EXPECT_EQ(broken.text.find(state), std::string::npos) << broken.text;
+    EXPECT_EQ(c.Call("POST", "/api/v1/scenes/good/recall").status, 200);
+    // Labels: written again over the broken file.
+    const std::string tx = [&] {
+        for (const auto& dev : c.Get("/api/v1/devices").body)
+            if (dev["kind"] == "tx")
+                return dev["mac"].get<std::string>();
+        return std::string();
+    }();
+    EXPECT_EQ(c.Call("PUT", "/api/v1/labels/" + tx, R"({"label":"Lectern"})").status, 200);
+    EXPECT_EQ(c.Get("/api/v1/labels").body[tx], "Lectern");
+    std::filesystem::remove_all(state);
+}
+
 // A state directory that cannot be written: saving says why, routing works.
 TEST(ServiceState, AReadOnlyStateDirectoryFailsSavesClearlyAndRoutesStillGo)
 {
