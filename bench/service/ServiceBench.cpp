@@ -157,10 +157,10 @@ int main(int argc, char** argv)
     std::vector<std::string> rx;
     std::string tx1, tx2;
     for (const auto& d : c.Get("/api/v1/devices").body) {
-        if (d["kind"] == "rx" && d["address"] != "198.18.99.1")
-            rx.push_back(d["mac"]);
-        else
+        if (d["kind"] == "tx")
             (tx1.empty() ? tx1 : tx2) = d["mac"];
+        else if (d["address"] != "198.18.99.1")
+            rx.push_back(d["mac"]);
     }
 
     // Poll cycles: what the service measured for its last rounds.
