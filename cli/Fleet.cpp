@@ -44,7 +44,21 @@ tl::unexpected<StepError> Fail(const Context& ctx, const std::string& address, s
 {
     return Fail(ctx, address, StepError{std::move(step), std::move(detail)});
 }
+
+// The endpoint read after a restart must be the one read before it.
+std::optional<StepError> OtherThan(const std::string& mac, const Details& now, const std::string& at)
+{
+    const std::string read = Narrow(now.values.macAddress);
+    if (mac.empty() || endpoint::SameMac(mac, read))
+        return std::nullopt;
+    return StepError{"come back", AnotherEndpoint(read, at)};
+}
 }  // namespace
+
+std::string AnotherEndpoint(const std::string& mac, const std::string& address)
+{
+    return "another endpoint (MAC " + (mac.empty() ? std::string("unreadable") : mac) + ") answers at " + address;
+}
 
 // --- scan ------------------------------------------------------------------
 
@@ -196,6 +210,8 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
         for (const auto& f : result.fields)
             if (f.status == FieldStatus::Mismatch)
                 Fail(ctx, address, "read-back", f.field + " reads '" + f.readBack + "', not '" + f.requested + "'");
+            else if (f.status == FieldStatus::Unreadable)
+                Fail(ctx, address, "read-back", "unreadable: the reply holds no " + f.field);
         return result;
     }
 
@@ -204,23 +220,31 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
         return fail(r.error());
     const std::string comeBackAt =
         request.ipMode && *request.ipMode == endpoint::IpMode::Static ? request.ipaddr : address;
-    const std::string mac = request.mayMove() ? Narrow(before.values.macAddress) : std::string();
-    const RestartResult restart = WaitForRestart(ctx, s, comeBackAt, mac);
+    const std::string mac = Narrow(before.values.macAddress);
+    // Only a new IP mode is looked for elsewhere: a search reads the whole
+    // fleet, which a plain restart has no business touching.
+    const RestartResult restart = WaitForRestart(ctx, s, comeBackAt, mac, request.mayMove());
     if (restart.error) {
         result.error = restart.error;
         return result;
     }
     const std::string at = restart.address.empty() ? comeBackAt : restart.address;
-    if (at != comeBackAt)
+    if (at != address)  // a static move too
         result.newAddress = at;
     Details after;
     if (auto r = ReadDetails(ctx, at, after); !r) {
         result.error = StepError{"read-back", r.error().text()};
         return result;
     }
+    if (auto other = OtherThan(mac, after, at)) {
+        result.error = Fail(ctx, address, *other).value();
+        return result;
+    }
     endpoint::Compare(result.fields, after, at, true);
     for (const auto& f : result.fields)
-        if (f.status == FieldStatus::Mismatch)
+        if (f.status == FieldStatus::Unreadable)
+            Fail(ctx, address, "read-back", "unreadable after the reboot: the reply holds no " + f.field);
+        else if (f.status == FieldStatus::Mismatch)
             Fail(ctx, address, "read-back",
                  f.field + " reads '" + f.readBack + "' after the reboot, not '" + f.requested + "'");
     return result;
@@ -229,7 +253,7 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
 // --- restarts -------------------------------------------------------------------
 
 RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std::string& comeBackAt,
-                             const std::string& mac)
+                             const std::string& mac, bool mayMove)
 {
     RestartResult r;
     const auto start = Clock::now();
@@ -258,7 +282,7 @@ RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std
     // The search runs quietly: its misses are expected, not failures.
     Context quiet = ctx;
     quiet.reporter = nullptr;
-    endpoint::Comeback wait(comeBackAt, mac, deadline);
+    endpoint::Comeback wait(comeBackAt, mac, deadline, mayMove);
     for (;;) {
         const endpoint::Comeback::Action next = wait.Next(Clock::now());
         switch (next.what) {
@@ -294,6 +318,9 @@ RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std
             else
                 Progress(ctx, session.address(), "answers again at " + next.address + " after " + Seconds(r.downFor));
             return r;
+        case endpoint::Comeback::Do::Other:
+            r.error = Fail(ctx, session.address(), "come back", AnotherEndpoint(wait.otherMac(), next.address)).value();
+            return r;
         case endpoint::Comeback::Do::Lost:
             r.error = Fail(ctx, session.address(), "come back",
                            !wait.searched() ? "no answer at " + comeBackAt + " within " + Seconds(ctx.restartTimeout)
@@ -313,16 +340,15 @@ RestartResult Reboot(const Context& ctx, const std::string& address, bool factor
         r.error = Fail(ctx, address, o.error()).value();
         return r;
     }
-    // Defaults may bring it back at another address: its MAC finds it
-    // again. Read on a session of its own, so the reset's carries only
-    // the window's lines.
-    std::string mac;
-    if (factoryDefault) {
-        Details d;
-        if (ReadDetails(ctx, address, d))
-            mac = Narrow(d.values.macAddress);
+    // What comes back is known by its MAC; defaults or a lease may bring it
+    // back elsewhere. Read on a session of its own, so the restart's
+    // carries only the window's lines.
+    Details d;
+    const bool read = ReadDetails(ctx, address, d).has_value();
+    const std::string mac = read ? Narrow(d.values.macAddress) : std::string();
+    const bool mayMove = factoryDefault;
+    if (factoryDefault)
         Progress(ctx, address, "resetting to factory defaults");
-    }
     if (interrupt::Requested()) {
         r.notStarted = true;
         return r;
@@ -333,7 +359,7 @@ RestartResult Reboot(const Context& ctx, const std::string& address, bool factor
         return r;
     }
     Progress(ctx, address, "rebooting");
-    return WaitForRestart(ctx, s, address, mac);
+    return WaitForRestart(ctx, s, address, mac, mayMove);
 }
 
 // --- upgrade ----------------------------------------------------------------------
@@ -418,16 +444,24 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
         r.error = Fail(ctx, address, run.error()).value();
         return r;
     }
+    const std::string mac = Narrow(before.values.macAddress);
+    std::string at = address;
     if (!s.open() || s.WaitClosed(1s)) {
-        const RestartResult back = WaitForRestart(ctx, s, address);
+        const RestartResult back = WaitForRestart(ctx, s, address, mac, false);
         if (back.error) {
             r.error = back.error;
             return r;
         }
+        if (!back.address.empty())
+            at = back.address;
     }
     Details after;
-    if (auto q = ReadDetails(ctx, address, after); !q) {
+    if (auto q = ReadDetails(ctx, at, after); !q) {
         r.error = StepError{"read-back", q.error().text()};
+        return r;
+    }
+    if (auto other = OtherThan(mac, after, at)) {
+        r.error = Fail(ctx, address, *other).value();
         return r;
     }
     r.versionAfter = Narrow(after.values.version);

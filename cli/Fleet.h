@@ -89,10 +89,13 @@ struct RestartResult {
     std::chrono::milliseconds downFor{0};
 };
 // After the reboot line: the session drops, then a fresh login works again.
-// With `mac`, an endpoint that does not answer at comeBackAt is looked
-// for by scanning; "restarted, address unknown" when no scan finds it.
+// With `mac`, whatever answers at comeBackAt is known by its MAC: another
+// one fails the wait unless `mayMove`, when the endpoint is looked for by
+// scanning ("restarted, address unknown" when no scan finds it).
 RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std::string& comeBackAt,
-                             const std::string& mac = {});
+                             const std::string& mac = {}, bool mayMove = true);
+// The text of a wait that found another endpoint where ours should be.
+std::string AnotherEndpoint(const std::string& mac, const std::string& address);
 RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault);
 
 // --- upgrade ----------------------------------------------------------------------

@@ -43,19 +43,58 @@ ahead with the others). --dry-run prints every line, byte for byte.
 A static address that would strand the endpoint is refused, naming the
 check: a netmask that is not contiguous ones, 0.0.0.0, a network or
 broadcast address, a gateway outside the subnet, the workstation's own
-address, one address on two plan rows. --force CHECK sends it anyway.
+address, one address on two plan rows (reused-address), an address outside
+every subnet of this workstation's cards (unreachable: after the restart
+it could not be reached from here), an address another endpoint already
+answers at (in-use). --force CHECK sends it anyway.
 
 Exit status 0 when every setting is confirmed or pending.
 )";
 
-// --force takes the names of the address checks, and one of the plan's own.
+// --force takes the names of the address checks, and the plan's and the
+// fleet's own.
 constexpr const char* kReusedAddress = "reused-address";
+constexpr const char* kInUse = "in-use";
 
 std::vector<std::string> ForceNames()
 {
     std::vector<std::string> names = endpoint::AddressCheckNames();
+    names.push_back("unreachable");
     names.push_back(kReusedAddress);
+    names.push_back(kInUse);
     return names;
+}
+
+bool Forced(const std::vector<std::string>& force, const std::string& check)
+{
+    return std::find(force.begin(), force.end(), check) != force.end();
+}
+
+// Another endpoint that already answers at a static address: on a real
+// LAN both drop off. The fleet a plan scanned is looked at first (address
+// -> MAC), then the address itself is asked, briefly: an address nobody
+// holds does not answer.
+std::optional<std::string> InUse(const Context& ctx, const std::string& from, const SetRequest& q,
+                                 const std::vector<std::string>& force,
+                                 const std::map<std::string, std::string>& scanned = {})
+{
+    if (!q.ipMode || *q.ipMode != endpoint::IpMode::Static || q.ipaddr == from || Forced(force, kInUse))
+        return std::nullopt;
+    std::optional<std::string> mac;
+    if (const auto it = scanned.find(q.ipaddr); it != scanned.end()) {
+        mac = it->second;
+    } else {
+        Context brief = ctx;
+        brief.reporter = nullptr;
+        brief.timeouts.connect = std::min(brief.timeouts.connect, std::chrono::milliseconds(1000));
+        Details d;
+        if (ReadDetails(brief, q.ipaddr, d))
+            mac = Narrow(d.values.macAddress);
+    }
+    if (!mac)
+        return std::nullopt;
+    return "ipaddr: another endpoint (MAC " + *mac + ") already answers at " + q.ipaddr + " (--force " + kInUse +
+        " sends it anyway)";
 }
 
 // The address checks of one request: what --force does not let through,
@@ -66,10 +105,16 @@ std::vector<std::string> AddressRefusals(const SetRequest& q, const std::vector<
     if (!q.ipMode || *q.ipMode != endpoint::IpMode::Static)
         return refusals;
     std::vector<std::string> own;
-    for (const auto& card : lan::Ipv4Interfaces())
+    std::vector<endpoint::Card> cards;
+    for (const auto& card : lan::Ipv4Interfaces()) {
         own.push_back(card.address);
-    for (const auto& p : endpoint::StaticAddressProblems(q.ipaddr, q.netmask, q.gateway, own))
-        if (std::find(force.begin(), force.end(), p.check) == force.end())
+        cards.push_back({card.address, card.netmask});
+    }
+    auto problems = endpoint::StaticAddressProblems(q.ipaddr, q.netmask, q.gateway, own);
+    if (auto far = endpoint::UnreachableFrom(q.ipaddr, cards))
+        problems.push_back(std::move(*far));
+    for (const auto& p : problems)
+        if (!Forced(force, p.check))
             refusals.push_back(p.field + ": " + p.reason + " (--force " + p.check + " sends it anyway)");
     return refusals;
 }
@@ -148,7 +193,8 @@ int DryRun(const std::vector<Resolved>& resolved, bool reboot, bool checked, Inv
 // Finds every row's endpoint, by mac or address. Throws Usage for a
 // hostname ID meant for a transmitter; returns false when the scan that
 // rows by mac need found nothing.
-bool Resolve(const Context& ctx, const std::vector<PlanRow>& rows, std::vector<Resolved>& resolved)
+bool Resolve(const Context& ctx, const std::vector<PlanRow>& rows, std::vector<Resolved>& resolved,
+             std::map<std::string, std::string>& macAt)
 {
     resolved.clear();
     for (const PlanRow& r : rows)
@@ -165,6 +211,8 @@ bool Resolve(const Context& ctx, const std::vector<PlanRow>& rows, std::vector<R
         if (!scan)
             return false;
         macs = MacTable(ctx, *scan);
+        for (const auto& [mac, listed] : macs)
+            macAt[listed.address] = mac;
     }
     std::string transmitters;
     for (Resolved& r : resolved) {
@@ -219,7 +267,18 @@ int RunPlan(const SetOptions& o, Invocation& run)
     Context& ctx = run.ctx;
     ctx.restartTimeout = Ms(o.timeout);
     std::vector<Resolved> resolved;
-    const bool scanned = Resolve(ctx, rows, resolved);
+    std::map<std::string, std::string> macAt;  // what the scan found where
+    const bool scanned = Resolve(ctx, rows, resolved, macAt);
+    std::vector<std::string> taken;
+    for (const Resolved& r : resolved)
+        if (r.endpoint)
+            if (auto t = InUse(ctx, r.endpoint->address, r.row->request, o.force, macAt))
+                taken.push_back("line " + std::to_string(r.row->line) + ": " + *t);
+    if (!taken.empty()) {
+        for (const auto& t : taken)
+            run.err << o.plan << ": " << t << "\n";
+        throw Usage{"nothing was sent"};
+    }
     std::vector<std::string> missing;
     for (const Resolved& r : resolved) {
         if (!scanned || r.endpoint)
@@ -277,6 +336,8 @@ int RunOne(const SetOptions& o, Invocation& run)
     }
     Context& ctx = run.ctx;
     ctx.restartTimeout = Ms(o.timeout);
+    if (auto taken = InUse(ctx, o.address, q, o.force))
+        throw Usage{"nothing was sent:\n" + *taken};
     // Counted as CollectRows counts, for a second signal's summary.
     interrupt::Planned(1);
     interrupt::Started();

@@ -14,9 +14,10 @@ bool SameMac(std::string_view a, std::string_view b)
     return true;
 }
 
-Comeback::Comeback(std::string address, std::string mac, Clock::time_point deadline)
+Comeback::Comeback(std::string address, std::string mac, Clock::time_point deadline, bool mayMove)
     : address_(std::move(address)),
       mac_(std::move(mac)),
+      mayMove_(mayMove),
       deadline_(deadline)
 { }
 
@@ -24,6 +25,7 @@ Comeback::Action Comeback::Next(Clock::time_point now)
 {
     switch (phase_) {
     case Phase::Found: return {Do::Found, found_};
+    case Phase::Other: return {Do::Other, address_};
     case Phase::Probe: break;
     case Phase::Scan: return {Do::Scan, {}};
     case Phase::Read:
@@ -53,7 +55,7 @@ void Comeback::Probed(bool back)
         toRead_ = {address_};
         phase_ = Phase::Read;
     } else {
-        phase_ = mac_.empty() ? Phase::Probe : Phase::Scan;
+        phase_ = mac_.empty() || !mayMove_ ? Phase::Probe : Phase::Scan;
     }
 }
 
@@ -75,6 +77,10 @@ void Comeback::MacRead(const std::string& address, const std::optional<std::stri
     if (SameMac(*mac, mac_)) {
         found_ = address;
         phase_ = Phase::Found;
+    } else if (!mayMove_ && address == address_) {
+        // Answering is not being it: the one we restarted is elsewhere or gone.
+        other_ = *mac;
+        phase_ = Phase::Other;
     }
 }
 

@@ -1,0 +1,160 @@
+// cortavia-cli on one shared site where endpoints are not what they seem:
+// another endpoint at the address a restart should come back at, console
+// noise and binary bytes around the replies, addresses that would lose an
+// endpoint. Each case is checked on the simulator's wire log. One fleet
+// serves every case, each on endpoints of its own.
+#include "cli/Records.h"
+#include "tests/cli/CliRun.h"
+#include "tools/endpoint-sim/harness/SimProcess.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+using Json = cv::cli::Record;
+using cv::cli_test::Cli;
+using cv::sim::SimProcess;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string Temp(const std::string& name, const std::string& text)
+{
+    const fs::path p = fs::temp_directory_path() / ("cv-site-" + std::to_string(::getpid()) + "-" + name);
+    std::ofstream(p, std::ios::binary) << text;
+    return p.string();
+}
+
+// Nothing a terminal obeys: no C0 control but the line feed, no DEL, no
+// byte that is not UTF-8.
+void ExpectTerminalSafe(const std::string& text, const char* stream)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool control = (c < 0x20 && c != '\n' && c != '\r') || c == 0x7F;
+        ASSERT_FALSE(control) << stream << " byte " << i << " is " << int(c) << ":\n" << text;
+        ASSERT_LT(c, 0x80) << stream << " byte " << i << ": the noise's bytes are escaped, all of them";
+    }
+}
+
+class CliSite : public ::testing::Test {
+protected:
+    // 198.18.1.1 is a transmitter; receivers 198.18.2.1 to .8. Noise before
+    // every echo at .5, 64 binary bytes before every reply at .6, 3000
+    // bytes of flood before every reply at .7.
+    static void SetUpTestSuite()
+    {
+        sim = new SimProcess({"--tx", "1", "--rx", "8", "--reboot-delay", "300", "--fault", "noise=64@198.18.2.5",
+                              "--fault", "garbage=64@198.18.2.6", "--fault", "flood=3000@198.18.2.7"});
+        if (!sim->start())
+            GTEST_FAIL() << sim->error();
+    }
+    static void TearDownTestSuite()
+    {
+        delete sim;
+        sim = nullptr;
+    }
+    static bool Changed(const std::string& ip)
+    {
+        const std::string wire = sim->wireBytes(ip);
+        return Has(wire, "astparam s") || Has(wire, "reboot");
+    }
+    static inline SimProcess* sim = nullptr;
+};
+
+}  // namespace
+
+TEST_F(CliSite, AnotherEndpointAtTheAddressIsRefusedAndForcedIsNeverTakenForTheOneRestarted)
+{
+    const std::vector<std::string> set = {"set",         "198.18.2.3", "--static",     "198.18.2.2", "--netmask",
+                                          "255.255.0.0", "--gateway",  "198.18.0.254", "--reboot",   "--csv"};
+    const auto refused = Cli(set);
+    EXPECT_EQ(refused.rc, 2) << refused.err;
+    EXPECT_TRUE(Has(refused.err, "another endpoint (MAC 02:00:C6:12:02:02) already answers at 198.18.2.2"))
+        << refused.err;
+    EXPECT_TRUE(Has(refused.err, "--force in-use")) << refused.err;
+    EXPECT_FALSE(Changed("198.18.2.3"));
+
+    auto forcedArgs = set;
+    forcedArgs.insert(forcedArgs.end(), {"--force", "in-use"});
+    const auto forced = Cli(forcedArgs);
+    EXPECT_EQ(forced.rc, 1) << forced.out << forced.err;
+    EXPECT_FALSE(Has(forced.out, ",confirmed,")) << forced.out;
+    EXPECT_TRUE(Has(forced.out, "another endpoint (MAC 02:00:C6:12:02:02) answers at 198.18.2.2")) << forced.out;
+    EXPECT_TRUE(Has(sim->wireBytes("198.18.2.3"), "astparam s ipaddr 198.18.2.2\r\n"));
+    EXPECT_TRUE(Has(sim->wireBytes("198.18.2.3"), "reboot\r\n"));
+    EXPECT_FALSE(Changed("198.18.2.2")) << "the other endpoint is only read";
+
+    // A plan by MAC looks in the scan it made.
+    const std::string plan = Temp("inuse.csv",
+                                  "mac,ip_mode,ipaddr,netmask,gateway\n"
+                                  "02:00:c6:12:02:04,static,198.18.2.1,255.255.0.0,198.18.0.254\n");
+    const auto byMac = Cli({"set", "--plan", plan, "--reboot"});
+    EXPECT_EQ(byMac.rc, 2) << byMac.err;
+    EXPECT_TRUE(
+        Has(byMac.err, "line 2: ipaddr: another endpoint (MAC 02:00:c6:12:02:01) already answers at 198.18.2.1"))
+        << byMac.err;
+    EXPECT_FALSE(Changed("198.18.2.4"));
+    fs::remove(plan);
+}
+
+TEST_F(CliSite, AnAddressNoCardOfThisWorkstationReachesIsRefusedBeforeAnythingIsSent)
+{
+    const auto far = Cli({"set", "198.18.2.1", "--static", "192.168.1.50", "--netmask", "255.255.255.0", "--gateway",
+                          "192.168.1.1", "--reboot"});
+    EXPECT_EQ(far.rc, 2);
+    EXPECT_TRUE(Has(far.err, "outside every subnet of this workstation (198.18.0.1/16")) << far.err;
+    EXPECT_TRUE(Has(far.err, "this workstation cannot reach it (--force unreachable")) << far.err;
+    EXPECT_FALSE(Changed("198.18.2.1"));
+}
+
+TEST_F(CliSite, AStaticMoveReportsTheNewAddressItWasConfirmedAt)
+{
+    const auto moved = Cli({"set", "198.18.2.4", "--static", "198.18.2.44", "--netmask", "255.255.0.0", "--gateway",
+                            "198.18.0.254", "--reboot", "--json"});
+    ASSERT_EQ(moved.rc, 0) << moved.err;
+    const Json rows = moved.json();
+    ASSERT_EQ(rows.size(), 4u) << moved.out;
+    for (const Json& row : rows) {
+        EXPECT_EQ(row["status"], "confirmed") << row.dump();
+        EXPECT_EQ(row["new_address"], "198.18.2.44") << row.dump();
+    }
+    EXPECT_TRUE(sim->waitForEvent("198.18.2.44", "moved from 198.18.2.4", std::chrono::seconds(1)));
+}
+
+TEST_F(CliSite, NoiseAroundTheRepliesNeverLandsInAValueNorOnTheTerminal)
+{
+    // Noise before the echo: the channel line is read whole, and holds.
+    const auto clean = Cli({"set", "198.18.2.5", "--channel", "0007", "--json"});
+    EXPECT_EQ(clean.rc, 0) << clean.err;
+    EXPECT_EQ(clean.json()[0]["status"], "confirmed") << clean.out;
+    // Binary bytes or a flood glued to the value: no channel can be read,
+    // which says nothing of a mismatch.
+    for (const char* ip : {"198.18.2.6", "198.18.2.7"}) {
+        const auto glued = Cli({"set", ip, "--channel", "0007", "--json"});
+        EXPECT_EQ(glued.rc, 1) << ip;
+        EXPECT_EQ(glued.json()[0]["status"], "unreadable") << glued.out;
+        EXPECT_FALSE(Has(glued.err, "mismatch")) << glued.err;
+        EXPECT_TRUE(Has(sim->wireBytes(ip), "e e_reconnect::0007\r\n")) << "it was sent";
+        ExpectTerminalSafe(glued.err, "stderr");
+        const auto table = Cli({"set", ip, "--channel", "0007"});
+        ExpectTerminalSafe(table.out, "stdout");
+        ExpectTerminalSafe(table.err, "stderr");
+    }
+    const auto inventory = Cli({"inventory", "--csv"});
+    EXPECT_EQ(inventory.rc, 0) << inventory.err;
+    EXPECT_LT(inventory.out.size(), 4000u) << "no flood in a cell";
+    ExpectTerminalSafe(inventory.out, "stdout");
+    ExpectTerminalSafe(inventory.err, "stderr");
+    EXPECT_TRUE(Has(inventory.out, "198.18.2.5,rx,")) << inventory.out;
+    for (const std::string line : {"198.18.2.5,", "198.18.2.6,", "198.18.2.7,"}) {
+        const std::size_t at = inventory.out.find("\n" + line);
+        ASSERT_NE(at, std::string::npos) << line;
+        const std::string row = inventory.out.substr(at + 1, inventory.out.find('\n', at + 1) - at - 1);
+        EXPECT_TRUE(line == "198.18.2.5," ? Has(row, ",0007,") : !Has(row, "0007")) << row;
+    }
+}
