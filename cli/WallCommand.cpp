@@ -28,8 +28,11 @@ using endpoint::WallRefusal;
 
 const char* const kWallText = R"(
 quick gives every receiver of the scan (or of --order) a cell of the wall,
-row by row, as the window's Quick Video Wall; receivers past the last cell
-share cell 0,0. place puts one receiver on one cell (counted from 0), as a
+row by row, as the window's Quick Video Wall. A scan with more receivers
+than cells is refused unless --wrap puts the rest on cell 0,0 as the window
+does; with --order, receivers past the last cell share cell 0,0. Two
+receivers on one cell of a layout are refused. A picture larger than its
+pitch is sent with a warning. place puts one receiver on one cell (counted from 0), as a
 drop on the window's grid. Bezels are in 0.1 mm: OW,OH the pitch from one
 display to the next, VW,VH the visible picture. A zero bezel on a wall
 larger than 1 x 1, or a wall 0 wide or high, is refused.
@@ -47,7 +50,7 @@ address named twice is worked on once.
 )";
 
 const char* const kQuickUsage =
-    "wall quick ROWSxCOLS --bezel OW,OH,VW,VH [--order ADDRESS,... [--partial]] [--save FILE]";
+    "wall quick ROWSxCOLS --bezel OW,OH,VW,VH [--order ADDRESS,... [--partial] | --wrap] [--save FILE]";
 const char* const kPlaceUsage = "wall place ADDRESS ROW COL --size ROWSxCOLS --bezel OW,OH,VW,VH [--save FILE]";
 const char* const kStretchUsage = "wall stretch fit|out ADDRESS... [--partial]";
 const char* const kRotateUsage = "wall rotate 0|180|270 ADDRESS... [--partial]";
@@ -124,10 +127,8 @@ void CheckWall(std::uint32_t rows, std::uint32_t columns, const Bezel& b, Report
 {
     if (auto refusal = WallRefusal(rows, columns, b))
         throw Usage{*refusal};
-    if ((columns > 1 && b.vw > b.ow) || (rows > 1 && b.vh > b.oh))
-        reporter.Note("warning: the visible picture (VW " + std::to_string(b.vw) + ", VH " + std::to_string(b.vh) +
-                      ") is larger than the pitch (OW " + std::to_string(b.ow) + ", OH " + std::to_string(b.oh) +
-                      "): neighbouring tiles overlap");
+    if (auto overlap = endpoint::OverlapWarning(rows, columns, b))
+        reporter.Note("warning: " + *overlap);
 }
 
 // "A,B,C": every entry a dotted address; an empty one is a usage error.
@@ -159,6 +160,7 @@ Layout LoadLayout(const std::string& path, const std::string& after)
 struct WallOptions {
     std::string size, bezel, order, save, address, row, column, value, layout;
     std::vector<std::string> addresses;
+    bool wrap = false;
     CLI::Option *bezelOpt = nullptr, *orderOpt = nullptr, *saveOpt = nullptr, *sizeOpt = nullptr;
 };
 
@@ -191,6 +193,12 @@ int Quick(const WallOptions& o, Invocation& run)
             run.reporter.Failure("workstation", "scan", "the node list has no receivers");
             return run.Fail(kWallColumns);
         }
+        // The window's quick layout puts the rest on cell 0,0; a site
+        // bigger than its wall must say which receivers are meant.
+        if (receivers.size() > std::size_t{rows} * columns && !o.wrap)
+            throw Usage{"the scan lists " + std::to_string(receivers.size()) + " receivers for a wall of " +
+                        std::to_string(rows * columns) + " cells: name the wall's receivers with --order, or give " +
+                        "--wrap to put the rest on cell 0,0 as the window does; nothing was sent"};
     }
     // Cells go by the place in the order given (or the scan's); the number
     // stays the receiver's own, the one "osd on" shows.
@@ -295,6 +303,10 @@ int Look(const WallOptions& o, Invocation& run, bool stretch)
 int Apply(const WallOptions& o, Invocation& run)
 {
     const Layout layout = LoadLayout(o.layout, "; nothing was sent");
+    if (auto refusal = WallRefusal(layout.rows, layout.columns, layout.bezel))
+        throw Usage{o.layout + ": " + *refusal + "; nothing was sent"};
+    if (auto overlap = endpoint::OverlapWarning(layout.rows, layout.columns, layout.bezel))
+        run.reporter.Note("warning: " + *overlap);
     const Context& ctx = run.ctx;
     // Receivers named by address are asked themselves; those named by mac
     // can only be found in a scan.
@@ -351,6 +363,13 @@ int Apply(const WallOptions& o, Invocation& run)
                         ", which the layout places on another cell too; nothing was sent"};
         }
     }
+    // One receiver per cell: two would show the same part of the picture.
+    for (std::size_t i = 0; i < jobs.size(); ++i)
+        for (std::size_t k = i + 1; k < jobs.size(); ++k)
+            if (jobs[i].row == jobs[k].row && jobs[i].column == jobs[k].column)
+                throw Usage{o.layout + ": cell " + std::to_string(jobs[i].row) + "," + std::to_string(jobs[i].column) +
+                            " holds " + jobs[i].address + " and " + jobs[k].address +
+                            ": one receiver per cell; nothing was sent"};
     if (!transmitters.empty()) {
         std::string names;
         for (const auto& t : transmitters)
@@ -390,6 +409,8 @@ void AddWallCommands(Program& p)
     o->orderOpt = quick->add_option("--order", o->order, "these receivers, in this order, not the scan's")
                       ->type_name("ADDRESS,...");
     save(quick, "write the layout to this JSON file");
+    quick->add_flag("--wrap", o->wrap, "more receivers than cells: the rest on cell 0,0, as the window does")
+        ->excludes(o->orderOpt);
     p.AddPartial(quick);
     p.Runs(quick, [o](Invocation& run) { return Quick(*o, run); });
 

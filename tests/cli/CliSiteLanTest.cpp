@@ -158,3 +158,47 @@ TEST_F(CliSite, NoiseAroundTheRepliesNeverLandsInAValueNorOnTheTerminal)
         EXPECT_TRUE(line == "198.18.2.5," ? Has(row, ",0007,") : !Has(row, "0007")) << row;
     }
 }
+
+TEST_F(CliSite, AWallTooSmallForTheSiteSharedCellsAndOverlapsAreSaidBeforeAnythingIsSent)
+{
+    const auto wallLines = [] {
+        int n = 0;
+        for (int i = 1; i <= 8; ++i)
+            n += Has(sim->wireBytes("198.18.2." + std::to_string(i)), "e_vw_enable");
+        return n;
+    };
+    const auto tooSmall = Cli({"wall", "quick", "2x2", "--bezel", "12170,6870,12100,6800"});
+    EXPECT_EQ(tooSmall.rc, 2);
+    EXPECT_TRUE(Has(tooSmall.err, "receivers for a wall of 4 cells")) << tooSmall.err;
+    EXPECT_TRUE(Has(tooSmall.err, "--wrap")) << tooSmall.err;
+    EXPECT_EQ(wallLines(), 0);
+    EXPECT_EQ(Cli({"wall", "quick", "2x2", "--bezel", "12170,6870,12100,6800", "--wrap", "--order", "198.18.2.1"}).rc,
+              2)
+        << "--wrap is for a scan's receivers";
+
+    const std::string shared = Temp("shared.json", R"({"rows": 1, "columns": 2,
+        "bezel": {"ow": 12170, "oh": 6870, "vw": 12100, "vh": 6800},
+        "placements": [{"row": 0, "column": 1, "address": "198.18.2.1"},
+                       {"row": 0, "column": 1, "address": "198.18.2.2"}]})");
+    const auto twoInOne = Cli({"wall", "apply", shared});
+    EXPECT_EQ(twoInOne.rc, 2);
+    EXPECT_TRUE(Has(twoInOne.err, "cell 0,1 holds 198.18.2.1 and 198.18.2.2")) << twoInOne.err;
+    EXPECT_EQ(wallLines(), 0);
+
+    // The same overlap rule and words for quick and apply.
+    const std::string overlap = Temp("overlap.json", R"({"rows": 1, "columns": 2,
+        "bezel": {"ow": 12000, "oh": 6870, "vw": 12100, "vh": 6800},
+        "placements": [{"row": 0, "column": 1, "address": "198.18.2.1"}]})");
+    const auto applied = Cli({"wall", "apply", overlap});
+    EXPECT_EQ(applied.rc, 0) << applied.err;
+    const std::string warning = "warning: the visible picture (VW 12100, VH 6800) is larger than the pitch (OW 12000, "
+                                "OH 6870): neighbouring tiles overlap";
+    EXPECT_TRUE(Has(applied.err, warning)) << applied.err;
+    const auto quick =
+        Cli({"wall", "quick", "1x2", "--bezel", "12000,6870,12100,6800", "--order", "198.18.2.2", "--json"});
+    EXPECT_EQ(quick.rc, 0) << quick.err;
+    EXPECT_TRUE(Has(quick.err, warning)) << quick.err;
+    EXPECT_EQ(wallLines(), 2);
+    fs::remove(shared);
+    fs::remove(overlap);
+}

@@ -360,7 +360,7 @@ try:
 
     # Wall and numbers on the screens.
     receivers = len(RX) + 1
-    run('wall quick 1x2 over every receiver', ['wall', 'quick', '1x2', '--bezel', BEZEL], 'wall', 1, receivers,
+    run('wall quick 1x2 over every receiver', ['wall', 'quick', '1x2', '--bezel', BEZEL, '--wrap'], 'wall', 1, receivers,
         expect=statuses({RX[0]: 'sent', DARK: 'failed'}))
     run('wall place', ['wall', 'place', RX[0], '0', '1', '--size', '1x2', '--bezel', BEZEL], 'wall', 0, 1)
     layout = write('layout.json', json.dumps({
