@@ -364,7 +364,7 @@ RestartResult Reboot(const Context& ctx, const std::string& address, bool factor
 
 // --- upgrade ----------------------------------------------------------------------
 
-UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot)
+UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot, bool sameVersionOk)
 {
     UpgradeResult r;
     ShellDriver s(address, ctx.port, ctx.timeouts);
@@ -401,7 +401,10 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
         r.error = Fail(ctx, address, "tftp check", "put " + r.file + " into " + tftpRoot).value();
         return r;
     }
-    const lan::TftpProbeResult probe = lan::ProbeTftp(r.server, r.file);
+    // The whole file, as the endpoint will fetch it: the server must give out
+    // the very file under --tftp-root, not one of its own directory.
+    const lan::TftpFetchResult served = lan::FetchTftpDigest(r.server, r.file);
+    const lan::TftpProbeResult& probe = served.probe;
     if (!probe.ok()) {
         std::string why;
         switch (probe.status) {
@@ -416,6 +419,18 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
         default: why = "the TFTP server at " + r.server + " answered: " + probe.message; break;
         }
         r.error = Fail(ctx, address, "tftp check", why).value();
+        return r;
+    }
+    const std::optional<lan::FileDigest> local = lan::DigestOfFile(path);
+    if (!local || !served.digest || !(*local == *served.digest)) {
+        const std::string ours = local ? std::to_string(local->size) + " bytes" : std::string("unreadable");
+        const std::string theirs = served.digest ? std::to_string(served.digest->size) + " bytes" : "nothing";
+        r.error = Fail(ctx, address, "tftp check",
+                       "the TFTP server at " + r.server + " gives out a " + r.file + " of " + theirs + ", not the " +
+                           path + " of " + ours +
+                           (local && served.digest && local->size == served.digest->size ? " (checksums differ)" : "") +
+                           ": is " + tftpRoot + " its directory? nothing was sent")
+                      .value();
         return r;
     }
 
@@ -466,6 +481,12 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
     }
     r.versionAfter = Narrow(after.values.version);
     Progress(ctx, address, "firmware " + r.versionBefore + " -> " + r.versionAfter);
+    if (r.versionAfter == r.versionBefore && !sameVersionOk) {
+        r.unchanged = true;
+        r.error = Fail(ctx, address, "version",
+                       "the firmware still reads " + r.versionAfter + " (--same-version-ok if that was meant)")
+                      .value();
+    }
     return r;
 }
 

@@ -107,8 +107,13 @@ struct UpgradeResult {
     // Stopped before the update script: nothing was installed (error says
     // how far it got).
     bool notStarted = false;
+    // Back with the version it had before, which was not expected (error
+    // says so).
+    bool unchanged = false;
 };
-UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot);
+// sameVersionOk: a version after equal to the one before is no failure.
+UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot,
+                      bool sameVersionOk = false);
 
 // --- lines to receivers --------------------------------------------------------------
 

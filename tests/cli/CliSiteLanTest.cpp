@@ -5,6 +5,7 @@
 // serves every case, each on endpoints of its own.
 #include "cli/Records.h"
 #include "tests/cli/CliRun.h"
+#include "tests/cli/TftpServer.h"
 #include "tools/endpoint-sim/harness/SimProcess.h"
 
 #include <gtest/gtest.h>
@@ -201,4 +202,41 @@ TEST_F(CliSite, AWallTooSmallForTheSiteSharedCellsAndOverlapsAreSaidBeforeAnythi
     EXPECT_EQ(wallLines(), 2);
     fs::remove(shared);
     fs::remove(overlap);
+}
+
+TEST_F(CliSite, AnUpgradeSendsOnlyTheFileUnderTftpRootAndTheSameVersionIsNoUpgrade)
+{
+    cv::cli_test::TftpServer server;
+    ASSERT_TRUE(server.Start());
+    // The server gives out its own 300,000-byte image; --tftp-root names a
+    // folder with a 1,234-byte one.
+    server.Put("webfwc.bin", "version=A7.3.9\n" + std::string(300000 - 15, 'x'));
+    const fs::path other = fs::temp_directory_path() / ("cv-site-root-" + std::to_string(::getpid()));
+    fs::create_directories(other);
+    std::ofstream(other / "webfwc.bin", std::ios::binary) << std::string(1234, 'y');
+    const auto wrong = Cli({"upgrade", "198.18.2.8", "--tftp-root", other.string(), "--json"});
+    EXPECT_EQ(wrong.rc, 1);
+    EXPECT_TRUE(Has(wrong.err, "gives out a webfwc.bin of 300000 bytes, not the")) << wrong.err;
+    EXPECT_TRUE(Has(wrong.err, "of 1234 bytes")) << wrong.err;
+    // Same size, other bytes: the checksum tells.
+    std::ofstream(other / "webfwc.bin", std::ios::binary) << "version=A7.3.9\n" + std::string(300000 - 15, 'z');
+    const auto sameSize = Cli({"upgrade", "198.18.2.8", "--tftp-root", other.string()});
+    EXPECT_EQ(sameSize.rc, 1);
+    EXPECT_TRUE(Has(sameSize.err, "(checksums differ)")) << sameSize.err;
+    EXPECT_FALSE(Has(sim->wireBytes("198.18.2.8"), "tftp")) << "refused before anything was sent";
+    fs::remove_all(other);
+
+    // The server's own folder: sent. The same version after is no upgrade.
+    server.Put("webfwc.bin", "same image, no version line");
+    const auto same = Cli({"upgrade", "198.18.2.8", "--tftp-root", server.dir(), "--json"});
+    EXPECT_EQ(same.rc, 1) << same.err;
+    EXPECT_EQ(same.json()[0]["status"], "unchanged") << same.out;
+    EXPECT_TRUE(Has(same.err, "--same-version-ok")) << same.err;
+    EXPECT_TRUE(Has(sim->wireBytes("198.18.2.8"), "/usr/local/bin/update_fw.sh\r\n"));
+    EXPECT_EQ(Cli({"upgrade", "198.18.2.8", "--tftp-root", server.dir(), "--same-version-ok"}).rc, 0);
+    server.Put("webfwc.bin", "version=A7.3.9\nnew");
+    const auto upgraded = Cli({"upgrade", "198.18.2.8", "--tftp-root", server.dir(), "--json"});
+    EXPECT_EQ(upgraded.rc, 0) << upgraded.err;
+    EXPECT_EQ(upgraded.json()[0]["status"], "upgraded");
+    EXPECT_EQ(upgraded.json()[0]["version_after"], "A7.3.9");
 }

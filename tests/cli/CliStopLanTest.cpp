@@ -211,7 +211,7 @@ TEST_F(CliStop, UpgradeStoppedAfterTheUpdateScriptStillWaitsForTheEndpoint)
     server.Put("webfwc.bin", "image");
     // Three query lines and six upgrade lines: down right after the update script.
     Start({"--rx", "2", "--tftp", "ok", "--fault", "reboot-after=9@" + Rx(1), "--reboot-delay", "3000"});
-    Child cli({"upgrade", Rx(1), Rx(2), "--tftp-root", server.dir(), "--jobs", "1", "--json"});
+    Child cli({"upgrade", Rx(1), Rx(2), "--tftp-root", server.dir(), "--jobs", "1", "--json", "--same-version-ok"});
     ASSERT_TRUE(sim->waitForEvent(Rx(1), "fault_reboot", 120s)) << cli.Err();
     cli.Signal(SIGINT);
     ASSERT_TRUE(ExitedInterrupted(cli.Wait(90s))) << cli.Err();

@@ -69,7 +69,8 @@ TEST_F(CliTrust, AnEndpointNamedTwiceIsWorkedOnOnce)
     ASSERT_TRUE(server.Start());
     server.Put("webfwc.bin", "image");
     Start({"--rx", "2", "--tftp", "ok", "--reboot-delay", "300"});
-    const Result up = Cli({"upgrade", "198.18.2.1", "198.18.2.1", "--tftp-root", server.dir(), "--json"});
+    const Result up =
+        Cli({"upgrade", "198.18.2.1", "198.18.2.1", "--tftp-root", server.dir(), "--json", "--same-version-ok"});
     EXPECT_EQ(up.rc, 0) << up.err;
     EXPECT_EQ(up.json().size(), 1u);
     EXPECT_TRUE(Has(up.err, "198.18.2.1 is named more than once"));

@@ -39,7 +39,8 @@ Behaviour
   --reboot-delay MS      time an endpoint stays down after reboot (default 3000);
                          it comes back at a saved static address of the
                          endpoint range (198.18.1.1 to 198.18.250.255)
-  --tftp MODE            real (run the tftp client, default), ok, notfound,
+  --tftp MODE            real (run the tftp client, default; an image whose
+                         first line is version=X installs version X), ok, notfound,
                          timeout (answer without running it)
   --tftp-client PATH     default /usr/bin/tftp
   --shell-port PORT      default 24

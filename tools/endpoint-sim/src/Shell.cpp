@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 
 namespace esim {
@@ -318,6 +319,16 @@ void Session::command(const std::vector<std::string>& argv, const std::string& l
             long size = opts_.workDir.empty() ? -1 : fileSize(opts_.workDir + "/fw.tar.gz");
             say("Updating firmware, do not power off...\r\nUpdate done.\r\n");
             log_("update_fw fw.tar.gz bytes=" + std::to_string(size));
+            // An image that starts with "version=X" line installs version X.
+            if (!opts_.workDir.empty()) {
+                std::ifstream image(opts_.workDir + "/fw.tar.gz", std::ios::binary);
+                std::string first;
+                std::getline(image, first);
+                if (first.rfind("version=", 0) == 0 && first.size() > 8 && first.size() <= 40) {
+                    endpoint().cfg.version = first.substr(8);
+                    log_("version " + endpoint().cfg.version);
+                }
+            }
         } else {
             say("update_fw.sh: fw.tar.gz is missing\r\n");
             log_("update_fw missing");
