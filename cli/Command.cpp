@@ -91,6 +91,12 @@ CLI::App* Program::Add(CLI::App& parent, const std::string& name, HelpText help,
     return c;
 }
 
+void Program::AddNoWait(CLI::App* command)
+{
+    command->add_flag("--no-wait", common_.noWait,
+                      "refuse, not wait, when another run on this workstation is changing an endpoint");
+}
+
 void Program::AddPartial(CLI::App* command)
 {
     command->add_flag("--partial", common_.partial,
@@ -136,6 +142,7 @@ Context MakeContext(const CommonOptions& o, Reporter& reporter)
     ctx.timeouts.connect = Ms(o.connectTimeout);
     ctx.jobs = static_cast<unsigned>(o.jobs);
     ctx.port = static_cast<unsigned short>(o.port);
+    ctx.noWait = o.noWait;
     // A card named twice is one card: discovery goes out once on it.
     for (const std::string& name : o.interfaces)
         if (std::find(ctx.interfaces.begin(), ctx.interfaces.end(), name) == ctx.interfaces.end())
@@ -199,7 +206,7 @@ std::map<std::string, Listed> MacTable(const Context& ctx, const ScanResult& sca
         Details d;
         if (ReadDetails(ctx, all[i].address, d)) {
             std::lock_guard lock(m);
-            macs[Lower(Narrow(d.values.macAddress))] = all[i];
+            macs[MacKey(Narrow(d.values.macAddress))] = all[i];
         }
     });
     return macs;

@@ -32,6 +32,8 @@ struct CommonOptions {
     bool json = false, csv = false, quiet = false;
     // Go ahead with the endpoints that were found when some were not.
     bool partial = false;
+    // Refuse, not wait, when another run is changing an endpoint.
+    bool noWait = false;
     int jobs = 16, port = nodes::kShellPort;
     double replyTimeout = 5, connectTimeout = 3;
     std::vector<std::string> interfaces;
@@ -71,6 +73,8 @@ public:
     CLI::App* Add(CLI::App& parent, const std::string& name, HelpText help, bool formats = true);
     // --partial, for a command that finds its endpoints before it sends.
     void AddPartial(CLI::App* command);
+    // --no-wait, for a command that changes endpoints.
+    void AddNoWait(CLI::App* command);
     void Runs(CLI::App* command, Handler run) { handlers_[command] = std::move(run); }
     const Handler* HandlerOf(const CLI::App* command) const;
 

@@ -1,6 +1,7 @@
 #include "cli/Fleet.h"
 
 #include "cli/Interrupt.h"
+#include "cli/Output.h"
 #include "cli/Parallel.h"
 #include "endpoint/Comeback.h"
 #include "lan/Discovery.h"
@@ -52,6 +53,40 @@ std::optional<StepError> OtherThan(const std::string& mac, const Details& now, c
     if (mac.empty() || endpoint::SameMac(mac, read))
         return std::nullopt;
     return StepError{"come back", AnotherEndpoint(read, at)};
+}
+
+// One run changes an endpoint at a time on this workstation: another that
+// holds its MAC's lock is waited for (or, with noWait, refused), named by
+// its process. No MAC, no identity to lock by.
+std::optional<StepError> LockEndpoint(const Context& ctx, const std::string& address, const std::string& mac,
+                                      lan::WorkstationLock& lock, bool& cancelled)
+{
+    if (mac.empty())
+        return std::nullopt;
+    const std::string name = lan::EndpointLockName(MacKey(mac));
+    const auto other = [](pid_t holder) {
+        return "another run (" + (holder ? lan::DescribeProcess(holder) : std::string("pid unknown")) + ")";
+    };
+    if (ctx.noWait) {
+        auto taken = lan::WorkstationLock::TryTake(name);
+        if (!taken)
+            return StepError{"lock", other(taken.error().holder) + " is changing it; --no-wait: nothing was sent"};
+        lock = std::move(*taken);
+        return std::nullopt;
+    }
+    lan::WorkstationLock::Wait wait;
+    wait.patience = ctx.lockPatience;
+    wait.waiting = [&](pid_t holder) { Progress(ctx, address, "waiting: " + other(holder) + " is changing it"); };
+    wait.cancelled = [] { return interrupt::Requested(); };
+    auto taken = lan::WorkstationLock::Take(name, wait);
+    if (!taken) {
+        cancelled = taken.error().why == lan::LockBusy::Why::Cancelled;
+        return StepError{"lock",
+                         other(taken.error().holder) + " kept changing it for " + Seconds(ctx.lockPatience) +
+                             "; nothing was sent"};
+    }
+    lock = std::move(*taken);
+    return std::nullopt;
 }
 }  // namespace
 
@@ -175,6 +210,16 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
     if (request.hostnameId && before.kind == Kind::Tx) {
         result.error = StepError{"hostname_id", "a transmitter has no hostname ID to set"};
         return result;
+    }
+    // Held until the read-back is done: no other run's lines in between.
+    lan::WorkstationLock lock;
+    bool cancelled = false;
+    if (auto busy = LockEndpoint(ctx, address, Narrow(before.values.macAddress), lock, cancelled)) {
+        if (cancelled) {
+            result.notStarted = true;
+            return result;
+        }
+        return fail(*busy);
     }
     // The last moment a stop leaves the endpoint as it was.
     if (interrupt::Requested()) {
@@ -347,6 +392,14 @@ RestartResult Reboot(const Context& ctx, const std::string& address, bool factor
     const bool read = ReadDetails(ctx, address, d).has_value();
     const std::string mac = read ? Narrow(d.values.macAddress) : std::string();
     const bool mayMove = factoryDefault;
+    lan::WorkstationLock lock;
+    bool cancelled = false;
+    if (auto busy = LockEndpoint(ctx, address, mac, lock, cancelled)) {
+        r.notStarted = cancelled;
+        if (!cancelled)
+            r.error = Fail(ctx, address, *busy).value();
+        return r;
+    }
     if (factoryDefault)
         Progress(ctx, address, "resetting to factory defaults");
     if (interrupt::Requested()) {
@@ -379,6 +432,13 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
     }
     r.kind = before.kind;
     r.versionBefore = Narrow(before.values.version);
+    lan::WorkstationLock lock;
+    bool cancelled = false;
+    if (auto busy = LockEndpoint(ctx, address, Narrow(before.values.macAddress), lock, cancelled)) {
+        r.notStarted = cancelled;
+        r.error = cancelled ? StepError{"interrupted", "nothing was sent to it"} : Fail(ctx, address, *busy).value();
+        return r;
+    }
     if (r.kind == Kind::Unknown) {
         r.error =
             Fail(ctx, address, "read", "the dump does not say whether this is a transmitter or a receiver").value();

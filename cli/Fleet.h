@@ -31,6 +31,10 @@ struct Context {
     std::chrono::milliseconds upgradeTimeout{std::chrono::seconds(600)};
     std::vector<std::string> interfaces;
     Reporter* reporter = nullptr;
+    // Another run changing an endpoint: refuse at once instead of waiting.
+    bool noWait = false;
+    // How long to wait for it at most.
+    std::chrono::milliseconds lockPatience{std::chrono::minutes(15)};
 };
 
 using endpoint::BufferedLine;

@@ -1,5 +1,6 @@
 #include "cli/Output.h"
 #include "cli/Reporter.h"
+#include "endpoint/Mac.h"
 
 #include <algorithm>
 #include <cctype>
@@ -21,6 +22,12 @@ std::string Lower(std::string s)
     for (char& c : s)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
+}
+
+std::string MacKey(const std::string& text)
+{
+    const auto mac = endpoint::Mac::Parse(text);
+    return mac ? mac->text() : Lower(text);
 }
 
 std::string CsvField(const std::string& text)

@@ -50,6 +50,7 @@ status back or failed, and the seconds it took.
     c->add_option("--timeout", o->timeout, "how long each may take to answer again (default 120)")
         ->type_name("S")
         ->check(kSeconds);
+    p.AddNoWait(c);
     p.Runs(c, [o](Invocation& run) { return RunRestarts(run, o->addresses, o->timeout, false); });
 }
 

@@ -217,7 +217,7 @@ bool Resolve(const Context& ctx, const std::vector<PlanRow>& rows, std::vector<R
     std::string transmitters;
     for (Resolved& r : resolved) {
         if (r.row->byMac) {
-            if (const auto it = macs.find(Lower(r.row->key)); it != macs.end())
+            if (const auto it = macs.find(MacKey(r.row->key)); it != macs.end())
                 r.endpoint = it->second;
         } else if (const Listed* l = FindListed(fleet, r.row->key)) {
             r.endpoint = *l;
@@ -394,6 +394,7 @@ void AddSetCommand(Program& p)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->check(CLI::IsMember(ForceNames()));
     p.AddPartial(c);
+    p.AddNoWait(c);
     multicast->excludes(unicast);
     autoip->excludes(dhcp)->excludes(o->staticOpt);
     dhcp->excludes(o->staticOpt);

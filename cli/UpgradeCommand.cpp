@@ -55,6 +55,7 @@ reports the firmware version before and after: the same version after is
     c->add_option("--timeout", o->timeout, "how long the update and the restart may take (default 600)")
         ->type_name("S")
         ->check(kSeconds);
+    p.AddNoWait(c);
     c->add_flag("--same-version-ok", o->sameVersionOk, "the same version after as before is no failure");
     p.Runs(c, [o, root](Invocation& run) {
         if (!root->count())

@@ -331,7 +331,7 @@ int Apply(const WallOptions& o, Invocation& run)
         const std::string named = p.mac.empty() ? p.address : p.mac;
         std::optional<Listed> l;
         if (!p.mac.empty()) {
-            if (const auto it = macs.find(Lower(p.mac)); it != macs.end())
+            if (const auto it = macs.find(MacKey(p.mac)); it != macs.end())
                 l = it->second;
         } else if (const Listed* found = FindListed(fleet, p.address)) {
             l = *found;

@@ -1,11 +1,15 @@
 #include "endpoint/Comeback.h"
 
+#include "endpoint/Mac.h"
+
 #include <cctype>
 
 namespace cv::endpoint {
 
 bool SameMac(std::string_view a, std::string_view b)
 {
+    if (const auto ma = Mac::Parse(a), mb = Mac::Parse(b); ma && mb)
+        return *ma == *mb;
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i)

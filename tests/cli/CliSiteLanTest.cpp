@@ -6,6 +6,7 @@
 #include "cli/Records.h"
 #include "tests/cli/CliRun.h"
 #include "tests/cli/TftpServer.h"
+#include "lan/WorkstationLock.h"
 #include "tools/endpoint-sim/harness/SimProcess.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <thread>
 
 using Json = cv::cli::Record;
 using cv::cli_test::Cli;
@@ -239,4 +242,27 @@ TEST_F(CliSite, AnUpgradeSendsOnlyTheFileUnderTftpRootAndTheSameVersionIsNoUpgra
     EXPECT_EQ(upgraded.rc, 0) << upgraded.err;
     EXPECT_EQ(upgraded.json()[0]["status"], "upgraded");
     EXPECT_EQ(upgraded.json()[0]["version_after"], "A7.3.9");
+}
+
+TEST_F(CliSite, ARunChangingAnEndpointMakesAnotherWaitOrWithNoWaitRefuseNamingItsProcess)
+{
+    // Another run (this test, here) is changing 198.18.2.2.
+    auto held = cv::lan::WorkstationLock::TryTake(cv::lan::EndpointLockName("02:00:c6:12:02:02"));
+    ASSERT_TRUE(held);
+    const std::size_t before = sim->wireBytes("198.18.2.2").size();
+    const auto refused = Cli({"set", "198.18.2.2", "--channel", "0011", "--no-wait", "--json"});
+    EXPECT_EQ(refused.rc, 1);
+    EXPECT_TRUE(Has(refused.err, "lock failed: another run (")) << refused.err;
+    EXPECT_TRUE(Has(refused.err, "pid " + std::to_string(::getpid()))) << refused.err;
+    EXPECT_FALSE(Has(sim->wireBytes("198.18.2.2").substr(before), "astparam s")) << "only its detail query";
+
+    // Without --no-wait it waits, says for whom, and goes on once let go.
+    auto waiting = std::async(std::launch::async, [] { return Cli({"set", "198.18.2.2", "--channel", "0011"}); });
+    EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(800)), std::future_status::timeout);
+    EXPECT_FALSE(Has(sim->wireBytes("198.18.2.2").substr(before), "astparam s")) << "nothing while it waits";
+    held->Release();
+    const auto done = waiting.get();
+    EXPECT_EQ(done.rc, 0) << done.err;
+    EXPECT_TRUE(Has(done.err, "198.18.2.2: waiting: another run (")) << done.err;
+    EXPECT_TRUE(Has(sim->wireBytes("198.18.2.2"), "e e_reconnect::0011"));
 }
