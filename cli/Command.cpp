@@ -1,5 +1,7 @@
 #include "cli/Command.h"
 
+#include "lan/AtomicFile.h"
+
 #include "cli/Interrupt.h"
 #include "lan/Interfaces.h"
 
@@ -197,19 +199,36 @@ const Listed* FindListed(const std::vector<Listed>& fleet, const std::string& ad
     return it == fleet.end() ? nullptr : &*it;
 }
 
-std::map<std::string, Listed> MacTable(const Context& ctx, const ScanResult& scan)
+std::map<std::string, Listed> MacTable(const Context& ctx, const ScanResult& scan, std::vector<std::string>* silent)
 {
     const std::vector<Listed> all = ListedOf(scan);
     std::map<std::string, Listed> macs;
+    std::vector<bool> answered(all.size(), false);
     std::mutex m;
     RunParallel(all.size(), ctx.jobs, [&](std::size_t i) {
         Details d;
         if (ReadDetails(ctx, all[i].address, d)) {
             std::lock_guard lock(m);
             macs[MacKey(Narrow(d.values.macAddress))] = all[i];
+            answered[i] = true;
         }
     });
+    if (silent)
+        for (std::size_t i = 0; i < all.size(); ++i)
+            if (!answered[i])
+                silent->push_back(all[i].address);
     return macs;
+}
+
+std::string MacNotFound(const std::vector<std::string>& silent)
+{
+    if (silent.empty())
+        return "no endpoint of the scan has this mac";
+    std::string list;
+    for (const auto& a : silent)
+        list += (list.empty() ? "" : ", ") + a;
+    return "not found: " + std::to_string(silent.size()) +
+        " endpoint(s) of the scan did not answer their detail query (" + list + ")";
 }
 
 std::vector<Listed> Identify(const Context& ctx, const std::vector<std::string>& addresses)
@@ -297,17 +316,8 @@ std::string ReadFile(const std::string& path)
 
 bool WriteFile(const std::string& path, const std::string& text, std::ostream& err)
 {
-    const std::string tmp = path + ".tmp";
-    {
-        std::ofstream o(tmp, std::ios::binary | std::ios::trunc);
-        o << text;
-        if (!o) {
-            err << "cannot write " << tmp << "\n";
-            return false;
-        }
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        err << "cannot write " << path << "\n";
+    if (auto failed = lan::WriteFileAtomically(path, text)) {
+        err << "cannot write " << path << ": " << *failed << "\n";
         return false;
     }
     return true;
@@ -321,10 +331,12 @@ Invocation::Invocation(std::ostream& o, std::ostream& e, const CommonOptions& op
       partial(options.partial)
 {
     ctx = MakeContext(options, reporter);
+    interrupt::JsonOnQuit(format == Format::Json);
 }
 
 int Invocation::Report(const Columns& columns, const Rows& rows)
 {
+    interrupt::JsonOnQuit(false);  // the results themselves follow
     PrintRecords(out, format, columns, rows.rows);
     if (interrupt::Requested())
         return kExitInterrupted;
@@ -333,6 +345,7 @@ int Invocation::Report(const Columns& columns, const Rows& rows)
 
 int Invocation::Fail(const Columns& columns, int status)
 {
+    interrupt::JsonOnQuit(false);
     if (format != Format::Table)
         PrintRecords(out, format, columns, {});
     return interrupt::Requested() ? kExitInterrupted : status;

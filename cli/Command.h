@@ -124,7 +124,13 @@ std::vector<Listed> ListedOf(const ScanResult& scan);
 const Listed* FindListed(const std::vector<Listed>& fleet, const std::string& address);
 // mac (lower case) -> the endpoint, from a detail query of every endpoint
 // the scan lists.
-std::map<std::string, Listed> MacTable(const Context& ctx, const ScanResult& scan);
+// Listed endpoints whose detail query failed go to `silent`: a MAC not in
+// the table may be theirs.
+std::map<std::string, Listed> MacTable(const Context& ctx, const ScanResult& scan,
+                                       std::vector<std::string>* silent = nullptr);
+// Why a MAC is not in the table: none of the scan has it, or some did not
+// say theirs.
+std::string MacNotFound(const std::vector<std::string>& silent);
 
 // The named endpoints as their own detail queries tell them, in parallel:
 // only they are asked, and only to read, and no discovery is needed. One

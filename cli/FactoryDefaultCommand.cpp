@@ -25,6 +25,7 @@ required.
         ->type_name("S")
         ->check(kSeconds);
     p.AddNoWait(c);
+    p.AddPartial(c);
     p.Runs(c, [o](Invocation& run) {
         // Checked before the addresses, so the reason to stop reads first.
         if (!o->yes)

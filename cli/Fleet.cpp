@@ -127,7 +127,11 @@ Result<> Scan(const Context& ctx, ScanResult& out, bool* usage)
         std::string names;
         for (const auto& n : found.unknownInterfaces)
             names += (names.empty() ? "" : ", ") + n;
-        return Fail(ctx, "workstation", "discovery", "no usable network card named " + names);
+        const StepError e{"discovery", "no usable network card named " + names};
+        // The operator's mistake is said once, as a usage error, by the caller.
+        if (usage)
+            return tl::unexpected(e);
+        return Fail(ctx, "workstation", e);
     }
     if (found.failure)
         return Fail(ctx, "workstation", "discovery", lan::Describe(*found.failure));

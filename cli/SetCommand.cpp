@@ -194,7 +194,7 @@ int DryRun(const std::vector<Resolved>& resolved, bool reboot, bool checked, Inv
 // hostname ID meant for a transmitter; returns false when the scan that
 // rows by mac need found nothing.
 bool Resolve(const Context& ctx, const std::vector<PlanRow>& rows, std::vector<Resolved>& resolved,
-             std::map<std::string, std::string>& macAt)
+             std::map<std::string, std::string>& macAt, std::vector<std::string>& silent)
 {
     resolved.clear();
     for (const PlanRow& r : rows)
@@ -210,7 +210,7 @@ bool Resolve(const Context& ctx, const std::vector<PlanRow>& rows, std::vector<R
         const auto scan = RunScan(ctx);
         if (!scan)
             return false;
-        macs = MacTable(ctx, *scan);
+        macs = MacTable(ctx, *scan, &silent);
         for (const auto& [mac, listed] : macs)
             macAt[listed.address] = mac;
     }
@@ -230,12 +230,12 @@ bool Resolve(const Context& ctx, const std::vector<PlanRow>& rows, std::vector<R
     return true;
 }
 
-Rows PlanRowResult(const Context& ctx, const Resolved& r, bool reboot)
+Rows PlanRowResult(const Context& ctx, const Resolved& r, bool reboot, const std::vector<std::string>& silent)
 {
     if (!r.endpoint) {
         Record row = RowStart(r);
         row["status"] = "failed";
-        row["error"] = (r.row->byMac ? "find: no endpoint of the scan has this mac" : kNoAnswer);
+        row["error"] = r.row->byMac ? "find: " + MacNotFound(silent) : std::string(kNoAnswer);
         return Row(std::move(row), true);
     }
     SetRequest q = r.row->request;
@@ -268,7 +268,8 @@ int RunPlan(const SetOptions& o, Invocation& run)
     ctx.restartTimeout = Ms(o.timeout);
     std::vector<Resolved> resolved;
     std::map<std::string, std::string> macAt;  // what the scan found where
-    const bool scanned = Resolve(ctx, rows, resolved, macAt);
+    std::vector<std::string> silent;  // listed, but their MAC unknown
+    const bool scanned = Resolve(ctx, rows, resolved, macAt, silent);
     std::vector<std::string> taken;
     for (const Resolved& r : resolved)
         if (r.endpoint)
@@ -285,7 +286,7 @@ int RunPlan(const SetOptions& o, Invocation& run)
             continue;
         missing.push_back(r.row->key + " (line " + std::to_string(r.row->line) + ")");
         if (r.row->byMac)  // one by address said why when it was asked
-            run.reporter.Failure(missing.back(), "find", "no endpoint of the scan has this mac");
+            run.reporter.Failure(missing.back(), "find", MacNotFound(silent));
     }
     if (o.dryRun) {
         if (!scanned)
@@ -297,7 +298,7 @@ int RunPlan(const SetOptions& o, Invocation& run)
     if (int status = 0; StopForMissing(run, missing, status))
         return run.Fail(kSetColumns, status);
     const Rows all = CollectRows(
-        resolved.size(), ctx.jobs, [&](std::size_t i) { return PlanRowResult(ctx, resolved[i], o.reboot); },
+        resolved.size(), ctx.jobs, [&](std::size_t i) { return PlanRowResult(ctx, resolved[i], o.reboot, silent); },
         [&](std::size_t i) { return Row(NotStarted(kSetColumns, RowStart(resolved[i]), kInterruptedText), false); });
     return run.Report(kSetColumns, all);
 }

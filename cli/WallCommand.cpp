@@ -316,12 +316,13 @@ int Apply(const WallOptions& o, Invocation& run)
             addresses.push_back(p.address);
     const std::vector<Listed> fleet = Identify(ctx, addresses);
     std::map<std::string, Listed> macs;
+    std::vector<std::string> silent;
     if (std::any_of(layout.placements.begin(), layout.placements.end(),
                     [](const Placement& p) { return !p.mac.empty(); })) {
         const auto scan = RunScan(ctx);
         if (!scan)
             return run.Fail(kWallColumns);
-        macs = MacTable(ctx, *scan);
+        macs = MacTable(ctx, *scan, &silent);
     }
     // Every placement's receiver, found before anything is sent; one given
     // by mac and again by address is one receiver.
@@ -338,7 +339,7 @@ int Apply(const WallOptions& o, Invocation& run)
         }
         if (!l) {
             if (!p.mac.empty())
-                run.reporter.Failure(named, "find", "no endpoint of the scan has this mac");
+                run.reporter.Failure(named, "find", MacNotFound(silent));
             missing.push_back(named);
             continue;
         }

@@ -47,13 +47,15 @@ void ExpectTerminalSafe(const std::string& text, const char* stream)
 
 class CliSite : public ::testing::Test {
 protected:
-    // 198.18.1.1 is a transmitter; receivers 198.18.2.1 to .8. Noise before
+    // 198.18.1.1 is a transmitter; receivers 198.18.2.1 to .9. Noise before
     // every echo at .5, 64 binary bytes before every reply at .6, 3000
-    // bytes of flood before every reply at .7.
+    // bytes of flood before every reply at .7; .9 takes connections and
+    // never answers.
     static void SetUpTestSuite()
     {
-        sim = new SimProcess({"--tx", "1", "--rx", "8", "--reboot-delay", "300", "--fault", "noise=64@198.18.2.5",
-                              "--fault", "garbage=64@198.18.2.6", "--fault", "flood=3000@198.18.2.7"});
+        sim = new SimProcess({"--tx", "1", "--rx", "9", "--reboot-delay", "300", "--fault", "noise=64@198.18.2.5",
+                              "--fault", "garbage=64@198.18.2.6", "--fault", "flood=3000@198.18.2.7", "--fault",
+                              "silent@198.18.2.9"});
         if (!sim->start())
             GTEST_FAIL() << sim->error();
     }
@@ -97,7 +99,7 @@ TEST_F(CliSite, AnotherEndpointAtTheAddressIsRefusedAndForcedIsNeverTakenForTheO
     const std::string plan = Temp("inuse.csv",
                                   "mac,ip_mode,ipaddr,netmask,gateway\n"
                                   "02:00:c6:12:02:04,static,198.18.2.1,255.255.0.0,198.18.0.254\n");
-    const auto byMac = Cli({"set", "--plan", plan, "--reboot"});
+    const auto byMac = Cli({"set", "--plan", plan, "--reboot", "--reply-timeout", "1"});
     EXPECT_EQ(byMac.rc, 2) << byMac.err;
     EXPECT_TRUE(
         Has(byMac.err, "line 2: ipaddr: another endpoint (MAC 02:00:c6:12:02:01) already answers at 198.18.2.1"))
@@ -145,12 +147,11 @@ TEST_F(CliSite, NoiseAroundTheRepliesNeverLandsInAValueNorOnTheTerminal)
         EXPECT_FALSE(Has(glued.err, "mismatch")) << glued.err;
         EXPECT_TRUE(Has(sim->wireBytes(ip), "e e_reconnect::0007\r\n")) << "it was sent";
         ExpectTerminalSafe(glued.err, "stderr");
-        const auto table = Cli({"set", ip, "--channel", "0007"});
-        ExpectTerminalSafe(table.out, "stdout");
-        ExpectTerminalSafe(table.err, "stderr");
     }
-    const auto inventory = Cli({"inventory", "--csv"});
-    EXPECT_EQ(inventory.rc, 0) << inventory.err;
+    const auto table = Cli({"set", "198.18.2.6", "--channel", "0007"});
+    ExpectTerminalSafe(table.out, "stdout");
+    ExpectTerminalSafe(table.err, "stderr");
+    const auto inventory = Cli({"inventory", "--csv", "--reply-timeout", "1"});
     EXPECT_LT(inventory.out.size(), 4000u) << "no flood in a cell";
     ExpectTerminalSafe(inventory.out, "stdout");
     ExpectTerminalSafe(inventory.err, "stderr");
@@ -171,9 +172,9 @@ TEST_F(CliSite, AWallTooSmallForTheSiteSharedCellsAndOverlapsAreSaidBeforeAnythi
             n += Has(sim->wireBytes("198.18.2." + std::to_string(i)), "e_vw_enable");
         return n;
     };
-    const auto tooSmall = Cli({"wall", "quick", "2x2", "--bezel", "12170,6870,12100,6800"});
+    const auto tooSmall = Cli({"wall", "quick", "2x2", "--bezel", "12170,6870,12100,6800", "--reply-timeout", "1"});
     EXPECT_EQ(tooSmall.rc, 2);
-    EXPECT_TRUE(Has(tooSmall.err, "receivers for a wall of 4 cells")) << tooSmall.err;
+    EXPECT_TRUE(Has(tooSmall.err, "lists 9 receivers for a wall of 4 cells")) << tooSmall.err;
     EXPECT_TRUE(Has(tooSmall.err, "--wrap")) << tooSmall.err;
     EXPECT_EQ(wallLines(), 0);
     EXPECT_EQ(Cli({"wall", "quick", "2x2", "--bezel", "12170,6870,12100,6800", "--wrap", "--order", "198.18.2.1"}).rc,
@@ -265,4 +266,31 @@ TEST_F(CliSite, ARunChangingAnEndpointMakesAnotherWaitOrWithNoWaitRefuseNamingIt
     EXPECT_EQ(done.rc, 0) << done.err;
     EXPECT_TRUE(Has(done.err, "198.18.2.2: waiting: another run (")) << done.err;
     EXPECT_TRUE(Has(sim->wireBytes("198.18.2.2"), "e e_reconnect::0011"));
+}
+
+TEST_F(CliSite, SmallThingsAnIntegratorMet)
+{
+    // A silent endpoint of the scan is not "not in the scan".
+    const std::string plan = Temp("silent.csv", "mac,channel\n02:00:c6:12:02:09,0005\n02:00:c6:12:02:01,0005\n");
+    const auto silent = Cli({"set", "--plan", plan, "--reply-timeout", "1"});
+    EXPECT_EQ(silent.rc, 1);
+    EXPECT_TRUE(Has(silent.err, "not found: 1 endpoint(s) of the scan did not answer their detail query (198.18.2.9)"))
+        << silent.err;
+    fs::remove(plan);
+
+    // reboot and factory-default find every endpoint first, as set does.
+    for (const std::vector<std::string>& restart :
+         {std::vector<std::string>{"reboot", "198.18.2.1", "198.18.2.9", "--reply-timeout", "1"},
+          {"factory-default", "198.18.2.1", "198.18.2.9", "--yes", "--reply-timeout", "1"}}) {
+        const auto r = Cli(restart);
+        EXPECT_EQ(r.rc, 1) << restart[0];
+        EXPECT_TRUE(Has(r.err, "--partial")) << r.err;
+    }
+    EXPECT_FALSE(Changed("198.18.2.1")) << "nothing restarted";
+
+    // An unknown card is said once.
+    const auto card = Cli({"scan", "--interface", "nope0"});
+    EXPECT_EQ(card.rc, 2);
+    const std::string said = "no usable network card named nope0";
+    EXPECT_EQ(card.err.find(said), card.err.rfind(said)) << card.err;
 }

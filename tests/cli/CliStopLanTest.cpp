@@ -198,6 +198,7 @@ TEST_F(CliStop, ASecondSignalQuitsAtOnceWithASummary)
     ASSERT_TRUE(ExitedInterrupted(cli.Wait(10s))) << cli.Err();
     const std::string err = cli.Err();
     EXPECT_NE(err.find("cortavia-cli: quit at once:"), std::string::npos) << err;
+    EXPECT_EQ(cli.Out(), "[]\n") << "with --json, standard output is still one JSON array";
     EXPECT_NE(err.find("0 endpoint(s) done, 1 left mid-operation in an unknown state, 2 not started"),
               std::string::npos)
         << err;
