@@ -119,6 +119,7 @@ struct Listed {
     std::string address;
     Kind kind = Kind::Unknown;
     std::string number;  // a receiver's place in the list, "0", "1", ...
+    std::string mac;  // as its own detail query said (Identify)
 };
 std::vector<Listed> ListedOf(const ScanResult& scan);
 const Listed* FindListed(const std::vector<Listed>& fleet, const std::string& address);

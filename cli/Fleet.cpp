@@ -381,7 +381,7 @@ RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std
     }
 }
 
-RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault)
+RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault, const std::string& knownMac)
 {
     RestartResult r;
     ShellDriver s(address, ctx.port, ctx.timeouts);
@@ -392,9 +392,9 @@ RestartResult Reboot(const Context& ctx, const std::string& address, bool factor
     // What comes back is known by its MAC; defaults or a lease may bring it
     // back elsewhere. Read on a session of its own, so the restart's
     // carries only the window's lines.
-    Details d;
-    const bool read = ReadDetails(ctx, address, d).has_value();
-    const std::string mac = read ? Narrow(d.values.macAddress) : std::string();
+    std::string mac = knownMac;
+    if (Details d; mac.empty() && ReadDetails(ctx, address, d))
+        mac = Narrow(d.values.macAddress);
     const bool mayMove = factoryDefault;
     lan::WorkstationLock lock;
     bool cancelled = false;

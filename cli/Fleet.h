@@ -100,7 +100,9 @@ RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std
                              const std::string& mac = {}, bool mayMove = true);
 // The text of a wait that found another endpoint where ours should be.
 std::string AnotherEndpoint(const std::string& mac, const std::string& address);
-RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault);
+// knownMac: the MAC read just before, so it is not read again.
+RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault,
+                     const std::string& knownMac = {});
 
 // --- upgrade ----------------------------------------------------------------------
 

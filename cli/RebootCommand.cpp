@@ -21,7 +21,8 @@ int RunRestarts(Invocation& run, const std::vector<std::string>& given, double t
     const Rows rows = CollectRows(
         addresses.size(), run.ctx.jobs,
         [&](std::size_t i) {
-            const RestartResult r = Reboot(run.ctx, addresses[i], factoryDefault);
+            const Listed* l = FindListed(found, addresses[i]);
+            const RestartResult r = Reboot(run.ctx, addresses[i], factoryDefault, l ? l->mac : std::string());
             if (r.notStarted)
                 return notStarted(i);
             Record row = {

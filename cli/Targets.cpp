@@ -37,9 +37,9 @@ std::vector<Listed> ListedOf(const ScanResult& scan)
 {
     std::vector<Listed> fleet;
     for (const auto& t : scan.nodes.transmitters)
-        fleet.push_back({Narrow(t.address), Kind::Tx, ""});
+        fleet.push_back({Narrow(t.address), Kind::Tx, "", ""});
     for (const auto& r : scan.nodes.receivers)
-        fleet.push_back({Narrow(r.address), Kind::Rx, Narrow(r.number)});
+        fleet.push_back({Narrow(r.address), Kind::Rx, Narrow(r.number), ""});
     return fleet;
 }
 
@@ -87,7 +87,7 @@ std::vector<Listed> Identify(const Context& ctx, const std::vector<std::string>&
     RunParallel(addresses.size(), ctx.jobs, [&](std::size_t i) {
         Details d;
         if (ReadDetails(ctx, addresses[i], d))
-            each[i] = Listed{addresses[i], d.kind, ""};
+            each[i] = Listed{addresses[i], d.kind, "", Narrow(d.values.macAddress)};
     });
     std::vector<Listed> found;
     for (auto& l : each)
