@@ -56,6 +56,26 @@ void Abandon(int fd, const sockaddr_in& server)
     ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&server), sizeof server);
 }
 
+// One datagram that arrives before the deadline: its size, or -1 when none
+// came (or the socket failed).
+ssize_t ReceiveBefore(int fd, Clock::time_point deadline, unsigned char (&packet)[kPacketBuffer], sockaddr_in& from)
+{
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return -1;
+        pollfd watch{fd, POLLIN, 0};
+        const int ready = ::poll(&watch, 1, static_cast<int>(left.count()) + 1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return -1;
+        socklen_t fromLength = sizeof from;
+        const ssize_t n = ::recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        return n < 0 ? -1 : n;
+    }
+}
+
 TftpProbeResult Finish(TftpProbeResult result, Clock::time_point start)
 {
     result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
@@ -123,18 +143,10 @@ TftpProbeResult ProbeTftp(const std::string& serverAddress, const std::string& f
     const Clock::time_point deadline = start + timeout;
     unsigned char packet[kPacketBuffer];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            break;
-        pollfd watch{fd, POLLIN, 0};
-        const int ready = ::poll(&watch, 1, static_cast<int>(left.count()) + 1);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            break;
         sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        const ssize_t n = ::recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        const ssize_t n = ReceiveBefore(fd, deadline, packet, from);
+        if (n < 0)
+            break;
         // The server answers from a port of its own, but always from the
         // address we asked; anything else is somebody else's datagram.
         if (n < 4 || from.sin_addr.s_addr != server.sin_addr.s_addr)
@@ -217,18 +229,10 @@ TftpFetchResult FetchTftpDigest(const std::string& serverAddress, const std::str
         const Clock::time_point deadline = Clock::now() + timeout;
         bool advanced = false;
         while (!advanced) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
-                break;
-            pollfd watch{fd, POLLIN, 0};
-            const int ready = ::poll(&watch, 1, static_cast<int>(left.count()) + 1);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready <= 0)
-                break;
             sockaddr_in from{};
-            socklen_t fromLength = sizeof from;
-            const ssize_t n = ::recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+            const ssize_t n = ReceiveBefore(fd, deadline, packet, from);
+            if (n < 0)
+                break;
             if (n < 4 || from.sin_addr.s_addr != server.sin_addr.s_addr || (transfer && from.sin_port != peer.sin_port))
                 continue;
             const std::uint16_t opcode = Word(packet);
