@@ -55,6 +55,18 @@ std::optional<StepError> OtherThan(const std::string& mac, const Details& now, c
     return StepError{"come back", AnotherEndpoint(read, at)};
 }
 
+// What answers at `at` after a restart, read, and only when it is the
+// endpoint whose MAC was read before.
+std::optional<StepError> ReadAfterRestart(const Context& ctx, const std::string& address, const std::string& at,
+                                          const std::string& mac, Details& after)
+{
+    if (auto r = ReadDetails(ctx, at, after); !r)
+        return StepError{"read-back", r.error().text()};
+    if (auto other = OtherThan(mac, after, at))
+        return Fail(ctx, address, *other).value();
+    return std::nullopt;
+}
+
 // One run changes an endpoint at a time on this workstation: another that
 // holds its MAC's lock is waited for (or, with noWait, refused), named by
 // its process. No MAC, no identity to lock by.
@@ -281,12 +293,8 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
     if (at != address)  // a static move too
         result.newAddress = at;
     Details after;
-    if (auto r = ReadDetails(ctx, at, after); !r) {
-        result.error = StepError{"read-back", r.error().text()};
-        return result;
-    }
-    if (auto other = OtherThan(mac, after, at)) {
-        result.error = Fail(ctx, address, *other).value();
+    if (auto failed = ReadAfterRestart(ctx, address, at, mac, after)) {
+        result.error = failed;
         return result;
     }
     endpoint::Compare(result.fields, after, at, true);
@@ -535,12 +543,8 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
             at = back.address;
     }
     Details after;
-    if (auto q = ReadDetails(ctx, at, after); !q) {
-        r.error = StepError{"read-back", q.error().text()};
-        return r;
-    }
-    if (auto other = OtherThan(mac, after, at)) {
-        r.error = Fail(ctx, address, *other).value();
+    if (auto failed = ReadAfterRestart(ctx, address, at, mac, after)) {
+        r.error = failed;
         return r;
     }
     r.versionAfter = Narrow(after.values.version);
