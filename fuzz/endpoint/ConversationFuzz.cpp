@@ -49,9 +49,11 @@ int NoiseBeforeEveryEcho(const std::uint8_t* data, std::size_t size)
         c.Receive((loggedIn ? noise : std::string()) + line + "\r\n" + reply + "/ # ", now);
         loggedIn = true;
     }
-    // Noise that spells the query's echo itself is a shell lying about its
-    // input; no reading of the transcript can tell.
-    if (sequence.state() == Sequence::State::Done && noise.find("lmparam g CH_SELECT_V") == std::string::npos)
+    // Noise that spells the query's echo itself (the transcript drops zero
+    // bytes) is a shell lying about its input; no reading can tell.
+    std::string spelled = noise;
+    std::erase(spelled, '\0');
+    if (sequence.state() == Sequence::State::Done && spelled.find("lmparam g CH_SELECT_V") == std::string::npos)
         Check(DetailsFrom(c.transcript()).values.channel == u"0007");
     return 0;
 }
