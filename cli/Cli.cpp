@@ -22,16 +22,23 @@ const CLI::App* Selected(const CLI::App& root)
 std::string Message(const CLI::App* at, const CLI::ParseError& e, const std::vector<std::string>& args)
 {
     const std::string what = e.what();
-    // CLI11's own words where they are plainer than ours, ours where not.
-    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) && what.find(" required ") != std::string::npos &&
-        what.find(':') != std::string::npos)
-        return what.substr(0, what.find(':')) + " needs a value";
-    if (dynamic_cast<const CLI::ExtrasError*>(&e) && what.find(": ") != std::string::npos) {
-        std::istringstream words(what.substr(what.find(": ") + 2));
-        std::vector<std::string> extras;
-        for (std::string w; words >> w;)
-            extras.push_back(w);
-        if (std::all_of(extras.begin(), extras.end(), [](const std::string& w) { return w.rfind('-', 0) == 0; })) {
+    // CLI11's own words where they are plainer than ours, ours where not;
+    // ours come from the line and the commands, never from CLI11's text.
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e)) {
+        // An option that takes a value, last on the line or before another option.
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            if (args[i].rfind("--", 0) != 0 || args[i].find('=') != std::string::npos)
+                continue;
+            const CLI::Option* o = at->get_option_no_throw(args[i]);
+            const bool noValue = i + 1 == args.size() || args[i + 1].rfind('-', 0) == 0;
+            if (o && o->get_type_size() > 0 && o->get_expected_min() > 0 && noValue)
+                return args[i] + " needs a value";
+        }
+    }
+    if (dynamic_cast<const CLI::ExtrasError*>(&e)) {
+        const std::vector<std::string> extras = at->remaining();
+        if (!extras.empty() &&
+            std::all_of(extras.begin(), extras.end(), [](const std::string& w) { return w.rfind('-', 0) == 0; })) {
             std::string list;
             for (const auto& w : extras)
                 list += (list.empty() ? "" : ", ") + w;

@@ -32,6 +32,8 @@ struct CommonOptions {
     bool json = false, csv = false, quiet = false;
     // Go ahead with the endpoints that were found when some were not.
     bool partial = false;
+    // Refuse, not wait, when another run is changing an endpoint.
+    bool noWait = false;
     int jobs = 16, port = nodes::kShellPort;
     double replyTimeout = 5, connectTimeout = 3;
     std::vector<std::string> interfaces;
@@ -71,6 +73,8 @@ public:
     CLI::App* Add(CLI::App& parent, const std::string& name, HelpText help, bool formats = true);
     // --partial, for a command that finds its endpoints before it sends.
     void AddPartial(CLI::App* command);
+    // --no-wait, for a command that changes endpoints.
+    void AddNoWait(CLI::App* command);
     void Runs(CLI::App* command, Handler run) { handlers_[command] = std::move(run); }
     const Handler* HandlerOf(const CLI::App* command) const;
 
@@ -115,12 +119,19 @@ struct Listed {
     std::string address;
     Kind kind = Kind::Unknown;
     std::string number;  // a receiver's place in the list, "0", "1", ...
+    std::string mac;  // as its own detail query said (Identify)
 };
 std::vector<Listed> ListedOf(const ScanResult& scan);
 const Listed* FindListed(const std::vector<Listed>& fleet, const std::string& address);
 // mac (lower case) -> the endpoint, from a detail query of every endpoint
 // the scan lists.
-std::map<std::string, Listed> MacTable(const Context& ctx, const ScanResult& scan);
+// Listed endpoints whose detail query failed go to `silent`: a MAC not in
+// the table may be theirs.
+std::map<std::string, Listed> MacTable(const Context& ctx, const ScanResult& scan,
+                                       std::vector<std::string>* silent = nullptr);
+// Why a MAC is not in the table: none of the scan has it, or some did not
+// say theirs.
+std::string MacNotFound(const std::vector<std::string>& silent);
 
 // The named endpoints as their own detail queries tell them, in parallel:
 // only they are asked, and only to read, and no discovery is needed. One

@@ -24,6 +24,8 @@ required.
     c->add_option("--timeout", o->timeout, "how long each may take to answer again (default 120)")
         ->type_name("S")
         ->check(kSeconds);
+    p.AddNoWait(c);
+    p.AddPartial(c);
     p.Runs(c, [o](Invocation& run) {
         // Checked before the addresses, so the reason to stop reads first.
         if (!o->yes)

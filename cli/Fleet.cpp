@@ -1,6 +1,7 @@
 #include "cli/Fleet.h"
 
 #include "cli/Interrupt.h"
+#include "cli/Output.h"
 #include "cli/Parallel.h"
 #include "endpoint/Comeback.h"
 #include "lan/Discovery.h"
@@ -44,7 +45,67 @@ tl::unexpected<StepError> Fail(const Context& ctx, const std::string& address, s
 {
     return Fail(ctx, address, StepError{std::move(step), std::move(detail)});
 }
+
+// The endpoint read after a restart must be the one read before it.
+std::optional<StepError> OtherThan(const std::string& mac, const Details& now, const std::string& at)
+{
+    const std::string read = Narrow(now.values.macAddress);
+    if (mac.empty() || endpoint::SameMac(mac, read))
+        return std::nullopt;
+    return StepError{"come back", AnotherEndpoint(read, at)};
+}
+
+// What answers at `at` after a restart, read, and only when it is the
+// endpoint whose MAC was read before.
+std::optional<StepError> ReadAfterRestart(const Context& ctx, const std::string& address, const std::string& at,
+                                          const std::string& mac, Details& after)
+{
+    if (auto r = ReadDetails(ctx, at, after); !r)
+        return StepError{"read-back", r.error().text()};
+    if (auto other = OtherThan(mac, after, at))
+        return Fail(ctx, address, *other).value();
+    return std::nullopt;
+}
+
+// One run changes an endpoint at a time on this workstation: another that
+// holds its MAC's lock is waited for (or, with noWait, refused), named by
+// its process. No MAC, no identity to lock by.
+std::optional<StepError> LockEndpoint(const Context& ctx, const std::string& address, const std::string& mac,
+                                      lan::WorkstationLock& lock, bool& cancelled)
+{
+    if (mac.empty())
+        return std::nullopt;
+    const std::string name = lan::EndpointLockName(MacKey(mac));
+    const auto other = [](pid_t holder) {
+        return "another run (" + (holder ? lan::DescribeProcess(holder) : std::string("pid unknown")) + ")";
+    };
+    if (ctx.noWait) {
+        auto taken = lan::WorkstationLock::TryTake(name);
+        if (!taken)
+            return StepError{"lock", other(taken.error().holder) + " is changing it; --no-wait: nothing was sent"};
+        lock = std::move(*taken);
+        return std::nullopt;
+    }
+    lan::WorkstationLock::Wait wait;
+    wait.patience = ctx.lockPatience;
+    wait.waiting = [&](pid_t holder) { Progress(ctx, address, "waiting: " + other(holder) + " is changing it"); };
+    wait.cancelled = [] { return interrupt::Requested(); };
+    auto taken = lan::WorkstationLock::Take(name, wait);
+    if (!taken) {
+        cancelled = taken.error().why == lan::LockBusy::Why::Cancelled;
+        return StepError{"lock",
+                         other(taken.error().holder) + " kept changing it for " + Seconds(ctx.lockPatience) +
+                             "; nothing was sent"};
+    }
+    lock = std::move(*taken);
+    return std::nullopt;
+}
 }  // namespace
+
+std::string AnotherEndpoint(const std::string& mac, const std::string& address)
+{
+    return "another endpoint (MAC " + (mac.empty() ? std::string("unreadable") : mac) + ") answers at " + address;
+}
 
 // --- scan ------------------------------------------------------------------
 
@@ -78,7 +139,11 @@ Result<> Scan(const Context& ctx, ScanResult& out, bool* usage)
         std::string names;
         for (const auto& n : found.unknownInterfaces)
             names += (names.empty() ? "" : ", ") + n;
-        return Fail(ctx, "workstation", "discovery", "no usable network card named " + names);
+        const StepError e{"discovery", "no usable network card named " + names};
+        // The operator's mistake is said once, as a usage error, by the caller.
+        if (usage)
+            return tl::unexpected(e);
+        return Fail(ctx, "workstation", e);
     }
     if (found.failure)
         return Fail(ctx, "workstation", "discovery", lan::Describe(*found.failure));
@@ -162,6 +227,16 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
         result.error = StepError{"hostname_id", "a transmitter has no hostname ID to set"};
         return result;
     }
+    // Held until the read-back is done: no other run's lines in between.
+    lan::WorkstationLock lock;
+    bool cancelled = false;
+    if (auto busy = LockEndpoint(ctx, address, Narrow(before.values.macAddress), lock, cancelled)) {
+        if (cancelled) {
+            result.notStarted = true;
+            return result;
+        }
+        return fail(*busy);
+    }
     // The last moment a stop leaves the endpoint as it was.
     if (interrupt::Requested()) {
         result.notStarted = true;
@@ -196,6 +271,8 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
         for (const auto& f : result.fields)
             if (f.status == FieldStatus::Mismatch)
                 Fail(ctx, address, "read-back", f.field + " reads '" + f.readBack + "', not '" + f.requested + "'");
+            else if (f.status == FieldStatus::Unreadable)
+                Fail(ctx, address, "read-back", "unreadable: the reply holds no " + f.field);
         return result;
     }
 
@@ -204,23 +281,27 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
         return fail(r.error());
     const std::string comeBackAt =
         request.ipMode && *request.ipMode == endpoint::IpMode::Static ? request.ipaddr : address;
-    const std::string mac = request.mayMove() ? Narrow(before.values.macAddress) : std::string();
-    const RestartResult restart = WaitForRestart(ctx, s, comeBackAt, mac);
+    const std::string mac = Narrow(before.values.macAddress);
+    // Only a new IP mode is looked for elsewhere: a search reads the whole
+    // fleet, which a plain restart has no business touching.
+    const RestartResult restart = WaitForRestart(ctx, s, comeBackAt, mac, request.mayMove());
     if (restart.error) {
         result.error = restart.error;
         return result;
     }
     const std::string at = restart.address.empty() ? comeBackAt : restart.address;
-    if (at != comeBackAt)
+    if (at != address)  // a static move too
         result.newAddress = at;
     Details after;
-    if (auto r = ReadDetails(ctx, at, after); !r) {
-        result.error = StepError{"read-back", r.error().text()};
+    if (auto failed = ReadAfterRestart(ctx, address, at, mac, after)) {
+        result.error = failed;
         return result;
     }
     endpoint::Compare(result.fields, after, at, true);
     for (const auto& f : result.fields)
-        if (f.status == FieldStatus::Mismatch)
+        if (f.status == FieldStatus::Unreadable)
+            Fail(ctx, address, "read-back", "unreadable after the reboot: the reply holds no " + f.field);
+        else if (f.status == FieldStatus::Mismatch)
             Fail(ctx, address, "read-back",
                  f.field + " reads '" + f.readBack + "' after the reboot, not '" + f.requested + "'");
     return result;
@@ -229,7 +310,7 @@ SetResult ApplySettings(const Context& ctx, const std::string& address, const Se
 // --- restarts -------------------------------------------------------------------
 
 RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std::string& comeBackAt,
-                             const std::string& mac)
+                             const std::string& mac, bool mayMove)
 {
     RestartResult r;
     const auto start = Clock::now();
@@ -258,7 +339,7 @@ RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std
     // The search runs quietly: its misses are expected, not failures.
     Context quiet = ctx;
     quiet.reporter = nullptr;
-    endpoint::Comeback wait(comeBackAt, mac, deadline);
+    endpoint::Comeback wait(comeBackAt, mac, deadline, mayMove);
     for (;;) {
         const endpoint::Comeback::Action next = wait.Next(Clock::now());
         switch (next.what) {
@@ -294,6 +375,9 @@ RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std
             else
                 Progress(ctx, session.address(), "answers again at " + next.address + " after " + Seconds(r.downFor));
             return r;
+        case endpoint::Comeback::Do::Other:
+            r.error = Fail(ctx, session.address(), "come back", AnotherEndpoint(wait.otherMac(), next.address)).value();
+            return r;
         case endpoint::Comeback::Do::Lost:
             r.error = Fail(ctx, session.address(), "come back",
                            !wait.searched() ? "no answer at " + comeBackAt + " within " + Seconds(ctx.restartTimeout)
@@ -305,7 +389,7 @@ RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std
     }
 }
 
-RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault)
+RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault, const std::string& knownMac)
 {
     RestartResult r;
     ShellDriver s(address, ctx.port, ctx.timeouts);
@@ -313,16 +397,23 @@ RestartResult Reboot(const Context& ctx, const std::string& address, bool factor
         r.error = Fail(ctx, address, o.error()).value();
         return r;
     }
-    // Defaults may bring it back at another address: its MAC finds it
-    // again. Read on a session of its own, so the reset's carries only
-    // the window's lines.
-    std::string mac;
-    if (factoryDefault) {
-        Details d;
-        if (ReadDetails(ctx, address, d))
-            mac = Narrow(d.values.macAddress);
-        Progress(ctx, address, "resetting to factory defaults");
+    // What comes back is known by its MAC; defaults or a lease may bring it
+    // back elsewhere. Read on a session of its own, so the restart's
+    // carries only the window's lines.
+    std::string mac = knownMac;
+    if (Details d; mac.empty() && ReadDetails(ctx, address, d))
+        mac = Narrow(d.values.macAddress);
+    const bool mayMove = factoryDefault;
+    lan::WorkstationLock lock;
+    bool cancelled = false;
+    if (auto busy = LockEndpoint(ctx, address, mac, lock, cancelled)) {
+        r.notStarted = cancelled;
+        if (!cancelled)
+            r.error = Fail(ctx, address, *busy).value();
+        return r;
     }
+    if (factoryDefault)
+        Progress(ctx, address, "resetting to factory defaults");
     if (interrupt::Requested()) {
         r.notStarted = true;
         return r;
@@ -333,12 +424,12 @@ RestartResult Reboot(const Context& ctx, const std::string& address, bool factor
         return r;
     }
     Progress(ctx, address, "rebooting");
-    return WaitForRestart(ctx, s, address, mac);
+    return WaitForRestart(ctx, s, address, mac, mayMove);
 }
 
 // --- upgrade ----------------------------------------------------------------------
 
-UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot)
+UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot, bool sameVersionOk)
 {
     UpgradeResult r;
     ShellDriver s(address, ctx.port, ctx.timeouts);
@@ -353,6 +444,13 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
     }
     r.kind = before.kind;
     r.versionBefore = Narrow(before.values.version);
+    lan::WorkstationLock lock;
+    bool cancelled = false;
+    if (auto busy = LockEndpoint(ctx, address, Narrow(before.values.macAddress), lock, cancelled)) {
+        r.notStarted = cancelled;
+        r.error = cancelled ? StepError{"interrupted", "nothing was sent to it"} : Fail(ctx, address, *busy).value();
+        return r;
+    }
     if (r.kind == Kind::Unknown) {
         r.error =
             Fail(ctx, address, "read", "the dump does not say whether this is a transmitter or a receiver").value();
@@ -375,7 +473,10 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
         r.error = Fail(ctx, address, "tftp check", "put " + r.file + " into " + tftpRoot).value();
         return r;
     }
-    const lan::TftpProbeResult probe = lan::ProbeTftp(r.server, r.file);
+    // The whole file, as the endpoint will fetch it: the server must give out
+    // the very file under --tftp-root, not one of its own directory.
+    const lan::TftpFetchResult served = lan::FetchTftpDigest(r.server, r.file);
+    const lan::TftpProbeResult& probe = served.probe;
     if (!probe.ok()) {
         std::string why;
         switch (probe.status) {
@@ -390,6 +491,18 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
         default: why = "the TFTP server at " + r.server + " answered: " + probe.message; break;
         }
         r.error = Fail(ctx, address, "tftp check", why).value();
+        return r;
+    }
+    const std::optional<lan::FileDigest> local = lan::DigestOfFile(path);
+    if (!local || !served.digest || !(*local == *served.digest)) {
+        const std::string ours = local ? std::to_string(local->size) + " bytes" : std::string("unreadable");
+        const std::string theirs = served.digest ? std::to_string(served.digest->size) + " bytes" : "nothing";
+        r.error = Fail(ctx, address, "tftp check",
+                       "the TFTP server at " + r.server + " gives out a " + r.file + " of " + theirs + ", not the " +
+                           path + " of " + ours +
+                           (local && served.digest && local->size == served.digest->size ? " (checksums differ)" : "") +
+                           ": is " + tftpRoot + " its directory? nothing was sent")
+                      .value();
         return r;
     }
 
@@ -418,20 +531,30 @@ UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std:
         r.error = Fail(ctx, address, run.error()).value();
         return r;
     }
+    const std::string mac = Narrow(before.values.macAddress);
+    std::string at = address;
     if (!s.open() || s.WaitClosed(1s)) {
-        const RestartResult back = WaitForRestart(ctx, s, address);
+        const RestartResult back = WaitForRestart(ctx, s, address, mac, false);
         if (back.error) {
             r.error = back.error;
             return r;
         }
+        if (!back.address.empty())
+            at = back.address;
     }
     Details after;
-    if (auto q = ReadDetails(ctx, address, after); !q) {
-        r.error = StepError{"read-back", q.error().text()};
+    if (auto failed = ReadAfterRestart(ctx, address, at, mac, after)) {
+        r.error = failed;
         return r;
     }
     r.versionAfter = Narrow(after.values.version);
     Progress(ctx, address, "firmware " + r.versionBefore + " -> " + r.versionAfter);
+    if (r.versionAfter == r.versionBefore && !sameVersionOk) {
+        r.unchanged = true;
+        r.error = Fail(ctx, address, "version",
+                       "the firmware still reads " + r.versionAfter + " (--same-version-ok if that was meant)")
+                      .value();
+    }
     return r;
 }
 

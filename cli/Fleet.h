@@ -31,6 +31,10 @@ struct Context {
     std::chrono::milliseconds upgradeTimeout{std::chrono::seconds(600)};
     std::vector<std::string> interfaces;
     Reporter* reporter = nullptr;
+    // Another run changing an endpoint: refuse at once instead of waiting.
+    bool noWait = false;
+    // How long to wait for it at most.
+    std::chrono::milliseconds lockPatience{std::chrono::minutes(15)};
 };
 
 using endpoint::BufferedLine;
@@ -89,11 +93,16 @@ struct RestartResult {
     std::chrono::milliseconds downFor{0};
 };
 // After the reboot line: the session drops, then a fresh login works again.
-// With `mac`, an endpoint that does not answer at comeBackAt is looked
-// for by scanning; "restarted, address unknown" when no scan finds it.
+// With `mac`, whatever answers at comeBackAt is known by its MAC: another
+// one fails the wait unless `mayMove`, when the endpoint is looked for by
+// scanning ("restarted, address unknown" when no scan finds it).
 RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std::string& comeBackAt,
-                             const std::string& mac = {});
-RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault);
+                             const std::string& mac = {}, bool mayMove = true);
+// The text of a wait that found another endpoint where ours should be.
+std::string AnotherEndpoint(const std::string& mac, const std::string& address);
+// knownMac: the MAC read just before, so it is not read again.
+RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault,
+                     const std::string& knownMac = {});
 
 // --- upgrade ----------------------------------------------------------------------
 
@@ -104,8 +113,13 @@ struct UpgradeResult {
     // Stopped before the update script: nothing was installed (error says
     // how far it got).
     bool notStarted = false;
+    // Back with the version it had before, which was not expected (error
+    // says so).
+    bool unchanged = false;
 };
-UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot);
+// sameVersionOk: a version after equal to the one before is no failure.
+UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot,
+                      bool sameVersionOk = false);
 
 // --- lines to receivers --------------------------------------------------------------
 

@@ -43,6 +43,8 @@ struct Line {
     void Write() const { (void)!::write(STDERR_FILENO, buf, n); }
 };
 
+std::atomic<bool> g_jsonOnQuit{false};
+
 void OnSignal(int)
 {
     const int saved = errno;
@@ -59,6 +61,8 @@ void OnSignal(int)
     l << "cortavia-cli: quit at once: " << finished << " endpoint(s) done, " << (started - finished)
       << " left mid-operation in an unknown state, " << (planned - started) << " not started\n";
     l.Write();
+    if (g_jsonOnQuit.load())
+        (void)!::write(STDOUT_FILENO, "[]\n", 3);
     ::_exit(kExitInterrupted);
 }
 }  // namespace
@@ -85,6 +89,8 @@ void Reset()
     g_signals = 0;
     g_planned = g_started = g_finished = 0;
 }
+
+void JsonOnQuit(bool on) { g_jsonOnQuit = on; }
 
 void Planned(std::size_t endpoints) { g_planned += static_cast<long>(endpoints); }
 void Started() { ++g_started; }

@@ -21,6 +21,10 @@ void Request();
 // Forgets a stop and the counts (between in-process runs in tests).
 void Reset();
 
+// With --json, a quit at once still leaves standard output one JSON array
+// (an empty one) unless the results are already being printed.
+void JsonOnQuit(bool on);
+
 // Counts kept for the second signal's summary.
 void Planned(std::size_t endpoints);
 void Started();

@@ -1,4 +1,6 @@
 #include "cli/Output.h"
+#include "cli/Reporter.h"
+#include "endpoint/Mac.h"
 
 #include <algorithm>
 #include <cctype>
@@ -22,6 +24,12 @@ std::string Lower(std::string s)
     return s;
 }
 
+std::string MacKey(const std::string& text)
+{
+    const auto mac = endpoint::Mac::Parse(text);
+    return mac ? mac->text() : Lower(text);
+}
+
 std::string CsvField(const std::string& text)
 {
     if (text.find_first_of(",\"\r\n") == std::string::npos)
@@ -36,22 +44,6 @@ std::string CsvField(const std::string& text)
 }
 
 namespace {
-
-// Control bytes from a device never reach the terminal as they are.
-std::string Printable(const std::string& text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 std::size_t DisplayWidth(const std::string& s)
 {
@@ -95,7 +87,7 @@ void PrintRecords(std::ostream& out, Format format, const std::vector<std::strin
         out << "\r\n";
         for (const Record& row : rows) {
             for (std::size_t i = 0; i < columns.size(); ++i)
-                out << (i ? "," : "") << CsvField(cell(row, columns[i]));
+                out << (i ? "," : "") << CsvField(Printable(cell(row, columns[i]), true, true));
             out << "\r\n";
         }
         return;

@@ -27,6 +27,9 @@ std::string CellText(const Record& value);
 std::string CsvField(const std::string& text);
 // ASCII letters in lower case: keys and keywords, never device text.
 std::string Lower(std::string s);
+// A MAC as every table and lock spells it (endpoint::Mac), or the text in
+// lower case when it is none.
+std::string MacKey(const std::string& text);
 
 // RFC 4180 records: quoted fields may hold commas, quotes ("") and line
 // breaks; CR LF or LF end a record; a UTF-8 byte-order mark is skipped.

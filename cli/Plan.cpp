@@ -117,7 +117,7 @@ bool ParsePlan(const std::string& text, std::vector<PlanRow>& rows, std::vector<
             continue;
         }
         row.key = *key;
-        if (!keys.insert(byMac ? Lower(*key) : *key).second) {
+        if (!keys.insert(byMac ? MacKey(*key) : *key).second) {
             errors.push_back(where + "endpoint " + *key + " has a row already");
             continue;
         }

@@ -6,14 +6,23 @@ namespace cv::cli {
 int RunRestarts(Invocation& run, const std::vector<std::string>& given, double timeout, bool factoryDefault)
 {
     run.ctx.restartTimeout = Ms(timeout);
-    const std::vector<std::string> addresses = Distinct(given, run.reporter);
+    const std::vector<std::string> named = Distinct(given, run.reporter);
+    // Every endpoint is found before any is restarted, as set, wall and osd
+    // do: one that does not answer stops the run unless --partial.
+    const std::vector<Listed> found = Identify(run.ctx, named);
+    std::vector<std::string> addresses, missing;
+    for (const std::string& a : named)
+        (FindListed(found, a) ? addresses : missing).push_back(a);
+    if (int status = 0; StopForMissing(run, missing, status))
+        return run.Fail(kRestartColumns, status);
     const auto notStarted = [&](std::size_t i) {
         return Row(NotStarted(kRestartColumns, {{"address", addresses[i]}}, kInterruptedText), false);
     };
     const Rows rows = CollectRows(
         addresses.size(), run.ctx.jobs,
         [&](std::size_t i) {
-            const RestartResult r = Reboot(run.ctx, addresses[i], factoryDefault);
+            const Listed* l = FindListed(found, addresses[i]);
+            const RestartResult r = Reboot(run.ctx, addresses[i], factoryDefault, l ? l->mac : std::string());
             if (r.notStarted)
                 return notStarted(i);
             Record row = {
@@ -28,7 +37,14 @@ int RunRestarts(Invocation& run, const std::vector<std::string>& given, double t
             return Row(std::move(row), r.error.has_value());
         },
         notStarted);
-    return run.Report(kRestartColumns, rows);
+    Rows all = rows;
+    AddMissingRows(
+        all, kRestartColumns, missing,
+        [](const std::string& a) {
+            return Record{{"address", a}};
+        },
+        kNoAnswer);
+    return run.Report(kRestartColumns, all);
 }
 
 void AddRebootCommand(Program& p)
@@ -50,6 +66,8 @@ status back or failed, and the seconds it took.
     c->add_option("--timeout", o->timeout, "how long each may take to answer again (default 120)")
         ->type_name("S")
         ->check(kSeconds);
+    p.AddNoWait(c);
+    p.AddPartial(c);
     p.Runs(c, [o](Invocation& run) { return RunRestarts(run, o->addresses, o->timeout, false); });
 }
 

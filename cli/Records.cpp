@@ -88,6 +88,8 @@ std::vector<Record> SetRecords(const SetResult& result, const std::string& key)
             r["status"] = endpoint::ToString(f.status);
             if (f.status == FieldStatus::Mismatch)
                 r["error"] = f.field + " reads '" + f.readBack + "', not '" + f.requested + "'";
+            if (f.status == FieldStatus::Unreadable)
+                r["error"] = "read-back: the reply holds no " + f.field;
         }
         rows.push_back(std::move(r));
     }

@@ -7,6 +7,12 @@
 
 namespace cv::cli {
 
+// Text that may hold an endpoint's bytes, made safe for a terminal: control
+// bytes (C0, DEL, C1) and bytes that are not UTF-8 become \xNN; with
+// keepNewlines a line feed stays one.
+// keepReturns too (a quoted CSV cell).
+std::string Printable(const std::string& text, bool keepNewlines = false, bool keepReturns = false);
+
 class Reporter {
 public:
     explicit Reporter(std::ostream& err, bool quiet = false) : err_(err), quiet_(quiet) { }

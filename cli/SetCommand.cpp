@@ -43,19 +43,58 @@ ahead with the others). --dry-run prints every line, byte for byte.
 A static address that would strand the endpoint is refused, naming the
 check: a netmask that is not contiguous ones, 0.0.0.0, a network or
 broadcast address, a gateway outside the subnet, the workstation's own
-address, one address on two plan rows. --force CHECK sends it anyway.
+address, one address on two plan rows (reused-address), an address outside
+every subnet of this workstation's cards (unreachable: after the restart
+it could not be reached from here), an address another endpoint already
+answers at (in-use). --force CHECK sends it anyway.
 
 Exit status 0 when every setting is confirmed or pending.
 )";
 
-// --force takes the names of the address checks, and one of the plan's own.
+// --force takes the names of the address checks, and the plan's and the
+// fleet's own.
 constexpr const char* kReusedAddress = "reused-address";
+constexpr const char* kInUse = "in-use";
 
 std::vector<std::string> ForceNames()
 {
     std::vector<std::string> names = endpoint::AddressCheckNames();
+    names.push_back("unreachable");
     names.push_back(kReusedAddress);
+    names.push_back(kInUse);
     return names;
+}
+
+bool Forced(const std::vector<std::string>& force, const std::string& check)
+{
+    return std::find(force.begin(), force.end(), check) != force.end();
+}
+
+// Another endpoint that already answers at a static address: on a real
+// LAN both drop off. The fleet a plan scanned is looked at first (address
+// -> MAC), then the address itself is asked, briefly: an address nobody
+// holds does not answer.
+std::optional<std::string> InUse(const Context& ctx, const std::string& from, const SetRequest& q,
+                                 const std::vector<std::string>& force,
+                                 const std::map<std::string, std::string>& scanned = {})
+{
+    if (!q.ipMode || *q.ipMode != endpoint::IpMode::Static || q.ipaddr == from || Forced(force, kInUse))
+        return std::nullopt;
+    std::optional<std::string> mac;
+    if (const auto it = scanned.find(q.ipaddr); it != scanned.end()) {
+        mac = it->second;
+    } else {
+        Context brief = ctx;
+        brief.reporter = nullptr;
+        brief.timeouts.connect = std::min(brief.timeouts.connect, std::chrono::milliseconds(1000));
+        Details d;
+        if (ReadDetails(brief, q.ipaddr, d))
+            mac = Narrow(d.values.macAddress);
+    }
+    if (!mac)
+        return std::nullopt;
+    return "ipaddr: another endpoint (MAC " + *mac + ") already answers at " + q.ipaddr + " (--force " + kInUse +
+        " sends it anyway)";
 }
 
 // The address checks of one request: what --force does not let through,
@@ -66,10 +105,16 @@ std::vector<std::string> AddressRefusals(const SetRequest& q, const std::vector<
     if (!q.ipMode || *q.ipMode != endpoint::IpMode::Static)
         return refusals;
     std::vector<std::string> own;
-    for (const auto& card : lan::Ipv4Interfaces())
+    std::vector<endpoint::Card> cards;
+    for (const auto& card : lan::Ipv4Interfaces()) {
         own.push_back(card.address);
-    for (const auto& p : endpoint::StaticAddressProblems(q.ipaddr, q.netmask, q.gateway, own))
-        if (std::find(force.begin(), force.end(), p.check) == force.end())
+        cards.push_back({card.address, card.netmask});
+    }
+    auto problems = endpoint::StaticAddressProblems(q.ipaddr, q.netmask, q.gateway, own);
+    if (auto far = endpoint::UnreachableFrom(q.ipaddr, cards))
+        problems.push_back(std::move(*far));
+    for (const auto& p : problems)
+        if (!Forced(force, p.check))
             refusals.push_back(p.field + ": " + p.reason + " (--force " + p.check + " sends it anyway)");
     return refusals;
 }
@@ -148,7 +193,8 @@ int DryRun(const std::vector<Resolved>& resolved, bool reboot, bool checked, Inv
 // Finds every row's endpoint, by mac or address. Throws Usage for a
 // hostname ID meant for a transmitter; returns false when the scan that
 // rows by mac need found nothing.
-bool Resolve(const Context& ctx, const std::vector<PlanRow>& rows, std::vector<Resolved>& resolved)
+bool Resolve(const Context& ctx, const std::vector<PlanRow>& rows, std::vector<Resolved>& resolved,
+             std::map<std::string, std::string>& macAt, std::vector<std::string>& silent)
 {
     resolved.clear();
     for (const PlanRow& r : rows)
@@ -164,12 +210,14 @@ bool Resolve(const Context& ctx, const std::vector<PlanRow>& rows, std::vector<R
         const auto scan = RunScan(ctx);
         if (!scan)
             return false;
-        macs = MacTable(ctx, *scan);
+        macs = MacTable(ctx, *scan, &silent);
+        for (const auto& [mac, listed] : macs)
+            macAt[listed.address] = mac;
     }
     std::string transmitters;
     for (Resolved& r : resolved) {
         if (r.row->byMac) {
-            if (const auto it = macs.find(Lower(r.row->key)); it != macs.end())
+            if (const auto it = macs.find(MacKey(r.row->key)); it != macs.end())
                 r.endpoint = it->second;
         } else if (const Listed* l = FindListed(fleet, r.row->key)) {
             r.endpoint = *l;
@@ -182,12 +230,12 @@ bool Resolve(const Context& ctx, const std::vector<PlanRow>& rows, std::vector<R
     return true;
 }
 
-Rows PlanRowResult(const Context& ctx, const Resolved& r, bool reboot)
+Rows PlanRowResult(const Context& ctx, const Resolved& r, bool reboot, const std::vector<std::string>& silent)
 {
     if (!r.endpoint) {
         Record row = RowStart(r);
         row["status"] = "failed";
-        row["error"] = (r.row->byMac ? "find: no endpoint of the scan has this mac" : kNoAnswer);
+        row["error"] = r.row->byMac ? "find: " + MacNotFound(silent) : std::string(kNoAnswer);
         return Row(std::move(row), true);
     }
     SetRequest q = r.row->request;
@@ -219,14 +267,26 @@ int RunPlan(const SetOptions& o, Invocation& run)
     Context& ctx = run.ctx;
     ctx.restartTimeout = Ms(o.timeout);
     std::vector<Resolved> resolved;
-    const bool scanned = Resolve(ctx, rows, resolved);
+    std::map<std::string, std::string> macAt;  // what the scan found where
+    std::vector<std::string> silent;  // listed, but their MAC unknown
+    const bool scanned = Resolve(ctx, rows, resolved, macAt, silent);
+    std::vector<std::string> taken;
+    for (const Resolved& r : resolved)
+        if (r.endpoint)
+            if (auto t = InUse(ctx, r.endpoint->address, r.row->request, o.force, macAt))
+                taken.push_back("line " + std::to_string(r.row->line) + ": " + *t);
+    if (!taken.empty()) {
+        for (const auto& t : taken)
+            run.err << o.plan << ": " << t << "\n";
+        throw Usage{"nothing was sent"};
+    }
     std::vector<std::string> missing;
     for (const Resolved& r : resolved) {
         if (!scanned || r.endpoint)
             continue;
         missing.push_back(r.row->key + " (line " + std::to_string(r.row->line) + ")");
         if (r.row->byMac)  // one by address said why when it was asked
-            run.reporter.Failure(missing.back(), "find", "no endpoint of the scan has this mac");
+            run.reporter.Failure(missing.back(), "find", MacNotFound(silent));
     }
     if (o.dryRun) {
         if (!scanned)
@@ -238,7 +298,7 @@ int RunPlan(const SetOptions& o, Invocation& run)
     if (int status = 0; StopForMissing(run, missing, status))
         return run.Fail(kSetColumns, status);
     const Rows all = CollectRows(
-        resolved.size(), ctx.jobs, [&](std::size_t i) { return PlanRowResult(ctx, resolved[i], o.reboot); },
+        resolved.size(), ctx.jobs, [&](std::size_t i) { return PlanRowResult(ctx, resolved[i], o.reboot, silent); },
         [&](std::size_t i) { return Row(NotStarted(kSetColumns, RowStart(resolved[i]), kInterruptedText), false); });
     return run.Report(kSetColumns, all);
 }
@@ -277,6 +337,8 @@ int RunOne(const SetOptions& o, Invocation& run)
     }
     Context& ctx = run.ctx;
     ctx.restartTimeout = Ms(o.timeout);
+    if (auto taken = InUse(ctx, o.address, q, o.force))
+        throw Usage{"nothing was sent:\n" + *taken};
     // Counted as CollectRows counts, for a second signal's summary.
     interrupt::Planned(1);
     interrupt::Started();
@@ -333,6 +395,7 @@ void AddSetCommand(Program& p)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->check(CLI::IsMember(ForceNames()));
     p.AddPartial(c);
+    p.AddNoWait(c);
     multicast->excludes(unicast);
     autoip->excludes(dhcp)->excludes(o->staticOpt);
     dhcp->excludes(o->staticOpt);

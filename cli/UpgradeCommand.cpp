@@ -16,9 +16,10 @@ Record UpgradeRecord(const std::string& address, const UpgradeResult& r)
                   {"version_before", r.versionBefore},
                   {"version_after", r.versionAfter},
                   {"status",
-                   r.notStarted  ? "not started"
-                       : r.error ? "failed"
-                                 : "upgraded"}};
+                   r.notStarted      ? "not started"
+                       : r.unchanged ? "unchanged"
+                       : r.error     ? "failed"
+                                     : "upgraded"}};
     if (r.error)
         row["error"] = r.error->text();
     return row;
@@ -28,21 +29,24 @@ Record UpgradeRecord(const std::string& address, const UpgradeResult& r)
 void AddUpgradeCommand(Program& p)
 {
     CLI::App* c = p.Add(p.root(), "upgrade",
-                        {{"upgrade ADDRESS... --tftp-root DIR [--jobs N] [--timeout S]"},
+                        {{"upgrade ADDRESS... --tftp-root DIR [--same-version-ok] [--jobs N] [--timeout S]"},
                          {{"upgrade ADDRESS... --tftp-root DIR", "fetch and install firmware from this workstation"}},
                          R"(
 Installs firmware that the endpoint fetches from this workstation's TFTP
 server (webfwh.bin for a transmitter, webfwc.bin for a receiver, in DIR).
-First the server is asked for that file at the address that faces the
-endpoint; only when it gives it out are the six upgrade lines sent. A fetch
+First the file is fetched from the server at the address that faces the
+endpoint; only when it gives out the very file in DIR (same size and
+checksum) are the six upgrade lines sent. A fetch
 that reports "File not found" or "Transfer timed out" stops there. Then it
 waits until the endpoint answers again (up to S seconds, default 600) and
-reports the firmware version before and after.
+reports the firmware version before and after: the same version after is
+'unchanged', exit status 1, unless --same-version-ok.
 )"});
     struct Options {
         std::vector<std::string> addresses;
         std::string root;
         double timeout = 600;
+        bool sameVersionOk = false;
     };
     auto o = std::make_shared<Options>();
     c->add_option("ADDRESS", o->addresses, "the endpoints")->check(kAddress);
@@ -51,6 +55,8 @@ reports the firmware version before and after.
     c->add_option("--timeout", o->timeout, "how long the update and the restart may take (default 600)")
         ->type_name("S")
         ->check(kSeconds);
+    p.AddNoWait(c);
+    c->add_flag("--same-version-ok", o->sameVersionOk, "the same version after as before is no failure");
     p.Runs(c, [o, root](Invocation& run) {
         if (!root->count())
             throw Usage{"upgrade needs --tftp-root DIR, the directory the workstation's TFTP server gives out"};
@@ -65,7 +71,7 @@ reports the firmware version before and after.
         const Rows rows = CollectRows(
             addresses.size(), ctx.jobs,
             [&](std::size_t i) {
-                const UpgradeResult r = Upgrade(ctx, addresses[i], o->root);
+                const UpgradeResult r = Upgrade(ctx, addresses[i], o->root, o->sameVersionOk);
                 return Row(UpgradeRecord(addresses[i], r), r.error.has_value() && !r.notStarted);
             },
             [&](std::size_t i) {

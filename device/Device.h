@@ -37,6 +37,8 @@ bool SendAll(CMyAsyncSocket& socket, const std::vector<cv::nodes::WireLine>& lin
 // The endpoint a socket's session is connected to; empty when there is no
 // session or the endpoint has closed its end.
 QString ConnectedEndpoint(const CMyAsyncSocket& socket);
+// The MAC the device info panel shows, empty when none is.
+QString ShownMac(const DialogMembers& m);
 
 // The ends of the reboot and upgrade waits: success only once the endpoint
 // accepts a connection again (tried for up to 3 s, the window stays live).

@@ -25,19 +25,29 @@ void Tell(IMainWindow& window, const char* text, unsigned icon)
 }
 
 // Starts the check that replaces a previous one still running: only the
-// newest operation's endpoint is reported.
-void CheckComeback(IMainWindow& window, std::unique_ptr<QObject>& slot, const QString& target, const QString& success,
-                   const QString& notBack, unsigned notBackIcon)
+// newest operation's endpoint is reported. Success only when the MAC that
+// answers is the one read before.
+void CheckComeback(IMainWindow& window, std::unique_ptr<QObject>& slot, const QString& target, const QString& mac,
+                   const QString& success, const QString& notBack, unsigned notBackIcon)
 {
     if (slot)
         slot.release()->deleteLater();
     QWidget* owner = &window.Dialog();
     slot = std::make_unique<ComebackCheck>(
-        target, kComebackTimeout, [owner, success, notBack, notBackIcon](bool cameBack) {
-            if (cameBack)
+        target, mac, kComebackTimeout,
+        [owner, target, mac, success, notBack, notBackIcon](ComebackCheck::Outcome outcome, const QString& there) {
+            switch (outcome) {
+            case ComebackCheck::Outcome::Back:
                 platform::MessageBox(owner, success, platform::MB_OK | platform::MB_ICONINFORMATION);
-            else
+                break;
+            case ComebackCheck::Outcome::NotBack:
                 platform::MessageBox(owner, notBack, platform::MB_OK | notBackIcon);
+                break;
+            case ComebackCheck::Outcome::Other:
+                platform::MessageBox(owner, Text(device_text::kAnotherEndpoint).arg(there, target, mac),
+                                     platform::MB_OK | platform::MB_ICONWARNING);
+                break;
+            }
         });
 }
 }  // namespace
@@ -70,6 +80,12 @@ QString ConnectedEndpoint(const CMyAsyncSocket& socket)
     return QString::fromStdString(peer);
 }
 
+QString ShownMac(const DialogMembers& m)
+{
+    static const QString label = QStringLiteral("MAC Address: ");
+    return m.m_strMac.startsWith(label) ? m.m_strMac.mid(label.size()).trimmed() : QString();
+}
+
 void SayNothingSelected(IMainWindow& window) { Tell(window, device_text::kSelectDevice, platform::MB_ICONINFORMATION); }
 
 void RebootOn(IMainWindow& window, CMyAsyncSocket& scan, RebootComeback comeback, const QString& newAddress)
@@ -85,6 +101,7 @@ void RebootOn(IMainWindow& window, CMyAsyncSocket& scan, RebootComeback comeback
     m.m_rebootComeback =
         newAddress.isEmpty() && comeback == RebootComeback::NewStaticAddress ? RebootComeback::SameAddress : comeback;
     m.m_strRebootTarget = m.m_rebootComeback == RebootComeback::NewStaticAddress ? newAddress : target;
+    m.m_strRebootMac = ShownMac(m);
     StartWait(window, TIMER_REBOOT, kRebootTicks, kRebootTickMs);
     ClearDeviceInfo(window);
     EnableDeviceButtons(window, false);
@@ -120,11 +137,13 @@ void FactoryDefault(IMainWindow& window)
         EnableDeviceButtons(window, true);
         return;
     }
+    const QString mac = ShownMac(window.Members());
     ClearDeviceInfo(window);
     EnableDeviceButtons(window, false);
     // The reset only takes hold after a restart, so it follows at once. The
     // defaults may give the endpoint another address.
     RebootOn(window, scan, RebootComeback::MayHaveMoved, {});
+    window.Members().m_strRebootMac = mac;
 }
 
 void RebootWaitEnded(IMainWindow& window)
@@ -133,13 +152,14 @@ void RebootWaitEnded(IMainWindow& window)
     const QString& target = m.m_strRebootTarget;
     switch (m.m_rebootComeback) {
     case RebootComeback::SameAddress:
-        return CheckComeback(window, m.m_pRebootCheck, target, Text(device_text::kRebootSuccess),
+        return CheckComeback(window, m.m_pRebootCheck, target, m.m_strRebootMac, Text(device_text::kRebootSuccess),
                              Text(device_text::kNotBackAfterReboot).arg(target), platform::MB_ICONWARNING);
     case RebootComeback::NewStaticAddress:
-        return CheckComeback(window, m.m_pRebootCheck, target, Text(device_text::kRebootSuccessAt).arg(target),
+        return CheckComeback(window, m.m_pRebootCheck, target, m.m_strRebootMac,
+                             Text(device_text::kRebootSuccessAt).arg(target),
                              Text(device_text::kNotBackAfterReboot).arg(target), platform::MB_ICONWARNING);
     case RebootComeback::MayHaveMoved:
-        return CheckComeback(window, m.m_pRebootCheck, target, Text(device_text::kRebootSuccess),
+        return CheckComeback(window, m.m_pRebootCheck, target, m.m_strRebootMac, Text(device_text::kRebootSuccess),
                              Text(device_text::kMayHaveMoved).arg(target), platform::MB_ICONINFORMATION);
     }
 }
@@ -147,6 +167,7 @@ void RebootWaitEnded(IMainWindow& window)
 void UpgradeWaitEnded(IMainWindow& window)
 {
     DialogMembers& m = window.Members();
-    CheckComeback(window, m.m_pUpgradeCheck, m.m_strUpgradeTarget, Text(device_text::kUpgradeSuccess),
-                  Text(device_text::kNotBackAfterUpgrade).arg(m.m_strUpgradeTarget), platform::MB_ICONWARNING);
+    CheckComeback(window, m.m_pUpgradeCheck, m.m_strUpgradeTarget, m.m_strUpgradeMac,
+                  Text(device_text::kUpgradeSuccess), Text(device_text::kNotBackAfterUpgrade).arg(m.m_strUpgradeTarget),
+                  platform::MB_ICONWARNING);
 }

@@ -1,6 +1,8 @@
 #include "device/Device.h"
 #include "device/Texts.h"
 
+#include "endpoint/Addressing.h"
+#include "lan/Interfaces.h"
 #include "net/Session.h"
 #include "net/Text.h"
 #include "nodes/Firmware.h"
@@ -10,7 +12,10 @@
 #include "platform/MessageBox.h"
 #include "platform/Sleep.h"
 
+#include <QStringList>
+
 #include <algorithm>
+#include <functional>
 #include <iterator>
 
 namespace {
@@ -106,11 +111,15 @@ void IpModeClicked(IMainWindow& window)
         m.m_strNodeAddress = device->address;
 
     if (m.m_nIpMode == 2) {
+        // Its own address and, where it has them, its netmask and gateway:
+        // a static address is mostly the one it has, pinned.
+        const auto or_ = [](const QString& own, const char* fallback) { return own.isEmpty() ? Text(fallback) : own; };
         if (isStatic)
             SetAddressFields(dlg, m.m_strNodeAddress, m.m_strNetmask, m.m_strGateway);
         else
-            SetAddressFields(dlg, Text(device_text::kDefaultStaticAddress), Text(device_text::kDefaultStaticNetmask),
-                             Text(device_text::kDefaultStaticGateway));
+            SetAddressFields(dlg, or_(m.m_strNodeAddress, device_text::kDefaultStaticAddress),
+                             or_(m.m_strNetmask, device_text::kDefaultStaticNetmask),
+                             or_(m.m_strGateway, device_text::kDefaultStaticGateway));
         for (int id : kAddressFields)
             dlg.EnableWindow(id, true);
     } else if (m.m_nIpMode == 0 || m.m_nIpMode == 1) {
@@ -124,6 +133,30 @@ void IpModeClicked(IMainWindow& window)
             dlg.EnableWindow(id, false);
     }
 }
+
+namespace {
+// What is wrong with a static address before it is sent; empty when
+// nothing is. The Scan's lists say which addresses other endpoints answer
+// at, with nothing sent anywhere.
+QString AddressDoubt(platform::CDialogBase& dlg, const QString& address, const QString& own)
+{
+    if (address == own)
+        return {};
+    std::vector<cv::endpoint::Card> cards;
+    for (const auto& card : cv::lan::Ipv4Interfaces())
+        cards.push_back({card.address, card.netmask});
+    QStringList doubts;
+    bool listed = false;
+    for (int list : {IDC_TX_LIST, IDC_RX_LIST})
+        for (int row = 0; row < dlg.List(list)->GetItemCount(); ++row)
+            listed = listed || dlg.List(list)->GetItemText(row, 0) == address;
+    if (listed)
+        doubts << Text(device_text::kAddressInUse);
+    if (cv::endpoint::UnreachableFrom(address.toStdString(), cards))
+        doubts << Text(device_text::kAddressUnreachable);
+    return doubts.join(QLatin1Char(' '));
+}
+}  // namespace
 
 void Apply(IMainWindow& window)
 {
@@ -171,12 +204,37 @@ void Apply(IMainWindow& window)
         return;
     }
 
+    // A static address that loses the endpoint is asked about first, No the
+    // default: nothing has been sent yet.
+    if (dlg.GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC) == IDC_STATIC) {
+        const QString address = dlg.IpAddress(IDC_IP_ADDRESS)->AddressText();
+        if (const QString doubt = AddressDoubt(dlg, address, m.m_strNodeAddress); !doubt.isEmpty()) {
+            const int go =
+                platform::MessageBox(&dlg, Text(device_text::kAddressDoubt).arg(address, doubt),
+                                     platform::MB_YESNO | platform::MB_ICONWARNING | platform::MB_DEFBUTTON2);
+            if (go != platform::IDYES)
+                return;
+        }
+    }
+
+    // The lists and the recorded values change only once the endpoint has
+    // answered: what did not reach it is not shown as done.
+    std::vector<std::function<void()>> reached;
+    // A send that fails ends Apply; what was answered before it is shown.
+    const auto failed = [&] {
+        if (session.LinesWentOut() && session.Answered())
+            for (const auto& record : reached)
+                record();
+        ApplyFailed(window);
+    };
     if (hostnameGroup) {
         if (!SendGroup(session.Socket(), HostnameGroupLines(U16(m.m_strHostnameId))))
-            return ApplyFailed(window);
-        platform::ListView* rx = dlg.List(IDC_RX_LIST);
-        rx->SetItemText(rx->GetSelectedRow(), 4, m.m_strHostnameId);
-        m.m_strRecordedHostnameId = m.m_strHostnameId;
+            return failed();
+        const int row = dlg.List(IDC_RX_LIST)->GetSelectedRow();
+        reached.push_back([&dlg, &m, row, id = m.m_strHostnameId] {
+            dlg.List(IDC_RX_LIST)->SetItemText(row, 4, id);
+            m.m_strRecordedHostnameId = id;
+        });
     }
 
     bool castingChanged = false;
@@ -185,18 +243,24 @@ void Apply(IMainWindow& window)
         if (castRadio == IDC_MULTICAST || castRadio == IDC_UNICAST) {
             const bool multicast = castRadio == IDC_MULTICAST;
             if (!SendGroup(session.Socket(), CastingGroupLines(multicast)))
-                return ApplyFailed(window);
-            m.m_strListMulticast = Q(multicast ? kMulticastYes.text() : kMulticastNo.text());
+                return failed();
+            reached.push_back([&m, text = Q(multicast ? kMulticastYes.text() : kMulticastNo.text())] {
+                m.m_strListMulticast = text;
+            });
         }
-        SetSelectedCell(window, 1, m.m_strListMulticast);
-        m.m_nRecordedCastRadio = dlg.GetCheckedRadioButton(IDC_MULTICAST, IDC_UNICAST);
+        reached.push_back([&window, &m, castRadio] {
+            SetSelectedCell(window, 1, m.m_strListMulticast);
+            m.m_nRecordedCastRadio = castRadio;
+        });
     }
 
     if (m.m_bChannelChanged) {
         if (!SendGroup(session.Socket(), ChannelGroupLines(U16(chosenChannel))))
-            return ApplyFailed(window);
-        m.m_strChannel = channelCombo->GetLBText(channelCombo->GetCurSel());
-        SetSelectedCell(window, 2, m.m_strChannel);
+            return failed();
+        reached.push_back([&window, &m, chosenChannel] {
+            m.m_strChannel = chosenChannel;
+            SetSelectedCell(window, 2, m.m_strChannel);
+        });
         platform::Sleep(cv::nodes::kChannelSettleMs);
     }
 
@@ -216,15 +280,15 @@ void Apply(IMainWindow& window)
             ipChanged = false;
         if (ipRadio == IDC_AUTO_IP || ipRadio == IDC_DHCP) {
             if (!SendGroup(session.Socket(), IpGroupLines(ipRadio == IDC_AUTO_IP ? IpMode::AutoIp : IpMode::Dhcp)))
-                return ApplyFailed(window);
+                return failed();
             mayMove = true;
         } else if (ipRadio == IDC_STATIC) {
             if (!SendGroup(session.Socket(), IpGroupLines(IpMode::Static, U16(address), U16(mask), U16(gateway))))
-                return ApplyFailed(window);
+                return failed();
             if (address != m.m_strNodeAddress)
                 newStaticAddress = address;
         }
-        m.m_nRecordedIpRadio = dlg.GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC);
+        reached.push_back([&m, ipRadio] { m.m_nRecordedIpRadio = ipRadio; });
     }
 
     platform::Sleep(cv::nodes::kApplyResultPauseMs);
@@ -235,6 +299,8 @@ void Apply(IMainWindow& window)
                              platform::MB_OK | platform::MB_ICONWARNING);
         return;
     }
+    for (const auto& record : reached)
+        record();
     if (!ipChanged && !castingChanged) {
         platform::MessageBox(&dlg, Text(device_text::kApplySuccess), platform::MB_OK | platform::MB_ICONINFORMATION);
         return;

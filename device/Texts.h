@@ -25,6 +25,13 @@ inline constexpr const char* kUpgradeSuccess = "Upgrade firmware success.";
 inline constexpr const char* kSelectDevice = "Select a device in the TX or RX list first.";
 // %1 is the endpoint's address. Apply's lines went out, but nothing came
 // back before its result: a send the local socket accepts proves nothing.
+// Asked before a static address that would lose the endpoint; No is the
+// default. %1 is the address, %2 what is wrong with it.
+inline constexpr const char* kAddressDoubt = "%1 %2\n\nApply this address anyway?";
+inline constexpr const char* kAddressInUse = "Another endpoint already answers at this address: both would drop off.";
+inline constexpr const char* kAddressUnreachable =
+    "It is outside every subnet of this workstation's network cards: after the restart this workstation cannot "
+    "reach it.";
 inline constexpr const char* kApplyNoAnswer =
     "The endpoint %1 did not answer. The settings may not have reached it; please scan again.";
 
@@ -42,6 +49,11 @@ inline constexpr const char* kRebootSuccessAt = "Reboot success: the endpoint an
 // silence at the old one does not mean it is lost.
 inline constexpr const char* kMayHaveMoved =
     "The endpoint did not answer at %1 after the restart. It may have restarted at a new address; a Scan will find it.";
+// Something answers, but not the endpoint that was restarted: %1 the MAC
+// there, %2 the address, %3 the MAC read before the restart.
+inline constexpr const char* kAnotherEndpoint =
+    "Another endpoint (MAC %1) answers at %2, not the one that was restarted (MAC %3). Two endpoints may have "
+    "the same address: check them, then scan again.";
 inline constexpr const char* kNotBackAfterUpgrade =
     "The endpoint %1 did not come back after the firmware upgrade. Check its power and network, then scan again.";
 

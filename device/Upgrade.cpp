@@ -75,6 +75,7 @@ void Upgrade(IMainWindow& window)
     m.m_bUpgradeWatch = 1;
     m.m_transcript.clear();
     StartWait(window, TIMER_UPGRADE, kUpgradeTicks, kUpgradeTickMs);
+    const QString mac = ShownMac(m);
     ClearDeviceInfo(window);
     EnableDeviceButtons(window, false);
 
@@ -97,6 +98,7 @@ void Upgrade(IMainWindow& window)
     }
 
     m.m_strUpgradeTarget = target;
+    m.m_strUpgradeMac = mac;
     // The device's replies report a failed fetch to UpgradeFailureCheck;
     // the end of the wait checks that it came back. Each line goes out even
     // if one before it was refused, as the endpoint may still take the rest.

@@ -174,3 +174,28 @@ std::vector<AddressProblem> StaticAddressProblems(const std::string& ipaddr, con
 }
 
 }  // namespace cv::endpoint
+
+namespace cv::endpoint {
+
+std::optional<AddressProblem> UnreachableFrom(const std::string& ipaddr, const std::vector<Card>& cards)
+{
+    const std::optional<Ipv4> address = Parse(ipaddr);
+    if (!address)
+        return std::nullopt;  // said by the other checks
+    std::string subnets;
+    for (const Card& card : cards) {
+        const std::optional<Ipv4> own = Parse(card.address), mask = Parse(card.netmask);
+        if (!own || !mask || (*own >> 24) == 127)
+            continue;
+        if ((*own & *mask) == (*address & *mask))
+            return std::nullopt;
+        subnets += (subnets.empty() ? "" : ", ") + card.address + "/" + std::to_string(std::popcount(*mask));
+    }
+    if (subnets.empty())
+        return std::nullopt;
+    return AddressProblem{"unreachable", "ipaddr",
+                          "ipaddr " + ipaddr + " is outside every subnet of this workstation (" + subnets +
+                              "): after the restart this workstation cannot reach it"};
+}
+
+}  // namespace cv::endpoint

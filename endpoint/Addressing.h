@@ -2,6 +2,7 @@
 // Refusing a static address before it is sent: once an endpoint takes an
 // address it cannot be reached at, only a walk to its reset button brings it
 // back. Pure, so every front end refuses the same triples for the same reasons.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,5 +29,14 @@ const std::vector<std::string>& AddressCheckNames();
 std::vector<AddressProblem> StaticAddressProblems(const std::string& ipaddr, const std::string& netmask,
                                                   const std::string& gateway,
                                                   const std::vector<std::string>& workstationAddresses);
+
+// A card of the workstation: its address and netmask, dotted.
+struct Card {
+    std::string address, netmask;
+};
+// An address in none of the workstation's subnets (check "unreachable"):
+// after the restart this workstation could not reach it. Nullopt when one
+// subnet holds it, or when no card has a usable netmask.
+std::optional<AddressProblem> UnreachableFrom(const std::string& ipaddr, const std::vector<Card>& cards);
 
 }  // namespace cv::endpoint

@@ -1,11 +1,15 @@
 #include "endpoint/Comeback.h"
 
+#include "endpoint/Mac.h"
+
 #include <cctype>
 
 namespace cv::endpoint {
 
 bool SameMac(std::string_view a, std::string_view b)
 {
+    if (const auto ma = Mac::Parse(a), mb = Mac::Parse(b); ma && mb)
+        return *ma == *mb;
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i)
@@ -14,9 +18,10 @@ bool SameMac(std::string_view a, std::string_view b)
     return true;
 }
 
-Comeback::Comeback(std::string address, std::string mac, Clock::time_point deadline)
+Comeback::Comeback(std::string address, std::string mac, Clock::time_point deadline, bool mayMove)
     : address_(std::move(address)),
       mac_(std::move(mac)),
+      mayMove_(mayMove),
       deadline_(deadline)
 { }
 
@@ -24,6 +29,7 @@ Comeback::Action Comeback::Next(Clock::time_point now)
 {
     switch (phase_) {
     case Phase::Found: return {Do::Found, found_};
+    case Phase::Other: return {Do::Other, address_};
     case Phase::Probe: break;
     case Phase::Scan: return {Do::Scan, {}};
     case Phase::Read:
@@ -53,7 +59,7 @@ void Comeback::Probed(bool back)
         toRead_ = {address_};
         phase_ = Phase::Read;
     } else {
-        phase_ = mac_.empty() ? Phase::Probe : Phase::Scan;
+        phase_ = mac_.empty() || !mayMove_ ? Phase::Probe : Phase::Scan;
     }
 }
 
@@ -75,6 +81,10 @@ void Comeback::MacRead(const std::string& address, const std::optional<std::stri
     if (SameMac(*mac, mac_)) {
         found_ = address;
         phase_ = Phase::Found;
+    } else if (!mayMove_ && address == address_) {
+        // Answering is not being it: the one we restarted is elsewhere or gone.
+        other_ = *mac;
+        phase_ = Phase::Other;
     }
 }
 

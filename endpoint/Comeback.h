@@ -20,6 +20,7 @@ public:
         ReadMac,  // the detail query at address
         Found,  // back, at address
         Lost,  // the time is up
+        Other,  // another endpoint (otherMac()) answers at address
     };
     struct Action {
         Do what;
@@ -27,7 +28,9 @@ public:
     };
 
     // mac empty: the endpoint keeps its address; only the probe is tried.
-    Comeback(std::string address, std::string mac, Clock::time_point deadline);
+    // With a mac, whatever answers is read: with mayMove another MAC there
+    // starts a search, without it the wait ends with Other.
+    Comeback(std::string address, std::string mac, Clock::time_point deadline, bool mayMove = true);
 
     Action Next(Clock::time_point now);
     void Probed(bool back);
@@ -36,11 +39,14 @@ public:
     void MacRead(const std::string& address, const std::optional<std::string>& mac);
 
     // For the report when lost.
-    bool searched() const { return !mac_.empty(); }
+    bool searched() const { return !mac_.empty() && mayMove_; }
+    // The MAC that answered at the address, for Other.
+    const std::string& otherMac() const { return other_; }
 
 private:
-    enum class Phase { Probe, Scan, Read, Found };
-    std::string address_, mac_;
+    enum class Phase { Probe, Scan, Read, Found, Other };
+    std::string address_, mac_, other_;
+    bool mayMove_ = true;
     Clock::time_point deadline_;
     Phase phase_ = Phase::Probe;
     std::vector<std::string> toRead_;

@@ -369,4 +369,13 @@ std::vector<BufferedLine> PlacementLines(const Layout& layout, const Placement& 
     return lines;
 }
 
+std::optional<std::string> OverlapWarning(std::uint32_t rows, std::uint32_t columns, const Bezel& b)
+{
+    if (!((columns > 1 && b.vw > b.ow) || (rows > 1 && b.vh > b.oh)))
+        return std::nullopt;
+    return "the visible picture (VW " + std::to_string(b.vw) + ", VH " + std::to_string(b.vh) +
+        ") is larger than the pitch (OW " + std::to_string(b.ow) + ", OH " + std::to_string(b.oh) +
+        "): neighbouring tiles overlap";
+}
+
 }  // namespace cv::endpoint

@@ -48,6 +48,10 @@ std::optional<Bezel> ParseBezel(const std::string& text);
 // tiles that would come out empty or reversed.
 std::optional<std::string> WallRefusal(std::uint32_t rows, std::uint32_t columns, const Bezel& b);
 
+// A picture larger than its pitch: sent, but neighbouring tiles overlap.
+// The warning, or nullopt; one rule for every wall command.
+std::optional<std::string> OverlapWarning(std::uint32_t rows, std::uint32_t columns, const Bezel& b);
+
 // The tile of a placement, as a drop on the window's grid computes it: a
 // 1 x 1 wall gets all zeros.
 nodes::Tile PlacedTile(std::uint32_t row, std::uint32_t column, std::uint32_t rows, std::uint32_t columns,

@@ -313,7 +313,11 @@ void Compare(std::vector<FieldResult>& fields, const Details& d, const std::stri
             continue;
         }
         f.readBack = ReadBackValue(f.field, d, address);
-        f.status = f.readBack == f.requested ? FieldStatus::Confirmed : FieldStatus::Mismatch;
+        // The detail parse leaves a channel empty when its line is no channel.
+        if (f.field == "channel" && f.readBack.empty())
+            f.status = FieldStatus::Unreadable;
+        else
+            f.status = f.readBack == f.requested ? FieldStatus::Confirmed : FieldStatus::Mismatch;
     }
 }
 

@@ -20,6 +20,7 @@ const char* ToString(FieldStatus status)
     case FieldStatus::Pending: return "pending";
     case FieldStatus::Confirmed: return "confirmed";
     case FieldStatus::Mismatch: return "mismatch";
+    case FieldStatus::Unreadable: return "unreadable";
     case FieldStatus::Failed: return "failed";
     }
     return "";

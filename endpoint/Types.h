@@ -16,7 +16,8 @@ enum class Kind { Unknown, Tx, Rx };
 const char* ToString(Kind kind);  // "tx", "rx", ""
 
 // How one requested setting fared.
-enum class FieldStatus { NotSent, Sent, Pending, Confirmed, Mismatch, Failed };
+// Unreadable: the reply holds no valid value, which says nothing of a mismatch.
+enum class FieldStatus { NotSent, Sent, Pending, Confirmed, Mismatch, Failed, Unreadable };
 const char* ToString(FieldStatus status);  // "not sent", "sent", "pending", ...
 
 using nodes::IpMode;

@@ -24,6 +24,10 @@ std::vector<Ipv4Interface> Ipv4Interfaces()
         Ipv4Interface card;
         card.name = p->ifa_name;
         card.address = text;
+        char mask[INET_ADDRSTRLEN] = {};
+        if (p->ifa_netmask && p->ifa_netmask->sa_family == AF_INET &&
+            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(p->ifa_netmask)->sin_addr, mask, sizeof mask))
+            card.netmask = mask;
         card.index = ::if_nametoindex(p->ifa_name);
         card.up = (p->ifa_flags & IFF_UP) != 0 && (p->ifa_flags & IFF_RUNNING) != 0;
         card.multicast = (p->ifa_flags & IFF_MULTICAST) != 0;

@@ -10,6 +10,7 @@ namespace cv::lan {
 struct Ipv4Interface {
     std::string name;  // "eth0"
     std::string address;  // dotted IPv4
+    std::string netmask;  // dotted IPv4; empty when the system gives none
     unsigned index = 0;  // if_nametoindex
     bool up = false;
     bool multicast = false;

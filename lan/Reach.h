@@ -1,6 +1,6 @@
 #pragma once
 // Whether an endpoint's shell is back after a restart: the one rule the
-// window, the command line and the service use. A shell that is still
+// window and the command line use. A shell that is still
 // starting may refuse the connection, or take it and drop it at once, so a
 // connection only counts once the shell has sent something or kept it for a
 // short hold; a refusal or a drop is tried again, every kRetryEvery, until

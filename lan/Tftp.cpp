@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -53,6 +54,26 @@ void Abandon(int fd, const sockaddr_in& server)
     packet += "probe done";
     packet.push_back('\0');
     ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&server), sizeof server);
+}
+
+// One datagram that arrives before the deadline: its size, or -1 when none
+// came (or the socket failed).
+ssize_t ReceiveBefore(int fd, Clock::time_point deadline, unsigned char (&packet)[kPacketBuffer], sockaddr_in& from)
+{
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return -1;
+        pollfd watch{fd, POLLIN, 0};
+        const int ready = ::poll(&watch, 1, static_cast<int>(left.count()) + 1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return -1;
+        socklen_t fromLength = sizeof from;
+        const ssize_t n = ::recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        return n < 0 ? -1 : n;
+    }
 }
 
 TftpProbeResult Finish(TftpProbeResult result, Clock::time_point start)
@@ -122,18 +143,10 @@ TftpProbeResult ProbeTftp(const std::string& serverAddress, const std::string& f
     const Clock::time_point deadline = start + timeout;
     unsigned char packet[kPacketBuffer];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            break;
-        pollfd watch{fd, POLLIN, 0};
-        const int ready = ::poll(&watch, 1, static_cast<int>(left.count()) + 1);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            break;
         sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        const ssize_t n = ::recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        const ssize_t n = ReceiveBefore(fd, deadline, packet, from);
+        if (n < 0)
+            break;
         // The server answers from a port of its own, but always from the
         // address we asked; anything else is somebody else's datagram.
         if (n < 4 || from.sin_addr.s_addr != server.sin_addr.s_addr)
@@ -149,6 +162,115 @@ TftpProbeResult ProbeTftp(const std::string& serverAddress, const std::string& f
     result.status = TftpProbeStatus::NoAnswer;
     result.message = "no answer";
     return Finish(std::move(result), start);
+}
+
+void FileDigest::Add(std::string_view bytes)
+{
+    size += bytes.size();
+    for (const char c : bytes) {
+        checksum ^= static_cast<unsigned char>(c);
+        checksum *= 0x100000001b3ull;
+    }
+}
+
+std::optional<FileDigest> DigestOfFile(const std::string& path)
+{
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return std::nullopt;
+    FileDigest d;
+    char buffer[65536];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        d.Add(std::string_view(buffer, n));
+    const bool failed = std::ferror(f);
+    std::fclose(f);
+    if (failed)
+        return std::nullopt;
+    return d;
+}
+
+TftpFetchResult FetchTftpDigest(const std::string& serverAddress, const std::string& file,
+                                std::chrono::milliseconds timeout, std::uint64_t maxBytes, unsigned short port)
+{
+    const Clock::time_point start = Clock::now();
+    TftpFetchResult out;
+    const auto fail = [&](TftpProbeStatus status, std::string message) {
+        out.probe.status = status;
+        out.probe.message = std::move(message);
+        out.probe = Finish(std::move(out.probe), start);
+        out.digest.reset();
+        return out;
+    };
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port);
+    if (::inet_pton(AF_INET, serverAddress.c_str(), &server.sin_addr) != 1)
+        return fail(TftpProbeStatus::LocalFailure, "no IPv4 address for the TFTP server");
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return fail(TftpProbeStatus::LocalFailure, std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+
+    // Each packet (the request, then each acknowledgement) is sent again
+    // when the next block is late, as a TFTP client does.
+    std::string last = ReadRequest(file);
+    sockaddr_in peer = server;
+    bool transfer = false;  // the server's transfer port is known
+    std::uint16_t expected = 1;
+    FileDigest digest;
+    unsigned char packet[kPacketBuffer];
+    for (int tries = 0;;) {
+        if (::sendto(fd, last.data(), last.size(), 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0)
+            return fail(TftpProbeStatus::NoAnswer, std::strerror(errno));
+        const Clock::time_point deadline = Clock::now() + timeout;
+        bool advanced = false;
+        while (!advanced) {
+            sockaddr_in from{};
+            const ssize_t n = ReceiveBefore(fd, deadline, packet, from);
+            if (n < 0)
+                break;
+            if (n < 4 || from.sin_addr.s_addr != server.sin_addr.s_addr || (transfer && from.sin_port != peer.sin_port))
+                continue;
+            const std::uint16_t opcode = Word(packet);
+            if (opcode == kError) {
+                auto reply = ReadTftpReply(std::string_view(reinterpret_cast<const char*>(packet), std::size_t(n)));
+                out.probe = Finish(std::move(*reply), start);
+                return out;
+            }
+            if (opcode != kData || Word(packet + 2) != expected)
+                continue;  // a repeat of a block already counted
+            if (!transfer) {
+                peer = from;
+                transfer = true;
+            }
+            const std::size_t bytes = static_cast<std::size_t>(n) - 4;
+            digest.Add(std::string_view(reinterpret_cast<const char*>(packet + 4), bytes));
+            last.clear();
+            PutWord(last, 4);  // acknowledgement
+            PutWord(last, expected);
+            if (bytes < 512) {
+                ::sendto(fd, last.data(), last.size(), 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+                out.probe.status = TftpProbeStatus::Served;
+                out.probe = Finish(std::move(out.probe), start);
+                out.digest = digest;
+                return out;
+            }
+            if (digest.size > maxBytes) {
+                Abandon(fd, peer);
+                return fail(TftpProbeStatus::OtherError,
+                            "the file is larger than " + std::to_string(maxBytes) + " bytes");
+            }
+            ++expected;
+            advanced = true;
+            tries = 0;
+        }
+        if (!advanced && ++tries >= 3)
+            return fail(TftpProbeStatus::NoAnswer, transfer ? "the transfer stopped" : "no answer");
+    }
 }
 
 }  // namespace cv::lan

@@ -74,6 +74,8 @@ struct DialogMembers {
     // Where the last Reboot and Upgrade went, and the checks that the
     // endpoint came back when their waits end.
     QString m_strRebootTarget;
+    // The MAC read before each, which alone says that what answers is it.
+    QString m_strRebootMac, m_strUpgradeMac;
     RebootComeback m_rebootComeback = RebootComeback::SameAddress;
     QString m_strUpgradeTarget;
     std::unique_ptr<QObject> m_pRebootCheck;

@@ -27,7 +27,7 @@ int ShowModal(QWidget* owner, const MessageBoxRequest& req)
     }
     if ((req.flags & kButtonMask) == MB_YESNO) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
+        box.setDefaultButton((req.flags & MB_DEFBUTTON2) ? QMessageBox::No : QMessageBox::Yes);
         box.setEscapeButton(QMessageBox::No);
         return box.exec() == QMessageBox::Yes ? IDYES : IDNO;
     }

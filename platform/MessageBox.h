@@ -14,6 +14,7 @@ enum : unsigned {
     MB_ICONERROR = 0x10,
     MB_ICONWARNING = 0x30,
     MB_ICONINFORMATION = 0x40,
+    MB_DEFBUTTON2 = 0x100,  // No is the default of a Yes/No box
 };
 inline constexpr unsigned kButtonMask = 0x0F;
 inline constexpr unsigned kIconMask = 0xF0;

@@ -16,10 +16,54 @@ void Check(bool ok)
     if (!ok)
         std::abort();
 }
+
+// The other shape: a shell that answers every line properly but prints the
+// input (less any '/', which would be a prompt) before each echo, as a
+// console or a chatty daemon does. The values must come out whole.
+int NoiseBeforeEveryEcho(const std::uint8_t* data, std::size_t size)
+{
+    std::string noise;
+    for (std::size_t i = 0; i < size; ++i)
+        if (data[i] != '/')
+            noise += static_cast<char>(data[i]);
+    Conversation c(std::chrono::milliseconds(500));
+    std::vector<Step> steps = LoginSteps();
+    for (auto& s : DetailQuerySteps())
+        steps.push_back(s);
+    Sequence sequence(std::move(steps));
+    const auto now = Clock::time_point{} + std::chrono::hours(1);
+    std::string pending;
+    bool loggedIn = false;
+    for (int turns = 0; sequence.Advance(c, now) == Sequence::State::Running && turns < 16; ++turns) {
+        pending += c.TakeOutgoing();
+        const std::size_t end = pending.find("\r\n");
+        if (end == std::string::npos)
+            break;
+        std::string line = pending.substr(0, end);
+        pending.erase(0, end + 2);
+        std::erase(line, '\0');
+        std::string reply = line == "lmparam g CH_SELECT_V" ? "0007\r\n"
+            : line == "cat /etc/version"                    ? "ast2500 initrd2m: A7.3.1\r\n"
+            : line == "lmparam dump"                        ? "IS_HOST=n\r\nMY_MAC=02:00:C6:12:02:01\r\n"
+                                                            : "";
+        c.Receive((loggedIn ? noise : std::string()) + line + "\r\n" + reply + "/ # ", now);
+        loggedIn = true;
+    }
+    // Noise that spells the query's echo itself (the transcript drops zero
+    // bytes) is a shell lying about its input; no reading can tell.
+    std::string spelled = noise;
+    std::erase(spelled, '\0');
+    if (sequence.state() == Sequence::State::Done && spelled.find("lmparam g CH_SELECT_V") == std::string::npos)
+        Check(DetailsFrom(c.transcript()).values.channel == u"0007");
+    return 0;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    // A first byte 'N' picks the well-answering shell with noise.
+    if (size > 0 && data[0] == 'N')
+        return NoiseBeforeEveryEcho(data + 1, size - 1);
     // Every 8th byte (from the first) steers: its low bits say how many of
     // the next bytes arrive together, its top bit fires the timer.
     Conversation c(std::chrono::milliseconds(500));

@@ -198,6 +198,7 @@ TEST_F(CliStop, ASecondSignalQuitsAtOnceWithASummary)
     ASSERT_TRUE(ExitedInterrupted(cli.Wait(10s))) << cli.Err();
     const std::string err = cli.Err();
     EXPECT_NE(err.find("cortavia-cli: quit at once:"), std::string::npos) << err;
+    EXPECT_EQ(cli.Out(), "[]\n") << "with --json, standard output is still one JSON array";
     EXPECT_NE(err.find("0 endpoint(s) done, 1 left mid-operation in an unknown state, 2 not started"),
               std::string::npos)
         << err;
@@ -211,7 +212,7 @@ TEST_F(CliStop, UpgradeStoppedAfterTheUpdateScriptStillWaitsForTheEndpoint)
     server.Put("webfwc.bin", "image");
     // Three query lines and six upgrade lines: down right after the update script.
     Start({"--rx", "2", "--tftp", "ok", "--fault", "reboot-after=9@" + Rx(1), "--reboot-delay", "3000"});
-    Child cli({"upgrade", Rx(1), Rx(2), "--tftp-root", server.dir(), "--jobs", "1", "--json"});
+    Child cli({"upgrade", Rx(1), Rx(2), "--tftp-root", server.dir(), "--jobs", "1", "--json", "--same-version-ok"});
     ASSERT_TRUE(sim->waitForEvent(Rx(1), "fault_reboot", 120s)) << cli.Err();
     cli.Signal(SIGINT);
     ASSERT_TRUE(ExitedInterrupted(cli.Wait(90s))) << cli.Err();

@@ -360,7 +360,7 @@ try:
 
     # Wall and numbers on the screens.
     receivers = len(RX) + 1
-    run('wall quick 1x2 over every receiver', ['wall', 'quick', '1x2', '--bezel', BEZEL], 'wall', 1, receivers,
+    run('wall quick 1x2 over every receiver', ['wall', 'quick', '1x2', '--bezel', BEZEL, '--wrap'], 'wall', 1, receivers,
         expect=statuses({RX[0]: 'sent', DARK: 'failed'}))
     run('wall place', ['wall', 'place', RX[0], '0', '1', '--size', '1x2', '--bezel', BEZEL], 'wall', 0, 1)
     layout = write('layout.json', json.dumps({
@@ -380,7 +380,8 @@ try:
         1, 0)
 
     # Restarts last: they change what the endpoints hold.
-    run('reboot one that comes back and one that refuses', ['reboot', RX[0], DARK, '--timeout', '20'], 'restart', 1, 2,
+    run('reboot one that comes back and one that refuses', ['reboot', RX[0], DARK, '--timeout', '20', '--partial'],
+        'restart', 1, 2,
         expect=statuses({RX[0]: 'back', DARK: 'failed'}))
     run('factory-default --yes', ['factory-default', RX[1], '--yes', '--timeout', '20'], 'restart', 0, 1,
         expect=statuses({RX[1]: 'back'}))

@@ -47,8 +47,10 @@ protected:
         testing_support::SelectEndpoint(*dlg, *sim, false, kIp);
         ASSERT_TRUE(testing_support::ShowInFront(*dlg));
         boxes.Clear();
-        // The mouse picks Static (its handler suggests 192.168.0.80 and so
-        // on); from there the keyboard does the rest.
+        // The mouse picks Static (its handler suggests the endpoint's own
+        // 198.18.2.1, 255.255.0.0, 198.18.0.1); from there the keyboard
+        // does the rest. Typed addresses stay in this workstation's subnet,
+        // so no question about them comes first.
         QTest::mouseClick(dlg->GetDlgItem(IDC_STATIC), Qt::LeftButton);
         ASSERT_EQ(dlg->GetCheckedRadioButton(IDC_AUTO_IP, IDC_STATIC), IDC_STATIC);
         Press(Qt::Key_Tab);
@@ -88,13 +90,13 @@ protected:
 
 TEST_F(AddressKeys, ThreeAddressesTypedWithTabBetweenThemReachTheWireAsTyped)
 {
-    Type("198.19.9.57");
+    Type("198.18.9.57");
     Press(Qt::Key_Tab);
     Type("255.255.0.0");
     Press(Qt::Key_Tab);
     Type("198.19.0.1");
     PressApply();
-    const std::string expected = StaticLines("198.19.9.57", "255.255.0.0", "198.19.0.1");
+    const std::string expected = StaticLines("198.18.9.57", "255.255.0.0", "198.19.0.1");
     EXPECT_TRUE(PumpUntil([&] { return Sent().size() >= expected.size(); }));
     EXPECT_EQ(Sent(), expected);
     EXPECT_EQ(boxes.Texts(), std::vector<QString>{kRebootQuestion});
@@ -102,7 +104,7 @@ TEST_F(AddressKeys, ThreeAddressesTypedWithTabBetweenThemReachTheWireAsTyped)
 
 TEST_F(AddressKeys, LettersExtraDotsAndOctetsAbove255NeverReachTheWire)
 {
-    Type("x198..19.a9...300");  // the last octet stops at 30
+    Type("x198..18.a9...300");  // the last octet stops at 30
     Press(Qt::Key_Tab);
     Type("255.255.255.256");  // 25, then the user corrects it
     Press(Qt::Key_Backspace);
@@ -113,12 +115,12 @@ TEST_F(AddressKeys, LettersExtraDotsAndOctetsAbove255NeverReachTheWire)
     for (const char* garbage : {"198.18.0.1; reboot", "198.18.0.256", "1.2.3", "\r\nreboot\r\n", "gateway"}) {
         QGuiApplication::clipboard()->setText(QString::fromLatin1(garbage));
         Press(Qt::Key_V, Qt::ControlModifier);
-        EXPECT_EQ(dlg->IpAddress(IDC_GATEWAY)->AddressText(), "192.168.0.1") << garbage;
+        EXPECT_EQ(dlg->IpAddress(IDC_GATEWAY)->AddressText(), "198.18.0.1") << garbage;
     }
     QGuiApplication::clipboard()->setText("198.19.0.1");
     Press(Qt::Key_V, Qt::ControlModifier);
     PressApply();
-    const std::string expected = StaticLines("198.19.9.30", "255.255.255.0", "198.19.0.1");
+    const std::string expected = StaticLines("198.18.9.30", "255.255.255.0", "198.19.0.1");
     EXPECT_TRUE(PumpUntil([&] { return Sent().size() >= expected.size(); }));
     EXPECT_EQ(Sent(), expected);
     ExpectOnlyWellFormedAddresses(Sent());
@@ -126,8 +128,8 @@ TEST_F(AddressKeys, LettersExtraDotsAndOctetsAbove255NeverReachTheWire)
 
 TEST_F(AddressKeys, AnAddressWithABlankNumberIsRefusedAndNothingIsSent)
 {
-    Type("198.19.");  // the dot selects the third field's 0
-    Press(Qt::Key_Delete);  // and Delete empties it: 198.19. .80
+    Type("198.18.");  // the dot selects the third field's 2
+    Press(Qt::Key_Delete);  // and Delete empties it: 198.18. .1
     ASSERT_EQ(dlg->IpAddress(IDC_IP_ADDRESS)->FilledFields(), 3);
     PressApply();
     PumpEvents(300);
@@ -140,7 +142,7 @@ TEST_F(AddressKeys, AnAddressWithABlankNumberIsRefusedAndNothingIsSent)
     QTest::mouseClick(dlg->IpAddress(IDC_IP_ADDRESS)->Field(2), Qt::LeftButton);
     Type("9");
     PressApply();
-    const std::string expected = StaticLines("198.19.9.80", "255.255.255.0", "192.168.0.1");
+    const std::string expected = StaticLines("198.18.9.1", "255.255.0.0", "198.18.0.1");
     EXPECT_TRUE(PumpUntil([&] { return Sent().size() >= expected.size(); }));
     EXPECT_EQ(Sent(), expected);
 }
@@ -149,15 +151,15 @@ TEST_F(AddressKeys, BackspaceWalksBackThroughEveryFieldAndTheAddressTypedAfterwa
 {
     QTest::mouseClick(dlg->IpAddress(IDC_IP_ADDRESS)->Field(3), Qt::LeftButton);
     Press(Qt::Key_End);
-    // 192.168.0.80: eight digits and three steps back, and a few more.
+    // 198.18.2.1: seven digits and three steps back, and a few more.
     for (int i = 0; i < 16; ++i)
         Press(Qt::Key_Backspace);
     EXPECT_TRUE(dlg->IpAddress(IDC_IP_ADDRESS)->IsBlank());
     EXPECT_EQ(QApplication::focusWidget(), dlg->IpAddress(IDC_IP_ADDRESS)->Field(0));
-    Type("198.19.9.57");
-    EXPECT_EQ(dlg->IpAddress(IDC_IP_ADDRESS)->AddressText(), "198.19.9.57");
+    Type("198.18.9.57");
+    EXPECT_EQ(dlg->IpAddress(IDC_IP_ADDRESS)->AddressText(), "198.18.9.57");
     PressApply();
-    const std::string expected = StaticLines("198.19.9.57", "255.255.255.0", "192.168.0.1");
+    const std::string expected = StaticLines("198.18.9.57", "255.255.0.0", "198.18.0.1");
     EXPECT_TRUE(PumpUntil([&] { return Sent().size() >= expected.size(); }));
     EXPECT_EQ(Sent(), expected);
 }

@@ -174,7 +174,7 @@ TEST_F(DeviceLan, AHostnameEditSurvivesAStaticClickADropAndAQuickLayoutOnTheWire
     Start(kAutoIpReceiver);
     Select(false, "198.18.2.1");
     const std::string staticLines =
-        "astparam s ipaddr 192.168.0.80\r\nastparam s netmask 255.255.255.0\r\nastparam s gatewayip 192.168.0.1\r\n"
+        "astparam s ipaddr 198.18.2.50\r\nastparam s netmask 255.255.0.0\r\nastparam s gatewayip 198.18.0.1\r\n"
         "astparam s ip_mode static\r\nastparam save\r\n";
     const auto hostnameLines = [](const std::string& id) {
         return "astparam s hostname_id " + id + "\r\ne e_chg_hostname\r\nastparam save\r\n";
@@ -183,6 +183,7 @@ TEST_F(DeviceLan, AHostnameEditSurvivesAStaticClickADropAndAQuickLayoutOnTheWire
 
     dlg->SetDlgItemText(IDC_HOSTNAME_ID, "lobby-2");
     Click(IDC_STATIC);
+    dlg->IpAddress(IDC_IP_ADDRESS)->SetAddressText("198.18.2.50");
     Apply(*dlg);
     std::string lines = hostnameLines("lobby-2") + staticLines;
     EXPECT_EQ(SentAfterWaiting(lines), lines);
@@ -235,7 +236,7 @@ TEST_F(DeviceLan, StaticWithTheDevicesOwnAddressesIsWrittenButNeedsNoReboot)
     Select(false, "198.18.2.1");
     ASSERT_EQ(dlg->m_nRecordedIpRadio, IDC_DHCP);
     Click(IDC_STATIC);
-    ASSERT_EQ(dlg->IpAddress(IDC_IP_ADDRESS)->AddressText(), "192.168.0.80");
+    ASSERT_EQ(dlg->IpAddress(IDC_IP_ADDRESS)->AddressText(), "198.18.2.1") << "its own address, pinned";
     dlg->IpAddress(IDC_IP_ADDRESS)->SetAddressText("198.18.2.1");
     dlg->IpAddress(IDC_SUBNET_MASK)->SetAddressText("255.255.0.0");
     dlg->IpAddress(IDC_GATEWAY)->SetAddressText("198.18.0.1");
@@ -253,10 +254,11 @@ TEST_F(DeviceLan, StaticWithNewAddressesAsksToRebootAndNoSendsNoReboot)
     Start({"--node", "rx ip=198.18.2.1 channel=0001 ip_mode=autoip"});
     Select(false, "198.18.2.1");
     Click(IDC_STATIC);
+    dlg->IpAddress(IDC_IP_ADDRESS)->SetAddressText("198.18.2.50");
     boxes.Answer(platform::IDNO);
     Apply(*dlg);
     const std::string lines =
-        "astparam s ipaddr 192.168.0.80\r\nastparam s netmask 255.255.255.0\r\nastparam s gatewayip 192.168.0.1\r\n"
+        "astparam s ipaddr 198.18.2.50\r\nastparam s netmask 255.255.0.0\r\nastparam s gatewayip 198.18.0.1\r\n"
         "astparam s ip_mode static\r\nastparam save\r\n";
     EXPECT_EQ(SentAfterWaiting(lines), lines);
     EXPECT_EQ(boxes.Texts(), std::vector<QString>{kRebootQuestion});
@@ -351,7 +353,7 @@ TEST_F(DeviceLan, ASendFailingOnTheThirdStaticLineStopsApplyThereWithOneMessage)
     dlg->Slot(0).FailSendsAfter(3 + 2);  // the channel group, then two Static lines
     Apply(*dlg);
     const std::string lines = "astparam s reset_ch_on_boot n\r\n\0astparam save\r\n\0e e_reconnect::0005\r\n\0"
-                              "astparam s ipaddr 192.168.0.80\r\nastparam s netmask 255.255.255.0\r\n"s;
+                              "astparam s ipaddr 198.18.2.1\r\nastparam s netmask 255.255.0.0\r\n"s;
     EXPECT_EQ(SentAfterWaiting(lines), lines);
     PumpEvents(300);
     EXPECT_EQ(Sent(), lines) << "nothing after the failed line";

@@ -34,8 +34,9 @@ const QString kApplySuccess = "Apply successfully";
 const QString kApplyFail = "Apply fail, please scan again.";
 const QString kRebootQuestion = "Warning: Reboot for new settings to take effect?";
 const std::string kHostnameLines = "astparam s hostname_id lobby-2\r\ne e_chg_hostname\r\nastparam save\r\n";
+// Static suggests the device's own addresses, to pin them.
 const std::string kSuggestedStaticLines =
-    "astparam s ipaddr 192.168.0.80\r\nastparam s netmask 255.255.255.0\r\nastparam s gatewayip 192.168.0.1\r\n"
+    "astparam s ipaddr 198.18.2.1\r\nastparam s netmask 255.255.0.0\r\nastparam s gatewayip 198.18.0.1\r\n"
     "astparam s ip_mode static\r\nastparam save\r\n";
 
 class DeviceWindow : public ::testing::Test {
@@ -138,13 +139,13 @@ TEST_F(DeviceWindow, StaticOnADeviceRunningStaticShowsItsOwnAddressesEnabled)
     EXPECT_TRUE(FieldsEnabled());
 }
 
-TEST_F(DeviceWindow, StaticOnADeviceInAnotherModeSuggestsTheFixedAddresses)
+TEST_F(DeviceWindow, StaticOnADeviceInAnotherModeSuggestsItsOwnAddressesToPin)
 {
     SelectReceiver("dhcp", 1);
     Click(IDC_STATIC);
-    EXPECT_EQ(Field(IDC_IP_ADDRESS), "192.168.0.80");
-    EXPECT_EQ(Field(IDC_SUBNET_MASK), "255.255.255.0");
-    EXPECT_EQ(Field(IDC_GATEWAY), "192.168.0.1");
+    EXPECT_EQ(Field(IDC_IP_ADDRESS), "198.18.2.1");
+    EXPECT_EQ(Field(IDC_SUBNET_MASK), "255.255.0.0");
+    EXPECT_EQ(Field(IDC_GATEWAY), "198.18.0.1");
     EXPECT_TRUE(FieldsEnabled());
 }
 
@@ -169,7 +170,7 @@ TEST_F(DeviceWindow, TheModeTextIsComparedWholeAndWithCase)
 {
     SelectReceiver("Static", 2);
     Click(IDC_STATIC);
-    EXPECT_EQ(Field(IDC_IP_ADDRESS), "192.168.0.80") << "only the exact text \"static\" is the device's mode";
+    EXPECT_EQ(Field(IDC_IP_ADDRESS), "198.18.2.1") << "its own address, whatever the mode's text";
     SelectReceiver("autoip ", 0);
     Click(IDC_AUTO_IP);
     EXPECT_TRUE(FieldsBlank());
@@ -239,9 +240,11 @@ TEST_F(DeviceWindow, AHostnameEditSurvivesEveryReadingOfTheControlsBeforeApply)
         std::function<void()> read;
         std::string sent;
         QString result;
+        bool wallSessionsNowhere = true;
     };
     const std::vector<Reading> readings = {
-        {"IP-mode click", [&] { Click(IDC_STATIC); }, kHostnameLines + kSuggestedStaticLines, kRebootQuestion},
+        // Its own addresses pinned: written, no restart needed.
+        {"IP-mode click", [&] { Click(IDC_STATIC); }, kHostnameLines + kSuggestedStaticLines, kApplySuccess, false},
         {"drop", [&] { Drop(*dlg, GridButtonId(0, 0)); }, kHostnameLines, kApplySuccess},
         {"quick layout", [&] { QuickLayout(*dlg); }, kHostnameLines, kApplySuccess},
     };
@@ -249,7 +252,8 @@ TEST_F(DeviceWindow, AHostnameEditSurvivesEveryReadingOfTheControlsBeforeApply)
         SCOPED_TRACE(r.what);
         dlg = MakeMainWindow();
         SelectReceiver("autoip", 0);
-        dlg->List(IDC_RX_LIST)->SetItemText(0, 0, QString());  // the wall's sessions go nowhere from here
+        if (r.wallSessionsNowhere)
+            dlg->List(IDC_RX_LIST)->SetItemText(0, 0, QString());  // the wall's sessions go nowhere from here
         dlg->SetDlgItemText(IDC_HOSTNAME_ID, "lobby-2");
         r.read();
         AppendArrival(*dlg, QStringLiteral("/ # "));  // the device answering in between
@@ -334,9 +338,9 @@ TEST_F(DeviceWindow, ApplyPausesAfterEachTestedLineAfterTheChannelGroupAndBefore
                   {1, "astparam save\r\n\0"s},
                   {1, "e e_reconnect::0042\r\n\0"s},
                   {1000, ""},
-                  {1, "astparam s ipaddr 192.168.0.80\r\n"},
-                  {1, "astparam s netmask 255.255.255.0\r\n"},
-                  {1, "astparam s gatewayip 192.168.0.1\r\n"},
+                  {1, "astparam s ipaddr 198.18.2.1\r\n"},
+                  {1, "astparam s netmask 255.255.0.0\r\n"},
+                  {1, "astparam s gatewayip 198.18.0.1\r\n"},
                   {1, "astparam s ip_mode static\r\n"},
                   {1, "astparam save\r\n"},
                   {500, ""},
@@ -415,11 +419,12 @@ TEST_F(DeviceWindow, ASendFailingOnTheThirdStaticLineStopsApplyThereWithOneMessa
     Apply(*dlg);
     EXPECT_EQ(Received(),
               "astparam s reset_ch_on_boot n\r\n\0astparam save\r\n\0e e_reconnect::0042\r\n\0"
-              "astparam s ipaddr 192.168.0.80\r\nastparam s netmask 255.255.255.0\r\n"s);
+              "astparam s ipaddr 198.18.2.1\r\nastparam s netmask 255.255.0.0\r\n"s);
     EXPECT_EQ(boxes.Texts(), std::vector<QString>{kApplyFail});
     EXPECT_EQ(sleeps.Pauses(), (std::vector<unsigned>{1, 1, 1, 1000, 1, 1})) << "nothing after the failed line";
     EXPECT_EQ(dlg->m_nRecordedIpRadio, IDC_AUTO_IP);
-    EXPECT_EQ(dlg->m_strChannel, "0042") << "the group completed before stays made";
+    // It answered before the failure: the group completed before stays made.
+    EXPECT_EQ(dlg->m_strChannel, "0042");
     EXPECT_EQ(dlg->List(IDC_RX_LIST)->GetItemText(0, 2), "0042");
 }
 

@@ -253,12 +253,21 @@ TEST_F(OneSelectedDevice, AnApplyThatNothingAnswersWarnsInsteadOfReportingSucces
     QTest::keyClick(channel, Qt::Key_Down);
     const std::string chosen = channel->currentText().toStdString();
     ASSERT_FALSE(chosen.empty());
+    TypeInto(IDC_HOSTNAME_ID, "nopower");
+    const QString channelCell = List(false)->GetItemText(0, 2), nameCell = List(false)->GetItemText(0, 4);
     Press(IDC_APPLY);
-    EXPECT_TRUE(LastConnectionIs("198.18.2.1", kDetailLines + ChannelLines(chosen)));
+    EXPECT_TRUE(PumpUntil([&] {
+        const std::string c = LastConnection("198.18.2.1");
+        return c.find("astparam s hostname_id nopower\r\n") != std::string::npos &&
+            c.find(ChannelLines(chosen)) != std::string::npos;
+    })) << LastConnection("198.18.2.1");
     ASSERT_EQ(boxes.Texts(),
               std::vector<QString>{"The endpoint 198.18.2.1 did not answer. The settings may not have "
                                    "reached it; please scan again."});
     EXPECT_EQ(boxes.Shown()[0].flags, platform::MB_OK | platform::MB_ICONWARNING);
+    // What did not reach it is not shown as its own.
+    EXPECT_EQ(List(false)->GetItemText(0, 2), channelCell);
+    EXPECT_EQ(List(false)->GetItemText(0, 4), nameCell);
 }
 
 // --- Bezel values -------------------------------------------------------------------
@@ -342,6 +351,43 @@ TEST_F(OneSelectedDevice, ANewStaticAddressIsWhereTheRebootWaitLooksAndWhatItNam
     ASSERT_TRUE(PumpUntil([&] { return !boxes.Shown().empty(); }));
     EXPECT_EQ(boxes.Texts(),
               std::vector<QString>{"Reboot success: the endpoint answers at its new address 198.18.2.9."});
+}
+
+TEST_F(OneSelectedDevice, AnAddressAnotherEndpointAnswersAtIsAskedAboutAndIsNeverARebootSuccess)
+{
+    Start({"--node", "rx ip=198.18.2.7 channel=0001 ip_mode=static netmask=255.255.0.0 gateway=198.18.0.1", "--node",
+           "rx ip=198.18.2.8", "--reboot-delay", "300"});
+    List(false)->InsertItem(0, "198.18.2.7");
+    List(false)->InsertItem(1, "198.18.2.8");
+    ClickRow(false, "198.18.2.7");
+    WaitForPanel("198.18.2.7");
+    dlg->IpAddress(IDC_IP_ADDRESS)->SetAddressText("198.18.2.8");
+    Press(IDC_APPLY);  // no answer given: the box's default
+    ASSERT_EQ(boxes.Shown().size(), 1u);
+    EXPECT_TRUE(boxes.Texts()[0].contains("Another endpoint already answers at this address"))
+        << boxes.Texts()[0].toStdString();
+    EXPECT_EQ(boxes.Shown()[0].flags, platform::MB_YESNO | platform::MB_ICONWARNING | platform::MB_DEFBUTTON2);
+    PumpEvents(200);
+    EXPECT_EQ(sim->wireBytes("198.18.2.7"), kDetailLines) << "No sends nothing";
+
+    // Yes, and yes to the reboot: what answers there is the other one.
+    boxes.Clear();
+    boxes.Answer(platform::IDYES);
+    boxes.Answer(platform::IDYES);
+    Press(IDC_APPLY);
+    EXPECT_TRUE(PumpUntil([&] {
+        const std::string c = LastConnection("198.18.2.7");
+        return c.find("astparam s ipaddr 198.18.2.8\r\n") != std::string::npos &&
+            c.find("reboot\r\n") != std::string::npos;
+    })) << LastConnection("198.18.2.7");
+    ASSERT_TRUE(sim->waitForEvent("198.18.2.7", "\nup\n", std::chrono::seconds(30))) << sim->events("198.18.2.7");
+    boxes.Clear();
+    StepWait(TIMER_REBOOT, 25);
+    ASSERT_TRUE(PumpUntil([&] { return !boxes.Shown().empty(); }));
+    EXPECT_EQ(boxes.Texts(),
+              std::vector<QString>{"Another endpoint (MAC 02:00:C6:12:02:08) answers at 198.18.2.8, not "
+                                   "the one that was restarted (MAC 02:00:C6:12:02:07). Two endpoints "
+                                   "may have the same address: check them, then scan again."});
 }
 
 TEST_F(OneSelectedDevice, ANewStaticAddressNobodyAnswersAtIsTheOneTheWarningNames)

@@ -118,3 +118,18 @@ TEST(StaticAddress, NamesOnlyChecksThatForceAcceptsAndUsesEachOfThem)
     }
     EXPECT_EQ(seen, std::set<std::string>(names.begin(), names.end()));
 }
+
+TEST(UnreachableFrom, AnAddressOutsideEveryCardsSubnetIsNamedWithTheSubnets)
+{
+    const std::vector<cv::endpoint::Card> cards{{"127.0.0.1", "255.0.0.0"}, {"198.18.0.1", "255.254.0.0"}};
+    const auto far = cv::endpoint::UnreachableFrom("192.168.1.50", cards);
+    ASSERT_TRUE(far);
+    EXPECT_EQ(far->check, "unreachable");
+    EXPECT_NE(far->reason.find("198.18.0.1/15"), std::string::npos) << far->reason;
+    EXPECT_EQ(far->reason.find("127.0.0.1"), std::string::npos) << "loopback reaches no endpoint";
+    EXPECT_FALSE(cv::endpoint::UnreachableFrom("198.19.2.50", cards));
+    EXPECT_FALSE(
+        cv::endpoint::UnreachableFrom("192.168.1.50", {{"10.0.0.1", "255.0.0.0"}, {"192.168.1.9", "255.255.255.0"}}))
+        << "any one card will do";
+    EXPECT_FALSE(cv::endpoint::UnreachableFrom("192.168.1.50", {})) << "nothing known, nothing refused";
+}

@@ -92,3 +92,32 @@ TEST(Comeback, AnotherEndpointAnsweringAtTheOldAddressIsNotTakenForIt)
     EXPECT_EQ(same.Next(t).what, Do::Found);
     EXPECT_EQ(same.Next(t).address, "198.18.2.1");
 }
+
+TEST(Comeback, AnEndpointThatKeepsItsAddressIsConfirmedOnlyByItsOwnMac)
+{
+    const auto t = Clock::time_point{} + 1h;
+    Comeback other("198.18.2.2", "02:00:C6:12:02:03", t + 60s, false);
+    other.Next(t);
+    other.Probed(true);
+    ASSERT_EQ(other.Next(t).what, Do::ReadMac);
+    other.MacRead("198.18.2.2", "02:00:c6:12:02:02");
+    const auto end = other.Next(t);
+    EXPECT_EQ(end.what, Do::Other) << "no scan: it was told to answer there";
+    EXPECT_EQ(end.address, "198.18.2.2");
+    EXPECT_EQ(other.otherMac(), "02:00:c6:12:02:02");
+    EXPECT_FALSE(other.searched());
+
+    // Not up yet is not someone else: it is probed again.
+    Comeback slow("198.18.2.2", "02:00:C6:12:02:03", t + 60s, false);
+    slow.Next(t);
+    slow.Probed(false);
+    EXPECT_EQ(slow.Next(t).what, Do::Probe);
+    slow.Probed(true);
+    slow.Next(t);
+    slow.MacRead("198.18.2.2", std::nullopt);
+    EXPECT_EQ(slow.Next(t).what, Do::Probe);
+    slow.Probed(true);
+    slow.Next(t);
+    slow.MacRead("198.18.2.2", "02:00:c6:12:02:03");
+    EXPECT_EQ(slow.Next(t).what, Do::Found);
+}

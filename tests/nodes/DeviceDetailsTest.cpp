@@ -151,3 +151,14 @@ TEST(DeviceDetailsParser, AgreesWithAFreshParseAtEveryArrivalAndReusesUnchangedR
     t.append(u"nothing new\r\n");
     EXPECT_EQ(parser.parse(t), previous);
 }
+
+TEST(DeviceDetails, TheChannelIsTheLineBeforeThePromptAndNoiseBeforeItIsNoPartOfIt)
+{
+    std::u16string noise = u"\x1b[2J\xfffd";
+    noise += u'\0';
+    noise += u"\x01 kernel: eth0 up\r\n0042 \r\n0007\r\n";
+    EXPECT_EQ(Parse(Answer(u"dhcp", u"y", noise)).channel, u"0007");
+    EXPECT_EQ(Parse(Answer(u"dhcp", u"y", u"flood flood\r\nflood 0007")).channel, u"")
+        << "a channel shares its line with nothing";
+    EXPECT_EQ(Parse(Answer(u"dhcp", u"y", u"\x1b]0;x\x07\r\n")).channel, u"") << "no channel line: unread";
+}

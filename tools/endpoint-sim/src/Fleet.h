@@ -37,6 +37,7 @@ struct Faults {
     int chunkDelayMs = 0;  // ... one piece per delay
     size_t garbage = 0;  // binary bytes before every command output
     size_t flood = 0;  // text bytes before every command output
+    size_t noise = 0;  // bytes (escapes, binary, lines) before every echo
     int rebootAfter = 0;  // reboot by itself after this many commands
     uint32_t moveTo = 0;  // the next start is at this address (host order)
     std::string swapMac;  // the next start is another box, with this MAC and the same settings

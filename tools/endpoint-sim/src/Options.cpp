@@ -40,7 +40,8 @@ Behaviour
   --reboot-delay MS      time an endpoint stays down after reboot (default 3000);
                          it comes back at a saved static address of the
                          endpoint range (198.18.1.1 to 198.18.250.255)
-  --tftp MODE            real (run the tftp client, default), ok, notfound,
+  --tftp MODE            real (run the tftp client, default; an image whose
+                         first line is version=X installs version X), ok, notfound,
                          timeout (answer without running it)
   --tftp-client PATH     default /usr/bin/tftp
   --shell-port PORT      default 24
@@ -59,6 +60,8 @@ Behaviour
                          garbage=N       N binary bytes (with zero bytes)
                                          before every command output
                          flood=N         N bytes of text before every output
+                         noise=N         N bytes before every echo: terminal
+                                         escapes, binary, digits and lines
                          reboot-after=N  reboot by itself after N commands
                          move=ADDR       come back at ADDR after the next
                                          restart (a new lease), same MAC
@@ -109,10 +112,10 @@ std::string applyFault(Faults& f, const std::string& spec)
             return "chunk needs N[:MS]";
         f.chunk = static_cast<size_t>(v);
         f.chunkDelayMs = static_cast<int>(ms);
-    } else if (kind == "garbage" || kind == "flood") {
+    } else if (kind == "garbage" || kind == "flood" || kind == "noise") {
         if (!toInt(arg, v) || v > (64l << 20))
             return kind + " needs a byte count up to 64 MiB";
-        (kind == "garbage" ? f.garbage : f.flood) = static_cast<size_t>(v);
+        (kind == "garbage" ? f.garbage : kind == "flood" ? f.flood : f.noise) = static_cast<size_t>(v);
     } else if (kind == "move") {
         auto a = parseIp(arg);
         // Only into the test LAN: the endpoints namespace owns those.

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 
 namespace esim {
@@ -109,6 +110,8 @@ void Session::run(int64_t nowMs)
     while (!queue_.empty() && !busy() && !close_) {
         std::string line = std::move(queue_.front());
         queue_.pop_front();
+        if (loggedIn_)
+            noise();
         say(line);  // the echo, byte for byte
         execute(line, nowMs);
     }
@@ -126,6 +129,29 @@ void Session::preamble()
     static const std::string floodLine = "flood flood flood flood flood flood flood flood flood flood\r\n";
     for (size_t n = 0; n < f.flood; n += floodLine.size())
         out_ += floodLine.substr(0, f.flood - n);
+}
+
+// What a console or a chatty daemon prints between two commands: it comes
+// before the echo, so only a reply read from its own lines survives it.
+void Session::noise()
+{
+    const size_t n = endpoint().faults.noise;
+    static const std::string pieces[] = {"\x1b]0;owned\x07",
+                                         "\x1b[2J\x1b[31m",
+                                         "0042\r\n",
+                                         "kernel: eth0 up\r\n",
+                                         std::string("\0\xff\xfe", 3),
+                                         "\r\n",
+                                         "0099 "};
+    std::string out;
+    for (size_t i = 0; out.size() < n; ++i) {
+        noise_ = noise_ * 1103515245u + 12345u;
+        if (i % 2)
+            out += pieces[(noise_ >> 16) % std::size(pieces)];
+        else
+            out += static_cast<char>(((noise_ >> 16) & 0x7F) | 0x80);
+    }
+    out_ += out.substr(0, n);
 }
 
 void Session::execute(const std::string& raw, int64_t nowMs)
@@ -293,6 +319,16 @@ void Session::command(const std::vector<std::string>& argv, const std::string& l
             long size = opts_.workDir.empty() ? -1 : fileSize(opts_.workDir + "/fw.tar.gz");
             say("Updating firmware, do not power off...\r\nUpdate done.\r\n");
             log_("update_fw fw.tar.gz bytes=" + std::to_string(size));
+            // An image that starts with "version=X" line installs version X.
+            if (!opts_.workDir.empty()) {
+                std::ifstream image(opts_.workDir + "/fw.tar.gz", std::ios::binary);
+                std::string first;
+                std::getline(image, first);
+                if (first.rfind("version=", 0) == 0 && first.size() > 8 && first.size() <= 40) {
+                    endpoint().cfg.version = first.substr(8);
+                    log_("version " + endpoint().cfg.version);
+                }
+            }
         } else {
             say("update_fw.sh: fw.tar.gz is missing\r\n");
             log_("update_fw missing");

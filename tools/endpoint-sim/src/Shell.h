@@ -71,6 +71,7 @@ private:
     void prompt() { out_ += "/ # "; }
     void say(const std::string& text) { out_ += text; }
     void preamble();
+    void noise();
 
     Fleet& fleet_;
     int node_;

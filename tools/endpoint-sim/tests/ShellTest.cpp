@@ -254,6 +254,19 @@ TEST_F(ShellFixture, InjectedGarbageCarriesZeroBytesBeforeTheOutput)
     EXPECT_NE(out.find("initrd2m", echo + 18 + 64), std::string::npos);
 }
 
+TEST_F(ShellFixture, InjectedNoiseComesBeforeEveryEchoAfterTheLogin)
+{
+    fleet.nodes[0].faults.noise = 64;
+    auto s = session(0);
+    std::string out = run(s, "root\r\nlmparam g CH_SELECT_V\r\n");
+    const size_t echo = out.find("lmparam g CH_SELECT_V\r\n");
+    ASSERT_NE(echo, std::string::npos);
+    const size_t prompt = out.find("/ # ");
+    ASSERT_LT(prompt, echo);
+    EXPECT_EQ(echo - (prompt + 4), 64u) << "the noise sits between the login's prompt and the echo";
+    EXPECT_EQ(out.substr(echo + 23, 6), "0000\r\n");
+}
+
 TEST_F(ShellFixture, CutDumpClosesPartWayThrough)
 {
     fleet.nodes[0].faults.cutDump = 30;

@@ -1,3 +1,5 @@
+// The command line being read: the program's help, the common options,
+// how a command is declared, and what a run is given.
 #include "cli/Command.h"
 
 #include "cli/Interrupt.h"
@@ -91,6 +93,12 @@ CLI::App* Program::Add(CLI::App& parent, const std::string& name, HelpText help,
     return c;
 }
 
+void Program::AddNoWait(CLI::App* command)
+{
+    command->add_flag("--no-wait", common_.noWait,
+                      "refuse, not wait, when another run on this workstation is changing an endpoint");
+}
+
 void Program::AddPartial(CLI::App* command)
 {
     command->add_flag("--partial", common_.partial,
@@ -136,6 +144,7 @@ Context MakeContext(const CommonOptions& o, Reporter& reporter)
     ctx.timeouts.connect = Ms(o.connectTimeout);
     ctx.jobs = static_cast<unsigned>(o.jobs);
     ctx.port = static_cast<unsigned short>(o.port);
+    ctx.noWait = o.noWait;
     // A card named twice is one card: discovery goes out once on it.
     for (const std::string& name : o.interfaces)
         if (std::find(ctx.interfaces.begin(), ctx.interfaces.end(), name) == ctx.interfaces.end())
@@ -161,151 +170,6 @@ std::vector<std::string> Distinct(const std::vector<std::string>& addresses, Rep
     }
     return once;
 }
-
-std::optional<ScanResult> RunScan(const Context& ctx)
-{
-    ScanResult scan;
-    bool usage = false;
-    const auto scanned = Scan(ctx, scan, &usage);
-    if (usage)
-        throw Usage{scanned.error().detail};
-    if (!scanned)
-        return std::nullopt;
-    return scan;
-}
-
-std::vector<Listed> ListedOf(const ScanResult& scan)
-{
-    std::vector<Listed> fleet;
-    for (const auto& t : scan.nodes.transmitters)
-        fleet.push_back({Narrow(t.address), Kind::Tx, ""});
-    for (const auto& r : scan.nodes.receivers)
-        fleet.push_back({Narrow(r.address), Kind::Rx, Narrow(r.number)});
-    return fleet;
-}
-
-const Listed* FindListed(const std::vector<Listed>& fleet, const std::string& address)
-{
-    const auto it = std::find_if(fleet.begin(), fleet.end(), [&](const Listed& l) { return l.address == address; });
-    return it == fleet.end() ? nullptr : &*it;
-}
-
-std::map<std::string, Listed> MacTable(const Context& ctx, const ScanResult& scan)
-{
-    const std::vector<Listed> all = ListedOf(scan);
-    std::map<std::string, Listed> macs;
-    std::mutex m;
-    RunParallel(all.size(), ctx.jobs, [&](std::size_t i) {
-        Details d;
-        if (ReadDetails(ctx, all[i].address, d)) {
-            std::lock_guard lock(m);
-            macs[Lower(Narrow(d.values.macAddress))] = all[i];
-        }
-    });
-    return macs;
-}
-
-std::vector<Listed> Identify(const Context& ctx, const std::vector<std::string>& addresses)
-{
-    std::vector<std::optional<Listed>> each(addresses.size());
-    RunParallel(addresses.size(), ctx.jobs, [&](std::size_t i) {
-        Details d;
-        if (ReadDetails(ctx, addresses[i], d))
-            each[i] = Listed{addresses[i], d.kind, ""};
-    });
-    std::vector<Listed> found;
-    for (auto& l : each)
-        if (l)
-            found.push_back(std::move(*l));
-    return found;
-}
-
-std::vector<Listed> ReceiversOnly(const std::vector<Listed>& fleet, const std::vector<std::string>& addresses,
-                                  const std::string& what, std::vector<std::string>& missing)
-{
-    std::vector<Listed> found;
-    std::string transmitters;
-    for (const std::string& a : addresses) {
-        const Listed* l = FindListed(fleet, a);
-        if (!l)
-            missing.push_back(a);
-        else if (l->kind == Kind::Tx)
-            transmitters += (transmitters.empty() ? "" : ", ") + a;
-        else
-            found.push_back(*l);
-    }
-    if (!transmitters.empty())
-        throw Usage{transmitters +
-                    (transmitters.find(',') == std::string::npos ? " is a transmitter" : " are transmitters") + ": " +
-                    what + " go to receivers only; nothing was sent"};
-    return found;
-}
-
-bool StopForMissing(Invocation& run, const std::vector<std::string>& missing, int& status)
-{
-    if (missing.empty() || run.partial)
-        return false;
-    run.err << "nothing was sent: " << missing.size()
-            << " endpoint(s) not found (--partial goes ahead with the ones found)\n";
-    status = kExitFailed;
-    return true;
-}
-
-void AddMissingRows(Rows& rows, const Columns& columns, const std::vector<std::string>& missing,
-                    const std::function<Record(const std::string&)>& known, const std::string& why)
-{
-    for (const std::string& m : missing) {
-        Record r = NotStarted(columns, known(m), why);
-        r["status"] = "failed";
-        rows.rows.push_back(std::move(r));
-        rows.failed = true;
-    }
-}
-
-void CheckWritable(const std::string& path)
-{
-    struct stat st { };
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        throw Usage{"--save " + path + ": not a regular file; nothing was sent"};
-    // What WriteFile will create first, tried now and taken away again.
-    const std::string tmp = path + ".tmp";
-    const bool existed = ::access(tmp.c_str(), F_OK) == 0;
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        throw Usage{"--save " + path + ": " + std::strerror(errno) + "; nothing was sent"};
-    ::close(fd);
-    if (!existed)
-        ::unlink(tmp.c_str());
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw Usage{"cannot read " + path};
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool WriteFile(const std::string& path, const std::string& text, std::ostream& err)
-{
-    const std::string tmp = path + ".tmp";
-    {
-        std::ofstream o(tmp, std::ios::binary | std::ios::trunc);
-        o << text;
-        if (!o) {
-            err << "cannot write " << tmp << "\n";
-            return false;
-        }
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        err << "cannot write " << path << "\n";
-        return false;
-    }
-    return true;
-}
-
 Invocation::Invocation(std::ostream& o, std::ostream& e, const CommonOptions& options)
     : out(o),
       err(e),
@@ -314,10 +178,12 @@ Invocation::Invocation(std::ostream& o, std::ostream& e, const CommonOptions& op
       partial(options.partial)
 {
     ctx = MakeContext(options, reporter);
+    interrupt::JsonOnQuit(format == Format::Json);
 }
 
 int Invocation::Report(const Columns& columns, const Rows& rows)
 {
+    interrupt::JsonOnQuit(false);  // the results themselves follow
     PrintRecords(out, format, columns, rows.rows);
     if (interrupt::Requested())
         return kExitInterrupted;
@@ -326,6 +192,7 @@ int Invocation::Report(const Columns& columns, const Rows& rows)
 
 int Invocation::Fail(const Columns& columns, int status)
 {
+    interrupt::JsonOnQuit(false);
     if (format != Format::Table)
         PrintRecords(out, format, columns, {});
     return interrupt::Requested() ? kExitInterrupted : status;
