@@ -738,6 +738,7 @@ TEST_F(Service, ATokensRoleDecidesWhatItMayDoAndARevokedOneIsRefusedWithinTwoSec
     }
     Client desk;
     desk.token = operatorToken;
+    ASSERT_TRUE(WaitFor([&] { return desk.Get("/api/v1/devices").status == 200; }, 5000)) << "never picked up";
     EXPECT_EQ(desk.Call("PUT", "/api/v1/scenes/any", R"({"routes":[]})").status, 403);
     EXPECT_EQ(sim->wireBytes("198.18.2.60"), before);
 
@@ -768,6 +769,42 @@ TEST_F(Service, ATokensRoleDecidesWhatItMayDoAndARevokedOneIsRefusedWithinTwoSec
     EXPECT_EQ(history.body[0]["detail"]["tx"], Device("198.18.1.2")["mac"]);
     EXPECT_EQ(bar.Get("/api/v1/history?since=yesterday").status, 400);
 
+    // A scene recalled by the named token: a record per display, naming the scene.
+    const std::string sceneBody =
+        R"({"routes":[{"rx":")" + rx + R"(","tx":")" + Device("198.18.1.1")["mac"].get<std::string>() + R"("}]})";
+    ASSERT_EQ(client.Call("PUT", "/api/v1/scenes/desk-scene", sceneBody).status, 200);
+    ASSERT_EQ(desk.Call("POST", "/api/v1/scenes/desk-scene/recall").status, 200);
+    ASSERT_TRUE(WaitFor([&] {
+        history = bar.Get("/api/v1/history?actor=desk&limit=5");
+        return history.status == 200 && history.body.size() == 2;
+    })) << history.text;
+    EXPECT_EQ(history.body[0]["action"], "recall");
+    EXPECT_EQ(history.body[0]["subject"], rx);
+    EXPECT_EQ(history.body[0]["detail"]["scene"], "desk-scene");
+    EXPECT_EQ(history.body[0]["detail"]["tx"], Device("198.18.1.1")["mac"]);
+    EXPECT_EQ(history.body[1]["action"], "route");
+    ASSERT_EQ(client.Call("DELETE", "/api/v1/scenes/desk-scene").status, 200);
+
+    // `token list` beside the running service: names, roles, when made and
+    // last used, never a token.
+    const auto list = [&] {
+        QProcess p;
+        p.start(CV_CORTAVIAD_PATH, {"token", "list", "--state-dir", QString::fromStdString(state)});
+        EXPECT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitCode(), 0);
+        return p.readAllStandardOutput().toStdString();
+    };
+    const std::string listed = list();
+    const auto row = [&](const std::string& name) {
+        const auto at = listed.find("\n" + name + " ");
+        return at == std::string::npos ? std::string() : listed.substr(at + 1, listed.find('\n', at + 1) - at - 1);
+    };
+    EXPECT_EQ(row("bar-tablet").find("viewer"), 24u) << listed;
+    EXPECT_EQ(row("desk").find("operator"), 24u) << listed;
+    EXPECT_EQ(row("desk").find("never"), std::string::npos) << "its use is known: " << listed;
+    EXPECT_EQ(listed.find(viewer), std::string::npos);
+    EXPECT_EQ(listed.find(operatorToken), std::string::npos);
+
     QProcess revoke;
     revoke.start(CV_CORTAVIAD_PATH, {"token", "revoke", "bar-tablet", "--state-dir", QString::fromStdString(state)});
     ASSERT_TRUE(revoke.waitForFinished(30000));
@@ -778,6 +815,12 @@ TEST_F(Service, ATokensRoleDecidesWhatItMayDoAndARevokedOneIsRefusedWithinTwoSec
     EXPECT_LT(since.elapsed(), 2000);
     std::cout << "revoked token refused " << since.elapsed() << " ms after the command\n";
     EXPECT_EQ(desk.Get("/api/v1/devices").status, 200);
+    EXPECT_EQ(list().find("\nbar-tablet "), std::string::npos);
+    // Token changes are in the history too, by whoever ran the command.
+    const Reply revoked = desk.Get("/api/v1/history?limit=20");
+    EXPECT_TRUE(std::any_of(revoked.body.begin(), revoked.body.end(), [](const Json& r) {
+        return r["action"] == "token-revoke" && r["subject"] == "bar-tablet";
+    })) << revoked.text;
 }
 
 // The roles as the service names them, lowest first.
