@@ -250,9 +250,9 @@ int RunDaemon(int argc, char** argv)
                    "(tokens needed there too)")
         ->default_val(loopbackRole)
         ->check(CLI::IsMember({"viewer", "operator", "admin", "none"}));
-    app.add_option("--history-days", retention.days, "keep the history this many days")
+    app.add_option("--history-days", retention.days, "keep the history this many days (0: keep no history)")
         ->default_val(retention.days)
-        ->check(CLI::Range(1, 36500));
+        ->check(CLI::Range(0, 36500));
     app.add_option("--history-records", retention.records, "keep at most this many history records")
         ->default_val(retention.records)
         ->check(CLI::Range(1000, 1000000000));
@@ -335,7 +335,9 @@ int RunDaemon(int argc, char** argv)
                      "cortaviad token add NAME --role admin --state-dir "
                   << options.stateDir << "\n";
     std::unique_ptr<History> history;
-    if (auto opened = History::Open(options.stateDir, retention))
+    if (retention.days == 0)
+        std::cerr << "cortaviad: --history-days 0: no history is kept\n";
+    else if (auto opened = History::Open(options.stateDir, retention))
         history = std::move(*opened);
     else
         std::cerr << "cortaviad: " << opened.error() << " (nothing is recorded)\n";
