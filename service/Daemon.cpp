@@ -4,6 +4,7 @@
 #include "service/ControlServer.h"
 #include "service/Admission.h"
 #include "service/History.h"
+#include "service/PairingCode.h"
 #include "service/HttpApi.h"
 #include "service/HttpGate.h"
 #include "service/Limits.h"
@@ -166,7 +167,14 @@ int RunToken(int argc, char** argv)
             url = "http://" + std::string(host) + ":8470/";
         }
         // The fragment never leaves the browser: no server or proxy logs it.
-        std::cout << *token << "\n" << url << "#token=" << *token << std::endl;
+        const std::string link = url + "#token=" + *token;
+        std::cout << *token << "\n" << link << "\n";
+        // For a phone at the terminal; a script that reads the output gets
+        // the token and the link alone.
+        if (::isatty(STDOUT_FILENO))
+            for (const auto& line : QrLines(link))
+                std::cout << line << "\n";
+        std::cout.flush();
         RecordTokenChange(stateDir, "token-add", name, {{"role", role}});
         return 0;
     }
