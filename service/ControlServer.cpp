@@ -214,7 +214,7 @@ void ControlServer::Run(const ClientPtr& client, const line::Command& command)
             },
             [&](const line::ShowHistory& h) {
                 if (!history_)
-                    return Reply(client, line::Err("history: the database could not be opened"));
+                    return Reply(client, line::Err("history: none is kept (see the log)"));
                 HistoryQuery q;
                 q.limit = h.count;
                 const auto rows = history_->Query(q);

@@ -4,6 +4,7 @@
 #include "service/ControlServer.h"
 #include "service/Admission.h"
 #include "service/History.h"
+#include "service/PairingCode.h"
 #include "service/HttpApi.h"
 #include "service/HttpGate.h"
 #include "service/Limits.h"
@@ -166,7 +167,14 @@ int RunToken(int argc, char** argv)
             url = "http://" + std::string(host) + ":8470/";
         }
         // The fragment never leaves the browser: no server or proxy logs it.
-        std::cout << *token << "\n" << url << "#token=" << *token << std::endl;
+        const std::string link = url + "#token=" + *token;
+        std::cout << *token << "\n" << link << "\n";
+        // For a phone at the terminal; a script that reads the output gets
+        // the token and the link alone.
+        if (::isatty(STDOUT_FILENO))
+            for (const auto& line : QrLines(link))
+                std::cout << line << "\n";
+        std::cout.flush();
         RecordTokenChange(stateDir, "token-add", name, {{"role", role}});
         return 0;
     }
@@ -250,9 +258,9 @@ int RunDaemon(int argc, char** argv)
                    "(tokens needed there too)")
         ->default_val(loopbackRole)
         ->check(CLI::IsMember({"viewer", "operator", "admin", "none"}));
-    app.add_option("--history-days", retention.days, "keep the history this many days")
+    app.add_option("--history-days", retention.days, "keep the history this many days (0: keep no history)")
         ->default_val(retention.days)
-        ->check(CLI::Range(1, 36500));
+        ->check(CLI::Range(0, 36500));
     app.add_option("--history-records", retention.records, "keep at most this many history records")
         ->default_val(retention.records)
         ->check(CLI::Range(1000, 1000000000));
@@ -335,7 +343,9 @@ int RunDaemon(int argc, char** argv)
                      "cortaviad token add NAME --role admin --state-dir "
                   << options.stateDir << "\n";
     std::unique_ptr<History> history;
-    if (auto opened = History::Open(options.stateDir, retention))
+    if (retention.days == 0)
+        std::cerr << "cortaviad: --history-days 0: no history is kept\n";
+    else if (auto opened = History::Open(options.stateDir, retention))
         history = std::move(*opened);
     else
         std::cerr << "cortaviad: " << opened.error() << " (nothing is recorded)\n";

@@ -509,7 +509,8 @@ void HttpApi::Dispatch(const QHttpServerRequest& request, const Responder& r, co
         if (method != Method::Get)
             return wrongMethod();
         if (!history_)
-            return Error(*r, Status::ServiceUnavailable, "history: the database could not be opened (see the log)");
+            return Error(*r, Status::ServiceUnavailable,
+                         "history: none is kept (--history-days 0, or the database could not be opened; see the log)");
         const QUrlQuery query(request.url());
         const auto param = [&](const char* name) -> std::optional<std::string> {
             if (!query.hasQueryItem(name))

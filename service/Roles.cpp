@@ -50,7 +50,9 @@ std::string RoleRefusal(Role needed, const Identity& who)
     std::string out = "role: this needs the " + std::string(ToString(needed)) + " role; ";
     if (who.role == Role::None)
         return out + "a token with it is needed";
-    return out + (who.name == "loopback" ? std::string("loopback") : "token '" + who.name + "'") + " has " +
+    // A line client without a token is named line:PEER for the history, but
+    // what it holds is loopback's trust, not a token.
+    return out + (IsTokenName(who.name) ? "token '" + who.name + "'" : std::string("loopback")) + " has " +
         std::string(ToString(who.role));
 }
 

@@ -53,6 +53,12 @@ TEST(Roles, ViewersReadOperatorsSwitchDisplaysAndAdminsChangeWhatIsKept)
     EXPECT_EQ(line::Needs(line::Parse("auth x")), Role::None);
     EXPECT_FALSE(ParseRole("none"));
     EXPECT_EQ(ParseRole("none", true), Role::None);
+    // A refusal names who holds the role: a token by its name, loopback's
+    // trust as loopback, also for a line client known by its peer.
+    EXPECT_EQ(RoleRefusal(Role::Admin, {"desk", Role::Operator}),
+              "role: this needs the admin role; token 'desk' has operator");
+    EXPECT_EQ(RoleRefusal(Role::Operator, {"line:127.0.0.1:4000", Role::Viewer}),
+              "role: this needs the operator role; loopback has viewer");
 }
 
 TEST(Roles, TheGateRefusesAViewersWriteWith403NamingTheRoleAndAWrongTokenWith401)

@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -737,6 +738,7 @@ TEST_F(Service, ATokensRoleDecidesWhatItMayDoAndARevokedOneIsRefusedWithinTwoSec
     }
     Client desk;
     desk.token = operatorToken;
+    ASSERT_TRUE(WaitFor([&] { return desk.Get("/api/v1/devices").status == 200; }, 5000)) << "never picked up";
     EXPECT_EQ(desk.Call("PUT", "/api/v1/scenes/any", R"({"routes":[]})").status, 403);
     EXPECT_EQ(sim->wireBytes("198.18.2.60"), before);
 
@@ -767,6 +769,42 @@ TEST_F(Service, ATokensRoleDecidesWhatItMayDoAndARevokedOneIsRefusedWithinTwoSec
     EXPECT_EQ(history.body[0]["detail"]["tx"], Device("198.18.1.2")["mac"]);
     EXPECT_EQ(bar.Get("/api/v1/history?since=yesterday").status, 400);
 
+    // A scene recalled by the named token: a record per display, naming the scene.
+    const std::string sceneBody =
+        R"({"routes":[{"rx":")" + rx + R"(","tx":")" + Device("198.18.1.1")["mac"].get<std::string>() + R"("}]})";
+    ASSERT_EQ(client.Call("PUT", "/api/v1/scenes/desk-scene", sceneBody).status, 200);
+    ASSERT_EQ(desk.Call("POST", "/api/v1/scenes/desk-scene/recall").status, 200);
+    ASSERT_TRUE(WaitFor([&] {
+        history = bar.Get("/api/v1/history?actor=desk&limit=5");
+        return history.status == 200 && history.body.size() == 2;
+    })) << history.text;
+    EXPECT_EQ(history.body[0]["action"], "recall");
+    EXPECT_EQ(history.body[0]["subject"], rx);
+    EXPECT_EQ(history.body[0]["detail"]["scene"], "desk-scene");
+    EXPECT_EQ(history.body[0]["detail"]["tx"], Device("198.18.1.1")["mac"]);
+    EXPECT_EQ(history.body[1]["action"], "route");
+    ASSERT_EQ(client.Call("DELETE", "/api/v1/scenes/desk-scene").status, 200);
+
+    // `token list` beside the running service: names, roles, when made and
+    // last used, never a token.
+    const auto list = [&] {
+        QProcess p;
+        p.start(CV_CORTAVIAD_PATH, {"token", "list", "--state-dir", QString::fromStdString(state)});
+        EXPECT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitCode(), 0);
+        return p.readAllStandardOutput().toStdString();
+    };
+    const std::string listed = list();
+    const auto row = [&](const std::string& name) {
+        const auto at = listed.find("\n" + name + " ");
+        return at == std::string::npos ? std::string() : listed.substr(at + 1, listed.find('\n', at + 1) - at - 1);
+    };
+    EXPECT_EQ(row("bar-tablet").find("viewer"), 24u) << listed;
+    EXPECT_EQ(row("desk").find("operator"), 24u) << listed;
+    EXPECT_EQ(row("desk").find("never"), std::string::npos) << "its use is known: " << listed;
+    EXPECT_EQ(listed.find(viewer), std::string::npos);
+    EXPECT_EQ(listed.find(operatorToken), std::string::npos);
+
     QProcess revoke;
     revoke.start(CV_CORTAVIAD_PATH, {"token", "revoke", "bar-tablet", "--state-dir", QString::fromStdString(state)});
     ASSERT_TRUE(revoke.waitForFinished(30000));
@@ -777,6 +815,184 @@ TEST_F(Service, ATokensRoleDecidesWhatItMayDoAndARevokedOneIsRefusedWithinTwoSec
     EXPECT_LT(since.elapsed(), 2000);
     std::cout << "revoked token refused " << since.elapsed() << " ms after the command\n";
     EXPECT_EQ(desk.Get("/api/v1/devices").status, 200);
+    EXPECT_EQ(list().find("\nbar-tablet "), std::string::npos);
+    // Token changes are in the history too, by whoever ran the command.
+    const Reply revoked = desk.Get("/api/v1/history?limit=20");
+    EXPECT_TRUE(std::any_of(revoked.body.begin(), revoked.body.end(), [](const Json& r) {
+        return r["action"] == "token-revoke" && r["subject"] == "bar-tablet";
+    })) << revoked.text;
+}
+
+// The roles as the service names them, lowest first.
+enum class Role { Viewer, Operator, Admin };
+std::string Name(Role r) { return r == Role::Viewer ? "viewer" : r == Role::Operator ? "operator" : "admin"; }
+
+// Every address of the fixture's fleet.
+std::vector<std::string> FleetAddresses()
+{
+    auto all = Receivers(100);
+    all.insert(all.end(), {"198.18.1.1", "198.18.1.2", "198.18.3.1", "198.18.4.1"});
+    return all;
+}
+
+// How far each endpoint's wire log reached.
+std::map<std::string, std::size_t> WireMarks(const cv::sim::SimProcess& sim)
+{
+    std::map<std::string, std::size_t> out;
+    for (const auto& a : FleetAddresses())
+        out[a] = sim.wireBytes(a).size();
+    return out;
+}
+
+// What reached an endpoint since the marks that only a write would send.
+std::string WritesSince(const cv::sim::SimProcess& sim, const std::map<std::string, std::size_t>& marks)
+{
+    std::string out;
+    for (const auto& [address, at] : marks) {
+        const std::string wire = sim.wireBytes(address).substr(at);
+        for (const char* write : {"astparam s", "e e_reconnect", "osd_on", "osd_off", "reboot"})
+            if (wire.find(write) != std::string::npos)
+                out += address + ": " + write + "\n";
+    }
+    return out;
+}
+
+// One line-protocol connection; Send waits for the reply's OK or ERR line.
+class Line {
+public:
+    explicit Line(quint16 port)
+    {
+        socket_.connectToHost("127.0.0.1", port);
+        connected_ = socket_.waitForConnected(10000);
+    }
+    bool connected() const { return connected_; }
+    std::string Send(const std::string& command)
+    {
+        socket_.write(QByteArray::fromStdString(command + "\n"));
+        std::string got;
+        WaitFor([&] {
+            got += socket_.readAll().toStdString();
+            if (got.size() < 4 || !got.ends_with("\r\n"))
+                return false;
+            const auto before = got.rfind("\r\n", got.size() - 3);
+            const std::string last = before == std::string::npos ? got : got.substr(before + 2);
+            return last.starts_with("OK") || last.starts_with("ERR");
+        });
+        return got;
+    }
+
+private:
+    QTcpSocket socket_;
+    bool connected_ = false;
+};
+
+// Every write of the HTTP API and the line protocol for a viewer, an
+// operator and an admin token, and for loopback clients of a service
+// started with --loopback-role viewer: what a role may not do answers 403
+// (HTTP) or ERR (line) naming the role it needs and who asked, and nothing
+// of it reaches any endpoint; what it may do is not refused for its role.
+TEST_F(Service, EveryWriteOverHttpAndTheLineProtocolIsAllowedOrRefusedByRoleAndARefusalSendsNothing)
+{
+    const std::string rx = Device("198.18.2.70")["mac"].get<std::string>();
+    const std::string tx = Device("198.18.1.1")["mac"].get<std::string>();
+    const std::string scene = "matrix";
+    struct Write {
+        const char* method;
+        std::string path, body;
+        Role needs;
+    };
+    // Admin's own run saves the scene before it recalls and deletes it.
+    const std::vector<Write> http = {
+        {"PUT", "/api/v1/routes/" + rx, R"({"tx":")" + tx + R"("})", Role::Operator},
+        {"POST", "/api/v1/routes", R"([{"rx":")" + rx + R"(","tx":")" + tx + R"("}])", Role::Operator},
+        {"POST", "/api/v1/identify", R"({"on":false,"rx":[")" + rx + R"("]})", Role::Operator},
+        {"PUT", "/api/v1/scenes/" + scene, R"({"routes":[{"rx":")" + rx + R"(","tx":")" + tx + R"("}]})", Role::Admin},
+        {"POST", "/api/v1/scenes/" + scene + "/recall", "", Role::Operator},
+        {"POST", "/api/v1/scenes/" + scene + "-captured/capture", "", Role::Admin},
+        {"DELETE", "/api/v1/scenes/" + scene + "-captured", "", Role::Admin},
+        {"DELETE", "/api/v1/scenes/" + scene, "", Role::Admin},
+        {"PUT", "/api/v1/labels/" + tx, R"({"label":"Matrix"})", Role::Admin},
+        {"DELETE", "/api/v1/labels/" + tx, "", Role::Admin},
+        {"DELETE", "/api/v1/devices/" + rx, "", Role::Admin},
+    };
+    const std::vector<std::pair<std::string, Role>> lines = {
+        {"route " + rx + " " + tx, Role::Operator},
+        {"recall " + scene, Role::Operator},
+        {"identify off " + rx, Role::Operator},
+        {"forget " + rx, Role::Admin},
+        {"devices", Role::Viewer},
+        {"routes", Role::Viewer},
+        {"scenes", Role::Viewer},
+        {"history 1", Role::Viewer},
+    };
+    // Who asks: a token name (empty: loopback) and its role, on a client and
+    // a line connection already authenticated.
+    const auto walk = [&](const std::string& who, Role role, Client& client, Line& line) {
+        const std::string asker = who.empty() ? std::string("loopback") : "token '" + who + "'";
+        const std::string suffix = asker + " has " + Name(role);
+        // The refusals first, all of them, then the wire.
+        auto marks = WireMarks(*sim);
+        std::size_t refusals = 0;
+        for (const auto& w : http)
+            if (w.needs > role) {
+                ++refusals;
+                const Reply r = client.Call(w.method, w.path, w.body);
+                EXPECT_EQ(r.status, 403) << asker << " " << w.method << " " << w.path << " " << r.text;
+                EXPECT_NE(r.text.find("needs the " + Name(w.needs) + " role; " + suffix), std::string::npos)
+                    << asker << " " << w.path << " " << r.text;
+            }
+        for (const auto& [command, needs] : lines)
+            if (needs > role) {
+                ++refusals;
+                EXPECT_EQ(line.Send(command), "ERR role: this needs the " + Name(needs) + " role; " + suffix + "\r\n")
+                    << asker << " " << command;
+            }
+        EXPECT_EQ(WritesSince(*sim, marks), "") << asker << ": " << refusals << " refusals reached the wire";
+        marks = WireMarks(*sim);
+        for (const auto& w : http)
+            if (w.needs <= role) {
+                const Reply r = client.Call(w.method, w.path, w.body);
+                EXPECT_NE(r.status, 401) << asker << " " << w.method << " " << w.path;
+                EXPECT_NE(r.status, 403) << asker << " " << w.method << " " << w.path << " " << r.text;
+            }
+        // The same look at the wire sees what an allowed write sent.
+        if (role != Role::Viewer) {
+            EXPECT_NE(WritesSince(*sim, marks), "") << asker;
+        }
+        for (const auto& [command, needs] : lines)
+            if (needs <= role) {
+                const std::string got = line.Send(command);
+                EXPECT_EQ(got.find("ERR role"), std::string::npos) << asker << " " << command << ": " << got;
+                EXPECT_EQ(got.find("ERR auth"), std::string::npos) << asker << " " << command << ": " << got;
+            }
+    };
+
+    for (const Role role : {Role::Viewer, Role::Operator, Role::Admin}) {
+        const std::string name = "matrix-" + Name(role);
+        Client c;
+        c.token = AddToken(state, name, Name(role));
+        ASSERT_EQ(c.token->size(), 64u);
+        ASSERT_TRUE(WaitFor([&] { return c.Get("/api/v1/devices").status == 200; }, 5000)) << "never picked up";
+        Line line(8471);
+        ASSERT_TRUE(line.connected());
+        ASSERT_EQ(line.Send("auth " + *c.token), "OK\r\n");
+        walk(name, role, c, line);
+    }
+
+    // A second service on the same fleet, whose loopback clients are viewers.
+    const std::string viewerState = TempDir("cv-svc-loopback-viewer");
+    {
+        Daemon viewers(viewerState,
+                       {"--http", "127.0.0.1:8496", "--control", "127.0.0.1:8497", "--loopback-role", "viewer"});
+        Client c("http://127.0.0.1:8496");
+        ASSERT_TRUE(WaitFor([&] { return c.Get("/api/v1/devices").status == 200; }));
+        Line line(8497);
+        ASSERT_TRUE(line.connected());
+        walk("", Role::Viewer, c, line);
+    }
+    std::filesystem::remove_all(viewerState);
+    // The fleet as the other tests know it.
+    ASSERT_EQ(client.Call("PUT", "/api/v1/routes/198.18.2.70", R"({"tx":"198.18.1.1"})").status, 200);
 }
 
 // Off loopback a token is required on every request and line. The old
