@@ -35,6 +35,25 @@ namespace {
 using namespace cv::service_test;
 using namespace std::chrono_literals;
 
+// The lines of a wire log that change an endpoint; a poll's reads (which
+// may come at any moment, more so on a loaded machine) are left out.
+std::string WritesIn(const std::string& wire)
+{
+    std::string out, line;
+    for (const char c : wire) {
+        line += c;
+        if (c != '\n')
+            continue;
+        for (const char* write : {"astparam s", "e e_", "osd_on", "osd_off", "reboot", "reset"})
+            if (line.find(write) != std::string::npos) {
+                out += line;
+                break;
+            }
+        line.clear();
+    }
+    return out;
+}
+
 // Everything the endpoints received from a service that only polled.
 bool OnlyPolled(const cv::sim::SimProcess& sim, const std::vector<std::string>& addresses)
 {
@@ -373,7 +392,7 @@ TEST_F(Service, BadRequestsAreRefusedWithTheFieldNamedAndNothingReachesAnEndpoin
         ASSERT_TRUE(r.body.is_object()) << r.text.substr(0, 200);
         EXPECT_EQ(r.body["error"].get<std::string>().rfind(c.names, 0), 0u) << r.text;
     }
-    EXPECT_EQ(sim->wireBytes("198.18.2.20"), before);
+    EXPECT_EQ(WritesIn(sim->wireBytes("198.18.2.20")), WritesIn(before));
     EXPECT_FALSE(std::filesystem::exists(state + "/token"));
 }
 
@@ -407,7 +426,7 @@ TEST_F(Service, TheLineProtocolAnswersInOrderAndSurvivesAFlood)
     ASSERT_TRUE(until("DEVICE ")) << got.left(300).toStdString();
     ASSERT_TRUE(until("\r\nOK\r\n"));
     EXPECT_TRUE(got.contains("ERR line longer than 1024 bytes"));
-    EXPECT_EQ(sim->wireBytes("198.18.2.31"), before);
+    EXPECT_EQ(WritesIn(sim->wireBytes("198.18.2.31")), WritesIn(before));
     s.write("subscribe\n");
     ASSERT_TRUE(until("OK\r\n"));
 }
@@ -740,7 +759,7 @@ TEST_F(Service, ATokensRoleDecidesWhatItMayDoAndARevokedOneIsRefusedWithinTwoSec
     desk.token = operatorToken;
     ASSERT_TRUE(WaitFor([&] { return desk.Get("/api/v1/devices").status == 200; }, 5000)) << "never picked up";
     EXPECT_EQ(desk.Call("PUT", "/api/v1/scenes/any", R"({"routes":[]})").status, 403);
-    EXPECT_EQ(sim->wireBytes("198.18.2.60"), before);
+    EXPECT_EQ(WritesIn(sim->wireBytes("198.18.2.60")), WritesIn(before));
 
     QTcpSocket line;
     line.connectToHost("127.0.0.1", 8471);
@@ -755,7 +774,7 @@ TEST_F(Service, ATokensRoleDecidesWhatItMayDoAndARevokedOneIsRefusedWithinTwoSec
     EXPECT_TRUE(got.startsWith("OK\r\nERR role: this needs the operator role; token 'bar-tablet' has viewer\r\n"
                                "ERR role: this needs the admin role"))
         << got.toStdString();
-    EXPECT_EQ(sim->wireBytes("198.18.2.60"), before);
+    EXPECT_EQ(WritesIn(sim->wireBytes("198.18.2.60")), WritesIn(before));
 
     ASSERT_EQ(desk.Call("PUT", "/api/v1/routes/" + rx, R"({"tx":"198.18.1.2"})").status, 200);
     Reply history;
