@@ -292,8 +292,9 @@ TEST_F(Abuse, A300MiBBodyWithoutTheTokenGets401BeforeFiftyMiBAreSent)
     // Nothing of the body was kept; the bound is on growth, as a sanitizer's
     // own memory puts the whole process above 64 MiB before it starts.
     EXPECT_LT(rssAfter - rssBefore, 16 * 1024) << "KiB; before " << rssBefore;
-    if (rssBefore < 48 * 1024)
+    if (rssBefore < 48 * 1024) {
         EXPECT_LT(rssAfter, 64 * 1024) << "KiB; before " << rssBefore;
+    }
     std::cout << "sent " << sent / 1024 << " KiB before the 401; resident " << rssBefore << " -> " << rssAfter
               << " KiB\n";
     ::close(fd);
