@@ -153,10 +153,7 @@ Result<> Scan(const Context& ctx, ScanResult& out, bool* usage)
     // The last responder gives the node list, as in the window; one that
     // answers discovery but not its shell (still booting, hung) must not
     // cost the whole fleet, so the others are asked in turn, latest first.
-    std::vector<std::string> candidates;
-    for (auto it = found.replies.rbegin(); it != found.replies.rend(); ++it)
-        if (std::find(candidates.begin(), candidates.end(), *it) == candidates.end())
-            candidates.push_back(*it);
+    const std::vector<std::string> candidates = lan::RespondersLatestFirst(found.replies);
     Result<> last;
     for (const std::string& responder : candidates) {
         if (ctx.reporter)

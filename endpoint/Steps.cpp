@@ -226,17 +226,10 @@ std::vector<nodes::WireLine> RouteLines(const std::string& channel) { return nod
 
 std::optional<std::string> ChannelInReply(std::string_view reply)
 {
-    const auto blank = [](char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t'; };
-    while (!reply.empty() && blank(reply.back()))
-        reply.remove_suffix(1);
-    const auto newline = reply.find_last_of("\r\n");
-    std::string_view last = newline == std::string_view::npos ? reply : reply.substr(newline + 1);
-    while (!last.empty() && blank(last.front()))
-        last.remove_prefix(1);
-    const std::string value(last);
-    if (!nodes::IsValidChannel(Widen(value)))
+    const std::u16string channel = nodes::ChannelOfReply(Widen(reply));
+    if (channel.empty())
         return std::nullopt;
-    return value;
+    return Narrow(channel);
 }
 
 std::vector<Step> ConfirmedRouteSteps(const std::string& channel)

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <unordered_set>
 
 namespace cv::lan {
 
@@ -88,6 +89,16 @@ std::string ForeignHolder(unsigned short port, ino_t ours)
 }
 
 }  // namespace
+
+std::vector<std::string> RespondersLatestFirst(const std::vector<std::string>& replies)
+{
+    std::vector<std::string> out;
+    std::unordered_set<std::string> seen;
+    for (auto it = replies.rbegin(); it != replies.rend(); ++it)
+        if (seen.insert(*it).second)
+            out.push_back(*it);
+    return out;
+}
 
 std::string Describe(const DiscoveryFailure& failure)
 {

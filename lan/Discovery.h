@@ -61,4 +61,8 @@ struct DiscoveryResult {
 
 DiscoveryResult Discover(const DiscoveryOptions& options = {});
 
+// Who to ask for the node list, in turn: every address that answered, once,
+// the last to answer first (the window asks the last responder).
+std::vector<std::string> RespondersLatestFirst(const std::vector<std::string>& replies);
+
 }  // namespace cv::lan

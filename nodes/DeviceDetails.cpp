@@ -93,20 +93,6 @@ std::u16string TrimmedCut(const Transcript& t, Span span)
     return std::u16string(s.substr(begin, end - begin));
 }
 
-// The channel is the line right before the prompt: a console's noise or a
-// flood before it is no part of it, and a last line that is no channel
-// leaves it unread.
-std::u16string ChannelLine(const std::u16string& reply)
-{
-    const std::size_t newline = reply.find_last_of(u"\r\n");
-    std::u16string last = newline == std::u16string::npos ? reply : reply.substr(newline + 1);
-    std::size_t begin = 0;
-    while (begin < last.size() && IsSpace(last[begin]))
-        ++begin;
-    last.erase(0, begin);
-    return IsValidChannel(last) ? last : std::u16string();
-}
-
 DeviceDetails Build(const Transcript& t, const Spans& s)
 {
     DeviceDetails d;
@@ -117,7 +103,7 @@ DeviceDetails Build(const Transcript& t, const Spans& s)
     d.gateway = Cut(t, s[kGateway]);
     d.ipMode = Cut(t, s[kIpMode]);
     d.multicast = Cut(t, s[kMulticast]);
-    d.channel = ChannelLine(TrimmedCut(t, s[kChannel]));
+    d.channel = ChannelOfReply(TrimmedCut(t, s[kChannel]));
     d.version = Cut(t, s[kVersion]);
 
     const View mode = d.ipMode;
@@ -141,6 +127,17 @@ DeviceDetails Build(const Transcript& t, const Spans& s)
 }
 
 }  // namespace
+
+std::u16string ChannelOfReply(std::u16string_view reply)
+{
+    while (!reply.empty() && IsSpace(reply.back()))
+        reply.remove_suffix(1);
+    const std::size_t newline = reply.find_last_of(u"\r\n");
+    std::u16string_view last = newline == std::u16string_view::npos ? reply : reply.substr(newline + 1);
+    while (!last.empty() && IsSpace(last.front()))
+        last.remove_prefix(1);
+    return IsValidChannel(last) ? std::u16string(last) : std::u16string();
+}
 
 std::optional<DeviceDetails> ParseDeviceDetails(const Transcript& transcript)
 {

@@ -47,6 +47,12 @@ struct DeviceDetails {
 // caller's test.
 std::optional<DeviceDetails> ParseDeviceDetails(const Transcript& transcript);
 
+// The channel in a reply to the channel query: the line right before the
+// prompt, "0000" to "0099". A console's noise or a flood before it is no
+// part of it; a last line that is no channel is none (empty). Every reader
+// of a channel (the window, the command line, the service) takes it so.
+std::u16string ChannelOfReply(std::u16string_view reply);
+
 // Same result as ParseDeviceDetails, built again only when one of the
 // positions it depends on has moved. Each call costs the text appended since
 // the previous one (plus the values, when they are built).

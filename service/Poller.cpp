@@ -143,10 +143,7 @@ void Poller::Discovered(std::shared_ptr<Round> round, std::vector<std::string> r
     // turn when its shell does not answer. The box that gave the last list
     // goes first: the last responder changes from poll to poll, and may be
     // the one losing power.
-    seen.clear();
-    for (auto it = replies.rbegin(); it != replies.rend(); ++it)
-        if (seen.insert(*it).second)
-            round->responders.push_back(*it);
+    round->responders = lan::RespondersLatestFirst(replies);
     if (const auto it = std::find(round->responders.begin(), round->responders.end(), listFrom_);
         it != round->responders.end())
         std::rotate(round->responders.begin(), it, it + 1);

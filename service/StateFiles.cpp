@@ -1,5 +1,7 @@
 #include "service/StateFiles.h"
 
+#include "lan/AtomicFile.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -14,19 +16,6 @@ namespace cv::service {
 
 namespace {
 std::string Why(const std::string& what, int error) { return what + ": " + std::strerror(error); }
-
-bool WriteAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 void SyncDirectory(const std::string& dir)
 {
@@ -95,34 +84,10 @@ Result<void> MakeDirectories(const std::string& dir)
 
 Result<void> WriteFileAtomically(const std::string& dir, const std::string& name, std::string_view bytes, unsigned mode)
 {
-    std::string temp = dir + "/." + name + ".XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0)
-        return Failure(Why("cannot write in " + dir, errno));
-    const auto fail = [&](const std::string& what) {
-        const int error = errno;
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return Failure(Why(what, error));
-    };
-    if (::fchmod(fd, mode) != 0)
-        return fail("cannot set the mode of " + temp);
-    if (!WriteAll(fd, bytes))
-        return fail("cannot write " + temp);
-    if (::fsync(fd) != 0)
-        return fail("cannot flush " + temp);
-    if (::close(fd) != 0) {
-        const int error = errno;
-        ::unlink(temp.c_str());
-        return Failure(Why("cannot write " + temp, error));
-    }
-    const std::string path = dir + "/" + name;
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temp.c_str());
-        return Failure(Why("cannot replace " + path, error));
-    }
-    SyncDirectory(dir);
+    // The one writer the command line shares: temporary file, fsync, rename,
+    // the directory flushed.
+    if (auto failed = lan::WriteFileAtomically(dir, name, bytes, mode))
+        return Failure(std::move(*failed));
     return {};
 }
 
