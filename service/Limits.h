@@ -22,9 +22,12 @@ inline constexpr milliseconds kHeadDeadline{10000};
 inline constexpr milliseconds kBodyDeadline{10000};
 // A refused request: the answer is sent, then what the client still sends
 // is read and dropped this long (so that it reads the answer instead of a
-// reset), at most kLingerBytes.
+// reset), at most kLingerBytes. Dropping is cheap and keeps nothing; a
+// client that sends fast must still get the time to read its answer, or
+// the close with its bytes unread resets the connection and the answer
+// with it.
 inline constexpr milliseconds kLinger{1000};
-inline constexpr std::size_t kLingerBytes = 1024 * 1024;
+inline constexpr std::size_t kLingerBytes = 64u << 20;
 // An answer the client does not read: the connection goes after this.
 inline constexpr milliseconds kWriteDeadline{30000};
 

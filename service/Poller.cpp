@@ -280,7 +280,7 @@ void Poller::Finish(std::shared_ptr<Round> round)
     ++polls_;
     lastCycle_ = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - round->started);
     const auto wait = round->again ? milliseconds(0) : options_.poll - lastCycle_;
-    timer_.start(static_cast<int>(std::max<long long>(0, wait.count())));
+    timer_.start(static_cast<int>(std::max(wait, options_.shareGap).count()));
 }
 
 }  // namespace cv::service

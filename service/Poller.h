@@ -31,6 +31,10 @@ struct PollOptions {
     std::chrono::milliseconds probe{1000};
     // Transmitters read again each round, in turn.
     std::size_t transmittersPerRound = 4;
+    // Discovery is left free at least this long between two rounds, so
+    // that the window and the command line get their turn even when a
+    // round takes as long as the interval.
+    std::chrono::milliseconds shareGap{300};
 };
 
 class Poller : public QObject {
