@@ -149,6 +149,27 @@ Result<std::vector<std::string>> ListFiles(const std::string& dir, std::string_v
     return out;
 }
 
+Result<std::string> NewSecret()
+{
+    unsigned char raw[32];
+    std::size_t got = 0;
+    while (got < sizeof raw) {
+        const ssize_t n = ::getrandom(raw + got, sizeof raw - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return Failure(Why("no random source", errno));
+        got += static_cast<std::size_t>(n);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string token;
+    for (unsigned char c : raw) {
+        token += digits[c >> 4];
+        token += digits[c & 15];
+    }
+    return token;
+}
+
 Result<std::string> LoadOrCreateToken(const std::string& dir)
 {
     const std::string path = dir + "/token";
@@ -178,22 +199,10 @@ Result<std::string> LoadOrCreateToken(const std::string& dir)
                        dir + "/token.new` and restart");
     if (::unlink((dir + "/token.new").c_str()) == 0)
         SyncDirectory(dir);
-    unsigned char raw[32];
-    std::size_t got = 0;
-    while (got < sizeof raw) {
-        const ssize_t n = ::getrandom(raw + got, sizeof raw - got, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return Failure(Why("no random source", errno));
-        got += static_cast<std::size_t>(n);
-    }
-    static const char digits[] = "0123456789abcdef";
-    std::string token;
-    for (unsigned char c : raw) {
-        token += digits[c >> 4];
-        token += digits[c & 15];
-    }
+    auto made = NewSecret();
+    if (!made)
+        return made;
+    const std::string token = *made;
     if (auto made = MakeDirectories(dir); !made)
         return Failure(made.error());
     if (auto written = WriteFileAtomically(dir, "token", token + "\n", 0600); !written)

@@ -35,6 +35,9 @@ std::vector<std::string> RemoveStaleTemporaries(const std::string& dir);
 // read nor made, when others may read it, and when it is missing while the
 // directory holds other state (scenes, labels): the service then stays on
 // loopback.
+// 32 bytes from the system's random source, as 64 hexadecimal digits.
+Result<std::string> NewSecret();
+
 Result<std::string> LoadOrCreateToken(const std::string& dir);
 // Compares in time that depends only on the lengths, so a wrong token
 // tells an attacker nothing about the right one.

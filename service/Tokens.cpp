@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,27 +98,6 @@ std::string HashToken(std::string_view token)
                                     QCryptographicHash::Sha256)
         .toHex()
         .toStdString();
-}
-
-Result<std::string> NewSecret()
-{
-    unsigned char raw[32];
-    std::size_t got = 0;
-    while (got < sizeof raw) {
-        const ssize_t n = ::getrandom(raw + got, sizeof raw - got, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return Failure(std::string("no random source: ") + std::strerror(errno));
-        got += static_cast<std::size_t>(n);
-    }
-    static const char digits[] = "0123456789abcdef";
-    std::string token;
-    for (unsigned char c : raw) {
-        token += digits[c >> 4];
-        token += digits[c & 15];
-    }
-    return token;
 }
 
 TokenStore::TokenStore(std::string dir) : dir_(std::move(dir)) { }

@@ -27,8 +27,6 @@ struct TokenEntry {
 Result<std::vector<TokenEntry>> ParseTokens(std::string_view json);
 std::string TokensJson(const std::vector<TokenEntry>& tokens);
 std::string HashToken(std::string_view token);
-// 64 hex digits from the system's random source.
-Result<std::string> NewSecret();
 
 class TokenStore {
 public:
