@@ -46,27 +46,6 @@ tl::unexpected<StepError> Fail(const Context& ctx, const std::string& address, s
     return Fail(ctx, address, StepError{std::move(step), std::move(detail)});
 }
 
-// The endpoint read after a restart must be the one read before it.
-std::optional<StepError> OtherThan(const std::string& mac, const Details& now, const std::string& at)
-{
-    const std::string read = Narrow(now.values.macAddress);
-    if (mac.empty() || endpoint::SameMac(mac, read))
-        return std::nullopt;
-    return StepError{"come back", AnotherEndpoint(read, at)};
-}
-
-// What answers at `at` after a restart, read, and only when it is the
-// endpoint whose MAC was read before.
-std::optional<StepError> ReadAfterRestart(const Context& ctx, const std::string& address, const std::string& at,
-                                          const std::string& mac, Details& after)
-{
-    if (auto r = ReadDetails(ctx, at, after); !r)
-        return StepError{"read-back", r.error().text()};
-    if (auto other = OtherThan(mac, after, at))
-        return Fail(ctx, address, *other).value();
-    return std::nullopt;
-}
-
 // One run changes an endpoint at a time on this workstation: another that
 // holds its MAC's lock is waited for (or, with noWait, refused), named by
 // its process. No MAC, no identity to lock by.
@@ -101,11 +80,6 @@ std::optional<StepError> LockEndpoint(const Context& ctx, const std::string& add
     return std::nullopt;
 }
 }  // namespace
-
-std::string AnotherEndpoint(const std::string& mac, const std::string& address)
-{
-    return "another endpoint (MAC " + (mac.empty() ? std::string("unreadable") : mac) + ") answers at " + address;
-}
 
 // --- scan ------------------------------------------------------------------
 
@@ -188,371 +162,115 @@ Result<> ReadDetails(const Context& ctx, const std::string& address, Details& ou
     return {};
 }
 
-// --- settings ---------------------------------------------------------------
+// --- procedures ---------------------------------------------------------------
 
-bool SetResult::ok() const
+namespace {
+void Tell(const Context& ctx, const endpoint::Message& m)
 {
-    if (error)
-        return false;
-    for (const auto& f : fields)
-        if (f.status != FieldStatus::Confirmed && f.status != FieldStatus::Pending)
-            return false;
-    return true;
+    if (!ctx.reporter)
+        return;
+    if (m.kind == endpoint::Message::Kind::Failure)
+        ctx.reporter->Failure(m.address, m.step, m.text);
+    else
+        ctx.reporter->Progress(m.address, m.text);
 }
+
+bool IsReadableFile(const std::string& path)
+{
+    struct stat st { };
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), R_OK) == 0;
+}
+
+// Carries out a procedure's actions on this thread until it is done. The
+// endpoint's lock, once taken, is held to the end.
+void Drive(const Context& ctx, endpoint::Procedure& procedure)
+{
+    using Do = endpoint::Action::Do;
+    std::optional<ShellDriver> session;
+    lan::WorkstationLock lock;
+    // What it finds out for itself is reported by the procedure, not here.
+    Context quiet = ctx;
+    quiet.reporter = nullptr;
+    for (;;) {
+        if (interrupt::Requested())
+            procedure.Stop();
+        endpoint::Action a = procedure.Next(Clock::now());
+        endpoint::Outcome o;
+        switch (a.what) {
+        case Do::Finished: return;
+        case Do::Say: Tell(ctx, a.message); continue;
+        case Do::Close:
+            if (session)
+                session->Close();
+            continue;
+        case Do::Pause: std::this_thread::sleep_until(a.until); continue;
+        case Do::Open:
+            session.emplace(a.address, ctx.port, ctx.timeouts);
+            o.result = session->Open();
+            break;
+        case Do::Run: {
+            endpoint::Sequence steps(std::move(a.steps));
+            o.result = session->Run(steps);
+            o.reached = steps.current();
+            o.transcript = &session->transcript();
+            break;
+        }
+        case Do::Read: o.result = ReadDetails(quiet, a.address, o.details); break;
+        case Do::Lock: {
+            bool cancelled = false;
+            if (auto busy = LockEndpoint(ctx, a.address, a.mac, lock, cancelled))
+                o.result = tl::unexpected(*busy);
+            o.cancelled = cancelled;
+            break;
+        }
+        case Do::WaitClosed: o.yes = !session || !session->open() || session->WaitClosed(a.within); break;
+        case Do::TryLogin:
+            o.yes = static_cast<bool>(ShellDriver(a.address, ctx.port, {a.within, a.within}).Open());
+            break;
+        case Do::Probe: o.yes = lan::CanConnect(a.address, ctx.port, a.within); break;
+        case Do::Scan: {
+            ScanResult scan;
+            if (Scan(quiet, scan)) {
+                for (const auto& t : scan.nodes.transmitters)
+                    o.addresses.push_back(Narrow(t.address));
+                for (const auto& x : scan.nodes.receivers)
+                    o.addresses.push_back(Narrow(x.address));
+            }
+            break;
+        }
+        case Do::ServerAddresses:
+            o.addresses = lan::UpgradeAddressCandidates(lan::LocalAddressOf(session->fd()), lan::SystemHostInfo());
+            break;
+        case Do::ReadableFile: o.yes = IsReadableFile(a.path); break;
+        case Do::FetchServed:
+            o.served = lan::FetchTftpDigest(a.address, a.file);
+            o.local = lan::DigestOfFile(a.path);
+            break;
+        }
+        procedure.Feed(o);
+    }
+}
+}  // namespace
 
 SetResult ApplySettings(const Context& ctx, const std::string& address, const SetRequest& request)
 {
-    SetResult result;
-    result.address = address;
-    result.fields = endpoint::RequestedFields(request);
-    ShellDriver s(address, ctx.port, ctx.timeouts);
-    const auto fail = [&](const StepError& e) {
-        result.error = Fail(ctx, address, e).value();
-        return result;
-    };
-    if (auto r = s.Open(); !r)
-        return fail(r.error());
-    // The window reads the device before Apply; so does this, which also
-    // tells a transmitter (no hostname ID to set) before anything is sent,
-    // and gives the MAC that finds it again should it move.
-    Details before;
-    if (auto r = QueryDetails(s, before); !r)
-        return fail(r.error());
-    result.kind = before.kind;
-    // The caller tells the operator: it is their mistake, not the endpoint's.
-    if (request.hostnameId && before.kind == Kind::Tx) {
-        result.error = StepError{"hostname_id", "a transmitter has no hostname ID to set"};
-        return result;
-    }
-    // Held until the read-back is done: no other run's lines in between.
-    lan::WorkstationLock lock;
-    bool cancelled = false;
-    if (auto busy = LockEndpoint(ctx, address, Narrow(before.values.macAddress), lock, cancelled)) {
-        if (cancelled) {
-            result.notStarted = true;
-            return result;
-        }
-        return fail(*busy);
-    }
-    // The last moment a stop leaves the endpoint as it was.
-    if (interrupt::Requested()) {
-        result.notStarted = true;
-        return result;
-    }
-    Progress(ctx, address, "sending settings");
-    std::vector<BufferedLine> lines;
-    for (const auto& line : RequestLines(request))
-        lines.push_back({line});
-    endpoint::Sequence send(endpoint::LineSteps(lines, "send"));
-    const auto sent = s.Run(send);
-    if (sent || send.current() > 0)
-        for (auto& f : result.fields)
-            if (f.status == FieldStatus::NotSent)
-                f.status = FieldStatus::Sent;
-    if (!sent)
-        return fail(sent.error());
-    if (request.channel)
-        std::this_thread::sleep_for(milliseconds(nodes::kChannelSettleMs));
-
-    // Read back on a fresh session: what the device reports now.
-    const bool anyAtOnce = request.hostnameId || request.channel;
-    if (anyAtOnce || !request.reboot) {
-        Details now;
-        if (auto r = ReadDetails(ctx, address, now); !r) {
-            result.error = StepError{"read-back", r.error().text()};
-            return result;
-        }
-        endpoint::Compare(result.fields, now, address, false);
-    }
-    if (!request.reboot) {
-        for (const auto& f : result.fields)
-            if (f.status == FieldStatus::Mismatch)
-                Fail(ctx, address, "read-back", f.field + " reads '" + f.readBack + "', not '" + f.requested + "'");
-            else if (f.status == FieldStatus::Unreadable)
-                Fail(ctx, address, "read-back", "unreadable: the reply holds no " + f.field);
-        return result;
-    }
-
-    Progress(ctx, address, "rebooting");
-    if (auto r = s.Run(endpoint::RestartSteps(false)); !r)
-        return fail(r.error());
-    const std::string comeBackAt =
-        request.ipMode && *request.ipMode == endpoint::IpMode::Static ? request.ipaddr : address;
-    const std::string mac = Narrow(before.values.macAddress);
-    // Only a new IP mode is looked for elsewhere: a search reads the whole
-    // fleet, which a plain restart has no business touching.
-    const RestartResult restart = WaitForRestart(ctx, s, comeBackAt, mac, request.mayMove());
-    if (restart.error) {
-        result.error = restart.error;
-        return result;
-    }
-    const std::string at = restart.address.empty() ? comeBackAt : restart.address;
-    if (at != address)  // a static move too
-        result.newAddress = at;
-    Details after;
-    if (auto failed = ReadAfterRestart(ctx, address, at, mac, after)) {
-        result.error = failed;
-        return result;
-    }
-    endpoint::Compare(result.fields, after, at, true);
-    for (const auto& f : result.fields)
-        if (f.status == FieldStatus::Unreadable)
-            Fail(ctx, address, "read-back", "unreadable after the reboot: the reply holds no " + f.field);
-        else if (f.status == FieldStatus::Mismatch)
-            Fail(ctx, address, "read-back",
-                 f.field + " reads '" + f.readBack + "' after the reboot, not '" + f.requested + "'");
-    return result;
-}
-
-// --- restarts -------------------------------------------------------------------
-
-RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std::string& comeBackAt,
-                             const std::string& mac, bool mayMove)
-{
-    RestartResult r;
-    const auto start = Clock::now();
-    const auto deadline = start + ctx.restartTimeout;
-    const auto left = [&] { return std::chrono::duration_cast<milliseconds>(deadline - Clock::now()); };
-    // Seeing it go down first keeps a still-running endpoint from passing
-    // for one that came back: the session drops, or (an endpoint that dies
-    // without closing it) a fresh login stops working.
-    constexpr milliseconds kDropCheck = 1s;
-    for (;;) {
-        if (session.WaitClosed(std::min(kDropCheck, std::max(left(), 0ms))))
-            break;
-        ShellDriver probe(comeBackAt, ctx.port, {1s, 1s});
-        if (!probe.Open()) {
-            session.Close();
-            break;
-        }
-        if (left() <= 0ms) {
-            r.error = Fail(ctx, session.address(), "reboot",
-                           "the endpoint kept answering for " + Seconds(ctx.restartTimeout) + "; it did not restart")
-                          .value();
-            return r;
-        }
-    }
-    Progress(ctx, session.address(), "down, waiting for it to answer again");
-    // The search runs quietly: its misses are expected, not failures.
-    Context quiet = ctx;
-    quiet.reporter = nullptr;
-    endpoint::Comeback wait(comeBackAt, mac, deadline, mayMove);
-    for (;;) {
-        const endpoint::Comeback::Action next = wait.Next(Clock::now());
-        switch (next.what) {
-        case endpoint::Comeback::Do::Probe:
-            wait.Probed(
-                lan::CanConnect(next.address, ctx.port, std::clamp(left(), 250ms, lan::ConnectProbe::kDefaultWithin)));
-            break;
-        case endpoint::Comeback::Do::Scan: {
-            ScanResult scan;
-            std::vector<std::string> listed;
-            if (Scan(quiet, scan)) {
-                for (const auto& t : scan.nodes.transmitters)
-                    listed.push_back(Narrow(t.address));
-                for (const auto& x : scan.nodes.receivers)
-                    listed.push_back(Narrow(x.address));
-            }
-            wait.Scanned(listed);
-            break;
-        }
-        case endpoint::Comeback::Do::ReadMac: {
-            Details d;
-            if (ReadDetails(quiet, next.address, d))
-                wait.MacRead(next.address, Narrow(d.values.macAddress));
-            else
-                wait.MacRead(next.address, std::nullopt);
-            break;
-        }
-        case endpoint::Comeback::Do::Found:
-            r.address = next.address;
-            r.downFor = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-            if (next.address == comeBackAt)
-                Progress(ctx, comeBackAt, "answers again after " + Seconds(r.downFor));
-            else
-                Progress(ctx, session.address(), "answers again at " + next.address + " after " + Seconds(r.downFor));
-            return r;
-        case endpoint::Comeback::Do::Other:
-            r.error = Fail(ctx, session.address(), "come back", AnotherEndpoint(wait.otherMac(), next.address)).value();
-            return r;
-        case endpoint::Comeback::Do::Lost:
-            r.error = Fail(ctx, session.address(), "come back",
-                           !wait.searched() ? "no answer at " + comeBackAt + " within " + Seconds(ctx.restartTimeout)
-                                            : "restarted, address unknown: no answer at " + comeBackAt +
-                                   " and no scan found " + mac + " within " + Seconds(ctx.restartTimeout))
-                          .value();
-            return r;
-        }
-    }
+    endpoint::Apply apply({address, request, ctx.restartTimeout});
+    Drive(ctx, apply);
+    return apply.result();
 }
 
 RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault, const std::string& knownMac)
 {
-    RestartResult r;
-    ShellDriver s(address, ctx.port, ctx.timeouts);
-    if (auto o = s.Open(); !o) {
-        r.error = Fail(ctx, address, o.error()).value();
-        return r;
-    }
-    // What comes back is known by its MAC; defaults or a lease may bring it
-    // back elsewhere. Read on a session of its own, so the restart's
-    // carries only the window's lines.
-    std::string mac = knownMac;
-    if (Details d; mac.empty() && ReadDetails(ctx, address, d))
-        mac = Narrow(d.values.macAddress);
-    const bool mayMove = factoryDefault;
-    lan::WorkstationLock lock;
-    bool cancelled = false;
-    if (auto busy = LockEndpoint(ctx, address, mac, lock, cancelled)) {
-        r.notStarted = cancelled;
-        if (!cancelled)
-            r.error = Fail(ctx, address, *busy).value();
-        return r;
-    }
-    if (factoryDefault)
-        Progress(ctx, address, "resetting to factory defaults");
-    if (interrupt::Requested()) {
-        r.notStarted = true;
-        return r;
-    }
-    endpoint::Sequence steps(endpoint::RestartSteps(factoryDefault));
-    if (auto run = s.Run(steps); !run) {
-        r.error = Fail(ctx, address, run.error()).value();
-        return r;
-    }
-    Progress(ctx, address, "rebooting");
-    return WaitForRestart(ctx, s, address, mac, mayMove);
+    endpoint::Reboot reboot({address, factoryDefault, knownMac, ctx.restartTimeout});
+    Drive(ctx, reboot);
+    return reboot.result();
 }
-
-// --- upgrade ----------------------------------------------------------------------
 
 UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot, bool sameVersionOk)
 {
-    UpgradeResult r;
-    ShellDriver s(address, ctx.port, ctx.timeouts);
-    if (auto o = s.Open(); !o) {
-        r.error = Fail(ctx, address, o.error()).value();
-        return r;
-    }
-    Details before;
-    if (auto q = QueryDetails(s, before); !q) {
-        r.error = Fail(ctx, address, q.error()).value();
-        return r;
-    }
-    r.kind = before.kind;
-    r.versionBefore = Narrow(before.values.version);
-    lan::WorkstationLock lock;
-    bool cancelled = false;
-    if (auto busy = LockEndpoint(ctx, address, Narrow(before.values.macAddress), lock, cancelled)) {
-        r.notStarted = cancelled;
-        r.error = cancelled ? StepError{"interrupted", "nothing was sent to it"} : Fail(ctx, address, *busy).value();
-        return r;
-    }
-    if (r.kind == Kind::Unknown) {
-        r.error =
-            Fail(ctx, address, "read", "the dump does not say whether this is a transmitter or a receiver").value();
-        return r;
-    }
-    const bool transmitter = r.kind == Kind::Tx;
-    r.file = Narrow(transmitter ? nodes::kTxFirmwareFile.text() : nodes::kRxFirmwareFile.text());
-
-    // The address the endpoint reaches us at: this session's own end.
-    const auto candidates = lan::UpgradeAddressCandidates(lan::LocalAddressOf(s.fd()), lan::SystemHostInfo());
-    if (candidates.empty()) {
-        r.error = Fail(ctx, address, "address", "the workstation has no IPv4 address the endpoint could reach").value();
-        return r;
-    }
-    r.server = candidates.back();
-
-    const std::string path = tftpRoot + "/" + r.file;
-    struct stat st { };
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path.c_str(), R_OK) != 0) {
-        r.error = Fail(ctx, address, "tftp check", "put " + r.file + " into " + tftpRoot).value();
-        return r;
-    }
-    // The whole file, as the endpoint will fetch it: the server must give out
-    // the very file under --tftp-root, not one of its own directory.
-    const lan::TftpFetchResult served = lan::FetchTftpDigest(r.server, r.file);
-    const lan::TftpProbeResult& probe = served.probe;
-    if (!probe.ok()) {
-        std::string why;
-        switch (probe.status) {
-        case lan::TftpProbeStatus::NoAnswer: why = "no TFTP server answers at " + r.server + ": run one"; break;
-        case lan::TftpProbeStatus::FileNotFound:
-            why =
-                "the TFTP server at " + r.server + " does not have " + r.file + " (is " + tftpRoot + " its directory?)";
-            break;
-        case lan::TftpProbeStatus::AccessViolation:
-            why = "the TFTP server at " + r.server + " refuses " + r.file + ": " + probe.message;
-            break;
-        default: why = "the TFTP server at " + r.server + " answered: " + probe.message; break;
-        }
-        r.error = Fail(ctx, address, "tftp check", why).value();
-        return r;
-    }
-    const std::optional<lan::FileDigest> local = lan::DigestOfFile(path);
-    if (!local || !served.digest || !(*local == *served.digest)) {
-        const std::string ours = local ? std::to_string(local->size) + " bytes" : std::string("unreadable");
-        const std::string theirs = served.digest ? std::to_string(served.digest->size) + " bytes" : "nothing";
-        r.error = Fail(ctx, address, "tftp check",
-                       "the TFTP server at " + r.server + " gives out a " + r.file + " of " + theirs + ", not the " +
-                           path + " of " + ours +
-                           (local && served.digest && local->size == served.digest->size ? " (checksums differ)" : "") +
-                           ": is " + tftpRoot + " its directory? nothing was sent")
-                      .value();
-        return r;
-    }
-
-    if (interrupt::Requested()) {
-        r.notStarted = true;
-        r.error = StepError{"interrupted", "nothing was sent to it"};
-        return r;
-    }
-    Progress(ctx, address, "fetching " + r.file + " from " + r.server);
-    // The fetch only fills the endpoint's scratch memory; the update script
-    // is the point of no return, so a stop is looked at between the two.
-    std::vector<endpoint::Step> install = endpoint::UpgradeSteps(r.server, transmitter, r.file, ctx.upgradeTimeout);
-    const auto fetched = install.begin() + endpoint::kUpgradeFetchSteps;
-    std::vector<endpoint::Step> fetch(install.begin(), fetched);
-    install.erase(install.begin(), fetched);
-    if (auto run = s.Run(std::move(fetch)); !run) {
-        r.error = Fail(ctx, address, run.error()).value();
-        return r;
-    }
-    if (interrupt::Requested()) {
-        r.notStarted = true;
-        r.error = StepError{"interrupted", "after the fetch, before the update script: nothing was installed"};
-        return r;
-    }
-    if (auto run = s.Run(std::move(install)); !run) {
-        r.error = Fail(ctx, address, run.error()).value();
-        return r;
-    }
-    const std::string mac = Narrow(before.values.macAddress);
-    std::string at = address;
-    if (!s.open() || s.WaitClosed(1s)) {
-        const RestartResult back = WaitForRestart(ctx, s, address, mac, false);
-        if (back.error) {
-            r.error = back.error;
-            return r;
-        }
-        if (!back.address.empty())
-            at = back.address;
-    }
-    Details after;
-    if (auto failed = ReadAfterRestart(ctx, address, at, mac, after)) {
-        r.error = failed;
-        return r;
-    }
-    r.versionAfter = Narrow(after.values.version);
-    Progress(ctx, address, "firmware " + r.versionBefore + " -> " + r.versionAfter);
-    if (r.versionAfter == r.versionBefore && !sameVersionOk) {
-        r.unchanged = true;
-        r.error = Fail(ctx, address, "version",
-                       "the firmware still reads " + r.versionAfter + " (--same-version-ok if that was meant)")
-                      .value();
-    }
-    return r;
+    endpoint::Upgrade upgrade({address, tftpRoot, sameVersionOk, ctx.upgradeTimeout, ctx.restartTimeout});
+    Drive(ctx, upgrade);
+    return upgrade.result();
 }
 
 // --- lines to receivers ----------------------------------------------------------------

@@ -1,10 +1,11 @@
 #pragma once
-// What the subcommands do to one endpoint, and how they run over many: the
-// detail query, settings with read-back, restarts with the wait for the
-// endpoint to answer again, upgrade, wall and on-screen lines. Each step
-// that fails is named, so a report can say where it stopped.
+// What the subcommands do to one endpoint: the scan, the detail query, and
+// lines to receivers on a session of their own; settings, restarts and
+// upgrades as endpoint/ decides them, carried out here. Each step that
+// fails is named, so a report can say where it stopped.
 #include "cli/Reporter.h"
 #include "cli/Driver.h"
+#include "endpoint/Procedures.h"
 #include "endpoint/Steps.h"
 #include "nodes/DeviceDetails.h"
 #include "nodes/Firmware.h"
@@ -69,54 +70,17 @@ endpoint::Result<> QueryDetails(ShellDriver& session, Details& out);
 // Opens a session, queries, closes.
 endpoint::Result<> ReadDetails(const Context& ctx, const std::string& address, Details& out);
 
-// --- settings ---------------------------------------------------------------
+// --- what spans sessions and time ----------------------------------------------
+// Each drives its procedure of endpoint/ on this thread to its end.
 
-struct SetResult {
-    std::string address;
-    // Where it answered after a restart that moved it; empty if it did not move.
-    std::string newAddress;
-    std::vector<FieldResult> fields;
-    std::optional<StepError> error;
-    Kind kind = Kind::Unknown;  // as read before anything was sent
-    // A stop was asked for before its settings went out: nothing changed.
-    bool notStarted = false;
-    bool ok() const;
-};
+using endpoint::RestartResult;
+using endpoint::SetResult;
+using endpoint::UpgradeResult;
+
 SetResult ApplySettings(const Context& ctx, const std::string& address, const SetRequest& request);
-
-// --- restarts -------------------------------------------------------------------
-
-struct RestartResult {
-    std::optional<StepError> error;
-    bool notStarted = false;  // stopped before the reset or restart line
-    std::string address;  // where it answered again
-    std::chrono::milliseconds downFor{0};
-};
-// After the reboot line: the session drops, then a fresh login works again.
-// With `mac`, whatever answers at comeBackAt is known by its MAC: another
-// one fails the wait unless `mayMove`, when the endpoint is looked for by
-// scanning ("restarted, address unknown" when no scan finds it).
-RestartResult WaitForRestart(const Context& ctx, ShellDriver& session, const std::string& comeBackAt,
-                             const std::string& mac = {}, bool mayMove = true);
-// The text of a wait that found another endpoint where ours should be.
-std::string AnotherEndpoint(const std::string& mac, const std::string& address);
 // knownMac: the MAC read just before, so it is not read again.
 RestartResult Reboot(const Context& ctx, const std::string& address, bool factoryDefault,
                      const std::string& knownMac = {});
-
-// --- upgrade ----------------------------------------------------------------------
-
-struct UpgradeResult {
-    Kind kind = Kind::Unknown;
-    std::string file, server, versionBefore, versionAfter;
-    std::optional<StepError> error;
-    // Stopped before the update script: nothing was installed (error says
-    // how far it got).
-    bool notStarted = false;
-    // Back with the version it had before, which was not expected (error
-    // says so).
-    bool unchanged = false;
-};
 // sameVersionOk: a version after equal to the one before is no failure.
 UpgradeResult Upgrade(const Context& ctx, const std::string& address, const std::string& tftpRoot,
                       bool sameVersionOk = false);
