@@ -1,84 +1,60 @@
-#include <cctype>
 #include "Options.h"
 
+#include <CLI/CLI.hpp>
+
+#include <cctype>
+#include <climits>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
 
 namespace esim {
 
-const char* usageText()
-{
-    return R"(usage: endpoint-sim [options]
-Simulates a fleet of HDMI-over-IP endpoints: the discovery responder on
+namespace {
+
+const char* const kAbout = R"(Simulates a fleet of HDMI-over-IP endpoints: the discovery responder on
 225.1.0.0:3333 and the shell on TCP port 24 of every endpoint address.
 Run it inside the endpoints namespace of scripts/testlan.sh only.
+)";
 
-Fleet
-  --tx N                 transmitters to generate (default 1 unless nodes are given)
-  --rx N                 receivers to generate (default 1 unless nodes are given)
-  --tx-base ADDR         first transmitter address (default 198.18.1.1)
-  --rx-base ADDR         first receiver address (default 198.18.2.1)
-                         (addresses run .1 to .250, then the next /24;
-                         past 250 transmitters receivers start after them)
-  --node SPEC            one more node: "tx|rx ip=ADDR [key=value ...]"
-  --fleet FILE           nodes from a file, one SPEC per line, # comments
-                         keys: ip hostname_id channel multicast(y|n)
-                         ip_mode(autoip|dhcp|static) netmask gateway mac
-                         version state
-  --multicast y|n        casting mode of generated nodes (default y)
-  --ip-mode MODE         autoip|dhcp|static for generated nodes (default autoip)
-  --netmask ADDR         default 255.255.0.0
-  --gateway ADDR         default 198.18.0.1
-  --version TEXT         firmware version (default A7.3.1)
-  Generated transmitter i (from 1) gets channel i-1 and hostname ID tx-00i;
-  receiver j gets the channel of transmitter j and hostname ID rx-00j.
+const char* const kFooter = R"(Generated transmitter i (from 1) gets channel i-1 and hostname ID tx-00i;
+receiver j gets the channel of transmitter j and hostname ID rx-00j.
 
-Behaviour
-  --state-dir DIR        wire logs, events and fetched files go here
-  --ready-file PATH      written once everything is bound ("ready" also
-                         goes to stdout)
-  --reboot-delay MS      time an endpoint stays down after reboot (default 3000);
-                         it comes back at a saved static address of the
-                         endpoint range (198.18.1.1 to 198.18.250.255)
-  --tftp MODE            real (run the tftp client, default; an image whose
-                         first line is version=X installs version X), ok, notfound,
-                         timeout (answer without running it)
-  --tftp-client PATH     default /usr/bin/tftp
-  --shell-port PORT      default 24
-  --discovery-port PORT  default 3333 (answers go to port --reply-port,
-                         default 3334, of the querier)
-  --no-discovery         do not run the discovery responder
-  --answer-gap MS        pause between two discovery answers (default 0:
-                         all at once; a querier may then drop some)
-  --fault KIND[=ARG][@ADDR]
-                         misbehave, for one endpoint address or all of them:
-                         refuse          accept and reset the connection
-                         silent          accept, never answer
-                         cut-dump=BYTES  close after BYTES of the node dump
-                         chunk=N:MS      answer in pieces of N bytes, MS apart
-                         no-discovery    do not answer discovery
-                         garbage=N       N binary bytes (with zero bytes)
-                                         before every command output
-                         flood=N         N bytes of text before every output
-                         noise=N         N bytes before every echo: terminal
-                                         escapes, binary, digits and lines
-                         reboot-after=N  reboot by itself after N commands
-                         move=ADDR       come back at ADDR after the next
-                                         restart (a new lease), same MAC
-                         swap=MAC        after the next restart another box
-                                         answers there: this MAC, same settings
-  --help                 this text
+Faults (KIND[=ARG] of --fault):
+  refuse          accept and reset the connection
+  silent          accept, never answer
+  cut-dump=BYTES  close after BYTES of the node dump
+  chunk=N:MS      answer in pieces of N bytes, MS apart
+  no-discovery    do not answer discovery
+  garbage=N       N binary bytes (with zero bytes) before every command output
+  flood=N         N bytes of text before every output
+  noise=N         N bytes before every echo: terminal escapes, binary, digits
+                  and lines
+  reboot-after=N  reboot by itself after N commands
+  move=ADDR       come back at ADDR after the next restart (a new lease),
+                  same MAC
+  swap=MAC        after the next restart another box answers there: this MAC,
+                  same settings
 
 Files in the state directory, per endpoint address:
   DIR/ADDR/conn-N.bin    every byte received on connection N (from 1)
   DIR/ADDR/events.log    one line per command and recorded event
   DIR/ADDR/shm/          files fetched with tftp
   DIR/discovery.log      one line per discovery query and answer burst
-SIGTERM or SIGINT ends the simulator.
-)";
-}
+SIGTERM or SIGINT ends the simulator.)";
 
-static bool toInt(const std::string& s, long& out)
+// What the options say before the fleet is made from them.
+struct Reading {
+    long nTx = -1, nRx = -1;
+    uint32_t txBase = *parseIp("198.18.1.1"), rxBase = *parseIp("198.18.2.1");
+    bool rxBaseGiven = false;
+    NodeConfig generated;
+    std::vector<NodeConfig> explicitNodes;
+};
+
+bool toInt(const std::string& s, long& out)
 {
     try {
         size_t pos = 0;
@@ -87,6 +63,277 @@ static bool toInt(const std::string& s, long& out)
     } catch (...) {
         return false;
     }
+}
+
+// A plain check (its error text, empty when fine) as a CLI11 validator.
+CLI::Validator checked(std::function<std::string(const std::string&)> check)
+{
+    return CLI::Validator([check = std::move(check)](std::string& text) { return check(text); }, "");
+}
+
+// Decimal, as these have always been read: CLI11 alone takes 010 for octal 8.
+CLI::Validator decimal(long lo, long hi, std::string error)
+{
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            long v = 0;
+            if (!toInt(text, v) || v < lo || v > hi)
+                return error;
+            text = std::to_string(v);
+            return {};
+        },
+        "");
+}
+
+void failIf(const std::string& option, const std::string& error)
+{
+    if (!error.empty())
+        throw CLI::ValidationError(option, error);
+}
+
+std::string checkAddress(const std::string& text) { return parseIp(text) ? "" : "bad address: " + text; }
+
+std::optional<TftpMode> tftpMode(const std::string& text)
+{
+    static const std::map<std::string, TftpMode> modes = {{"real", TftpMode::Real},
+                                                          {"ok", TftpMode::Ok},
+                                                          {"notfound", TftpMode::NotFound},
+                                                          {"timeout", TftpMode::Timeout}};
+    auto it = modes.find(text);
+    return it == modes.end() ? std::nullopt : std::optional(it->second);
+}
+
+// "KIND[=ARG][@ADDR]": the fault and the endpoint it is for, 0 for all.
+std::string parseFaultOption(const std::string& text, uint32_t& addr, std::string& spec)
+{
+    auto at = text.rfind('@');
+    spec = text.substr(0, at);
+    addr = 0;
+    if (at != std::string::npos && text.substr(at + 1) != "all") {
+        auto ip = parseIp(text.substr(at + 1));
+        if (!ip)
+            return "bad fault address: " + text.substr(at + 1);
+        addr = *ip;
+    }
+    Faults probe;
+    return applyFault(probe, spec);
+}
+
+// One node per line, # comments.
+std::string readFleetFile(const std::string& path, std::vector<NodeConfig>& nodes)
+{
+    std::ifstream in(path);
+    if (!in)
+        return "cannot read fleet file " + path;
+    std::string line;
+    while (std::getline(in, line)) {
+        auto hash = line.find('#');
+        if (hash != std::string::npos)
+            line.erase(hash);
+        if (line.find_first_not_of(" \t\r") == std::string::npos)
+            continue;
+        std::string err;
+        auto node = parseNodeSpec(line, err);
+        if (!node)
+            return path + ": " + err;
+        nodes.push_back(*node);
+    }
+    return {};
+}
+
+void declare(CLI::App& app, Reading& r, SimConfig& cfg)
+{
+    app.description(kAbout);
+    app.footer(kFooter);
+    app.get_formatter()->column_width(25);
+    // The last of an option given twice counts, as it always has.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // Listed last, under Behaviour.
+    app.set_help_flag();
+
+    const char* fleet = "Fleet";
+    app.add_option("--tx", r.nTx, "transmitters to generate (default 1 unless nodes are given)")
+        ->type_name("N")
+        ->transform(decimal(0, 5000, "needs a count up to 5000"))
+        ->group(fleet);
+    app.add_option("--rx", r.nRx, "receivers to generate (default 1 unless nodes are given)")
+        ->type_name("N")
+        ->transform(decimal(0, 5000, "needs a count up to 5000"))
+        ->group(fleet);
+    app.add_option_function<std::string>(
+           "--tx-base", [&r](const std::string& v) { r.txBase = *parseIp(v); },
+           "first transmitter address (default 198.18.1.1)")
+        ->type_name("ADDR")
+        ->check(checked(checkAddress))
+        ->group(fleet);
+    app.add_option_function<std::string>(
+           "--rx-base",
+           [&r](const std::string& v) {
+               r.rxBase = *parseIp(v);
+               r.rxBaseGiven = true;
+           },
+           "first receiver address (default 198.18.2.1)\n(addresses run .1 to .250, then the next /24;\n"
+           "past 250 transmitters receivers start after them)")
+        ->type_name("ADDR")
+        ->check(checked(checkAddress))
+        ->group(fleet);
+    // --node and --fleet add to one list, in command-line order.
+    app.add_option_function<std::string>(
+           "--node",
+           [&r](const std::string& v) {
+               std::string err;
+               auto node = parseNodeSpec(v, err);
+               failIf("--node", node ? "" : err);
+               r.explicitNodes.push_back(*node);
+           },
+           "one more node: \"tx|rx ip=ADDR [key=value ...]\" (repeatable)")
+        ->type_name("SPEC")
+        ->trigger_on_parse()
+        ->group(fleet);
+    app.add_option_function<std::string>(
+           "--fleet", [&r](const std::string& v) { failIf("--fleet", readFleetFile(v, r.explicitNodes)); },
+           "nodes from a file, one SPEC per line, # comments\nkeys: ip hostname_id channel multicast(y|n)\n"
+           "ip_mode(autoip|dhcp|static) netmask gateway mac\nversion state")
+        ->type_name("FILE")
+        ->trigger_on_parse()
+        ->group(fleet);
+    // Settings of the generated nodes, as the keys of a node line.
+    struct NodeKey {
+        const char *option, *key, *type, *text;
+    };
+    for (const NodeKey& k :
+         {NodeKey{"--multicast", "multicast", "y|n", "casting mode of generated nodes (default y)"},
+          NodeKey{"--ip-mode", "ip_mode", "MODE", "autoip|dhcp|static for generated nodes (default autoip)"},
+          NodeKey{"--netmask", "netmask", "ADDR", "default 255.255.0.0"},
+          NodeKey{"--gateway", "gateway", "ADDR", "default 198.18.0.1"},
+          NodeKey{"--version", "version", "TEXT", "firmware version (default A7.3.1)"}}) {
+        std::string option = k.option, key = k.key;
+        app.add_option_function<std::string>(
+               option, [&r, option, key](const std::string& v) { failIf(option, applyNodeKey(r.generated, key, v)); },
+               k.text)
+            ->type_name(k.type)
+            ->check(checked([key](const std::string& v) {
+                NodeConfig probe;
+                return applyNodeKey(probe, key, v);
+            }))
+            ->group(fleet);
+    }
+
+    const char* behaviour = "Behaviour";
+    app.add_option("--state-dir", cfg.stateDir, "wire logs, events and fetched files go here")
+        ->type_name("DIR")
+        ->group(behaviour);
+    app.add_option("--ready-file", cfg.readyFile, "written once everything is bound (\"ready\" also\ngoes to stdout)")
+        ->type_name("PATH")
+        ->group(behaviour);
+    app.add_option("--reboot-delay", cfg.rebootDelayMs,
+                   "time an endpoint stays down after reboot (default 3000);\nit comes back at a saved static address "
+                   "of the\nendpoint range (198.18.1.1 to 198.18.250.255)")
+        ->type_name("MS")
+        ->transform(decimal(0, INT_MAX, "needs milliseconds"))
+        ->group(behaviour);
+    app.add_option_function<std::string>(
+           "--tftp", [&cfg](const std::string& v) { cfg.shell.tftp = *tftpMode(v); },
+           "real (run the tftp client, default; an image whose\nfirst line is version=X installs version X), ok, "
+           "notfound,\ntimeout (answer without running it)")
+        ->type_name("MODE")
+        ->check(checked([](const std::string& v) {
+            return tftpMode(v) ? "" : std::string("must be real, ok, notfound or timeout");
+        }))
+        ->group(behaviour);
+    app.add_option("--tftp-client", cfg.shell.tftpClient, "default /usr/bin/tftp")->type_name("PATH")->group(behaviour);
+    app.add_option("--shell-port", cfg.shellPort, "default 24")
+        ->type_name("PORT")
+        ->transform(decimal(1, 65535, "needs a port"))
+        ->group(behaviour);
+    app.add_option("--discovery-port", cfg.discoveryPort, "default 3333")
+        ->type_name("PORT")
+        ->transform(decimal(1, 65535, "needs a port"))
+        ->group(behaviour);
+    app.add_option("--reply-port", cfg.replyPort, "the querier's port answers go to (default 3334)")
+        ->type_name("PORT")
+        ->transform(decimal(1, 65535, "needs a port"))
+        ->group(behaviour);
+    app.add_flag_callback(
+           "--no-discovery", [&cfg] { cfg.discovery = false; }, "do not run the discovery responder")
+        ->group(behaviour);
+    app.add_option("--answer-gap", cfg.answerGapMs,
+                   "pause between two discovery answers (default 0:\nall at once; a querier may then drop some)")
+        ->type_name("MS")
+        ->transform(decimal(0, 1000, "needs milliseconds (0..1000)"))
+        ->group(behaviour);
+    app.add_option_function<std::string>(
+           "--fault",
+           [&cfg](const std::string& v) {
+               uint32_t addr = 0;
+               std::string spec;
+               failIf("--fault", parseFaultOption(v, addr, spec));
+               cfg.faults.emplace_back(addr, spec);
+           },
+           "misbehave, for one endpoint address or all of them\n(repeatable, applied in order; kinds below)")
+        ->type_name("KIND[=ARG][@ADDR]")
+        ->trigger_on_parse()
+        ->group(behaviour);
+    app.set_help_flag("-h,--help", "this text")->group(behaviour);
+}
+
+// The generated nodes, then the given ones; every address once.
+std::string makeFleet(Reading& r, SimConfig& cfg)
+{
+    long nTx = r.nTx, nRx = r.nRx;
+    uint32_t rxBase = r.rxBase;
+    if (nTx < 0)
+        nTx = r.explicitNodes.empty() ? 1 : 0;
+    // More than 250 transmitters fill several /24s; receivers then start after them.
+    if (!r.rxBaseGiven && nTx > 250)
+        rxBase = (nthAddress(r.txBase, static_cast<int>(nTx - 1)) & 0xFFFFFF00u) + 0x101;
+    if (nRx < 0)
+        nRx = r.explicitNodes.empty() ? 1 : 0;
+    char buf[32];
+    for (long i = 0; i < nTx; ++i) {
+        NodeConfig c = r.generated;
+        c.isTx = true;
+        c.addr = nthAddress(r.txBase, static_cast<int>(i));
+        std::snprintf(buf, sizeof buf, "%04ld", i % 100);
+        c.channel = buf;
+        std::snprintf(buf, sizeof buf, "tx-%03ld", i + 1);
+        c.hostnameId = buf;
+        cfg.nodes.push_back(c);
+    }
+    for (long j = 0; j < nRx; ++j) {
+        NodeConfig c = r.generated;
+        c.isTx = false;
+        c.addr = nthAddress(rxBase, static_cast<int>(j));
+        std::snprintf(buf, sizeof buf, "%04ld", nTx > 0 ? (j % nTx) % 100 : 0);
+        c.channel = buf;
+        std::snprintf(buf, sizeof buf, "rx-%03ld", j + 1);
+        c.hostnameId = buf;
+        cfg.nodes.push_back(c);
+    }
+    for (auto& c : r.explicitNodes) {
+        if (c.hostnameId.empty())
+            c.hostnameId = formatIp(c.addr);
+        cfg.nodes.push_back(c);
+    }
+    std::map<uint32_t, int> seen;
+    for (auto& c : cfg.nodes)
+        if (seen[c.addr]++)
+            return "two nodes share the address " + formatIp(c.addr);
+    for (auto& [addr, spec] : cfg.faults)
+        if (addr != 0 && !seen.count(addr))
+            return "fault for an address outside the fleet: " + formatIp(addr);
+    return {};
+}
+
+}  // namespace
+
+std::string usageText()
+{
+    CLI::App app("", "endpoint-sim");
+    Reading r;
+    SimConfig cfg;
+    declare(app, r, cfg);
+    return app.help();
 }
 
 std::string applyFault(Faults& f, const std::string& spec)
@@ -151,157 +398,19 @@ Faults faultsFor(const SimConfig& cfg, uint32_t addr)
 
 std::string parseArgs(const std::vector<std::string>& args, SimConfig& cfg)
 {
-    long nTx = -1, nRx = -1;
-    uint32_t txBase = *parseIp("198.18.1.1"), rxBase = *parseIp("198.18.2.1");
-    bool rxBaseGiven = false;
-    NodeConfig generated;
-    std::vector<NodeConfig> explicitNodes;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& out) -> bool {
-            if (i + 1 >= args.size())
-                return false;
-            out = args[++i];
-            return true;
-        };
-        std::string v;
-        long n = 0;
-        if (a == "--help" || a == "-h") {
-            cfg.help = true;
-        } else if (a == "--no-discovery") {
-            cfg.discovery = false;
-        } else if (!value(v)) {
-            return a.rfind("--", 0) == 0 ? a + " needs a value (or is unknown)" : "unexpected argument: " + a;
-        } else if (a == "--tx" || a == "--rx") {
-            if (!toInt(v, n) || n > 5000)
-                return a + " needs a count";
-            (a == "--tx" ? nTx : nRx) = n;
-        } else if (a == "--tx-base" || a == "--rx-base") {
-            auto ip = parseIp(v);
-            if (!ip)
-                return "bad address: " + v;
-            (a == "--tx-base" ? txBase : rxBase) = *ip;
-            rxBaseGiven = rxBaseGiven || a == "--rx-base";
-        } else if (a == "--node") {
-            std::string err;
-            auto node = parseNodeSpec(v, err);
-            if (!node)
-                return err;
-            explicitNodes.push_back(*node);
-        } else if (a == "--fleet") {
-            std::ifstream in(v);
-            if (!in)
-                return "cannot read fleet file " + v;
-            std::string line;
-            while (std::getline(in, line)) {
-                auto hash = line.find('#');
-                if (hash != std::string::npos)
-                    line.erase(hash);
-                if (line.find_first_not_of(" \t\r") == std::string::npos)
-                    continue;
-                std::string err;
-                auto node = parseNodeSpec(line, err);
-                if (!node)
-                    return v + ": " + err;
-                explicitNodes.push_back(*node);
-            }
-        } else if (a == "--multicast" || a == "--ip-mode" || a == "--netmask" || a == "--gateway" || a == "--version") {
-            static const std::map<std::string, std::string> keys = {{"--multicast", "multicast"},
-                                                                    {"--ip-mode", "ip_mode"},
-                                                                    {"--netmask", "netmask"},
-                                                                    {"--gateway", "gateway"},
-                                                                    {"--version", "version"}};
-            std::string err = applyNodeKey(generated, keys.at(a), v);
-            if (!err.empty())
-                return err;
-        } else if (a == "--state-dir") {
-            cfg.stateDir = v;
-        } else if (a == "--ready-file") {
-            cfg.readyFile = v;
-        } else if (a == "--reboot-delay") {
-            if (!toInt(v, n))
-                return "--reboot-delay needs milliseconds";
-            cfg.rebootDelayMs = static_cast<int>(n);
-        } else if (a == "--answer-gap") {
-            if (!toInt(v, n) || n > 1000)
-                return "--answer-gap needs milliseconds (0..1000)";
-            cfg.answerGapMs = static_cast<int>(n);
-        } else if (a == "--tftp") {
-            static const std::map<std::string, TftpMode> modes = {{"real", TftpMode::Real},
-                                                                  {"ok", TftpMode::Ok},
-                                                                  {"notfound", TftpMode::NotFound},
-                                                                  {"timeout", TftpMode::Timeout}};
-            if (!modes.count(v))
-                return "--tftp must be real, ok, notfound or timeout";
-            cfg.shell.tftp = modes.at(v);
-        } else if (a == "--tftp-client") {
-            cfg.shell.tftpClient = v;
-        } else if (a == "--shell-port" || a == "--discovery-port" || a == "--reply-port") {
-            if (!toInt(v, n) || n < 1 || n > 65535)
-                return a + " needs a port";
-            (a == "--shell-port"           ? cfg.shellPort
-                 : a == "--discovery-port" ? cfg.discoveryPort
-                                           : cfg.replyPort) = static_cast<uint16_t>(n);
-        } else if (a == "--fault") {
-            auto at = v.rfind('@');
-            std::string spec = v.substr(0, at);
-            uint32_t addr = 0;
-            if (at != std::string::npos && v.substr(at + 1) != "all") {
-                auto ip = parseIp(v.substr(at + 1));
-                if (!ip)
-                    return "bad fault address: " + v.substr(at + 1);
-                addr = *ip;
-            }
-            Faults probe;
-            std::string err = applyFault(probe, spec);
-            if (!err.empty())
-                return err;
-            cfg.faults.emplace_back(addr, spec);
-        } else {
-            return "unknown option: " + a;
-        }
+    CLI::App app("", "endpoint-sim");
+    Reading r;
+    declare(app, r, cfg);
+    try {
+        // CLI11 reads a vector from its back.
+        app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+    } catch (const CLI::CallForHelp&) {
+        cfg.help = true;
+        return {};
+    } catch (const CLI::ParseError& e) {
+        return e.what();
     }
-    if (nTx < 0)
-        nTx = explicitNodes.empty() ? 1 : 0;
-    // More than 250 transmitters fill several /24s; receivers then start after them.
-    if (!rxBaseGiven && nTx > 250)
-        rxBase = (nthAddress(txBase, static_cast<int>(nTx - 1)) & 0xFFFFFF00u) + 0x101;
-    if (nRx < 0)
-        nRx = explicitNodes.empty() ? 1 : 0;
-    char buf[32];
-    for (long i = 0; i < nTx; ++i) {
-        NodeConfig c = generated;
-        c.isTx = true;
-        c.addr = nthAddress(txBase, static_cast<int>(i));
-        std::snprintf(buf, sizeof buf, "%04ld", i % 100);
-        c.channel = buf;
-        std::snprintf(buf, sizeof buf, "tx-%03ld", i + 1);
-        c.hostnameId = buf;
-        cfg.nodes.push_back(c);
-    }
-    for (long j = 0; j < nRx; ++j) {
-        NodeConfig c = generated;
-        c.isTx = false;
-        c.addr = nthAddress(rxBase, static_cast<int>(j));
-        std::snprintf(buf, sizeof buf, "%04ld", nTx > 0 ? (j % nTx) % 100 : 0);
-        c.channel = buf;
-        std::snprintf(buf, sizeof buf, "rx-%03ld", j + 1);
-        c.hostnameId = buf;
-        cfg.nodes.push_back(c);
-    }
-    for (auto& c : explicitNodes) {
-        if (c.hostnameId.empty())
-            c.hostnameId = formatIp(c.addr);
-        cfg.nodes.push_back(c);
-    }
-    std::map<uint32_t, int> seen;
-    for (auto& c : cfg.nodes)
-        if (seen[c.addr]++)
-            return "two nodes share the address " + formatIp(c.addr);
-    for (auto& [addr, spec] : cfg.faults)
-        if (addr != 0 && !seen.count(addr))
-            return "fault for an address outside the fleet: " + formatIp(addr);
-    return {};
+    return makeFleet(r, cfg);
 }
 
 }  // namespace esim

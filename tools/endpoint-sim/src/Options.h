@@ -31,7 +31,8 @@ struct SimConfig {
 std::string parseArgs(const std::vector<std::string>& args, SimConfig& cfg);
 // Applies "KIND[=ARG]" to a fault set; returns an error text or empty.
 std::string applyFault(Faults& f, const std::string& spec);
-const char* usageText();
+// The --help text.
+std::string usageText();
 // The faults of one endpoint, all matching --fault options applied in order.
 Faults faultsFor(const SimConfig& cfg, uint32_t addr);
 

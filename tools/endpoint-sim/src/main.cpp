@@ -15,7 +15,7 @@ int main(int argc, char** argv)
         return 2;
     }
     if (cfg.help) {
-        std::fputs(esim::usageText(), stdout);
+        std::fputs(esim::usageText().c_str(), stdout);
         return 0;
     }
     esim::Server server(std::move(cfg));

@@ -1,6 +1,9 @@
 // Command handling and line splitting of the simulated shell; no sockets.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+
 #include "Fleet.h"
 #include "Options.h"
 #include "Shell.h"
@@ -321,6 +324,62 @@ TEST(Options, RejectsBadInputWithAReason)
     EXPECT_NE(parseArgs({"--fault", "explode"}, cfg), "");
     EXPECT_NE(parseArgs({"--tx", "1", "--node", "tx ip=198.18.1.1"}, cfg), "");
     EXPECT_NE(parseArgs({"--fault", "silent@198.18.9.9"}, cfg), "");
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{"--tx", "5001"},
+                                                                                      {"--tx"},
+                                                                                      {"--bogus"},
+                                                                                      {"stray"},
+                                                                                      {"--answer-gap", "1001"},
+                                                                                      {"--shell-port", "0"},
+                                                                                      {"--tftp", "fast"},
+                                                                                      {"--multicast", "maybe"},
+                                                                                      {"--rx-base", "198.18.2"}}) {
+        SimConfig fresh;
+        EXPECT_NE(parseArgs(args, fresh), "") << args[0];
+    }
+}
+
+TEST(Options, ErrorsNameTheOptionTheyAreAbout)
+{
+    SimConfig cfg;
+    EXPECT_EQ(parseArgs({"--tx", "1", "--fault", "silent@nowhere"}, cfg), "--fault: bad fault address: nowhere");
+    SimConfig other;
+    EXPECT_EQ(parseArgs({"--answer-gap", "2000"}, other).rfind("--answer-gap: ", 0), 0u);
+}
+
+TEST(Options, CountsAreDecimalAndTheLastOfARepeatedOptionWins)
+{
+    SimConfig cfg;
+    // CLI11 on its own would read 010 as octal.
+    ASSERT_EQ(
+        parseArgs({"--tx", "010", "--rx", "0", "--reboot-delay", "0500", "--tftp", "ok", "--tftp", "timeout"}, cfg),
+        "");
+    EXPECT_EQ(cfg.nodes.size(), 10u);
+    EXPECT_EQ(cfg.rebootDelayMs, 500);
+    EXPECT_EQ(cfg.shell.tftp, TftpMode::Timeout);
+}
+
+TEST(Options, NodesAndFleetFilesKeepTheirCommandLineOrder)
+{
+    std::string path = ::testing::TempDir() + "/esim-order.fleet";
+    {
+        std::ofstream out(path);
+        out << "# two\nrx ip=198.18.2.2  # trailing\n\ntx ip=198.18.1.2 hostname_id=cam\n";
+    }
+    SimConfig cfg;
+    ASSERT_EQ(parseArgs({"--node", "rx ip=198.18.2.1", "--fleet", path, "--node", "tx ip=198.18.1.1"}, cfg), "");
+    std::vector<std::string> order;
+    for (auto& n : cfg.nodes)
+        order.push_back(n.hostnameId);
+    EXPECT_EQ(order, (std::vector<std::string>{"198.18.2.1", "198.18.2.2", "cam", "198.18.1.1"}));
+    std::remove(path.c_str());
+}
+
+TEST(Options, HelpIsAskedForAnywhereOnTheLine)
+{
+    SimConfig cfg;
+    EXPECT_EQ(parseArgs({"--tx", "2", "-h"}, cfg), "");
+    EXPECT_TRUE(cfg.help);
+    EXPECT_NE(usageText().find("--fault KIND[=ARG][@ADDR]"), std::string::npos);
 }
 
 TEST(Options, ExplicitNodesCarryTheirOwnSettings)
