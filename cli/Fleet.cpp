@@ -195,10 +195,11 @@ void Drive(const Context& ctx, endpoint::Procedure& procedure)
         if (interrupt::Requested())
             procedure.Stop();
         endpoint::Action a = procedure.Next(Clock::now());
+        for (const auto& m : a.told)
+            Tell(ctx, m);
         endpoint::Outcome o;
         switch (a.what) {
         case Do::Finished: return;
-        case Do::Say: Tell(ctx, a.message); continue;
         case Do::Close:
             if (session)
                 session->Close();

@@ -50,17 +50,20 @@ std::string AnotherEndpoint(const std::string& mac, const std::string& address)
 
 Action Procedure::Next(Clock::time_point now)
 {
-    // What a decision has to say goes out before the action it decided.
-    if (told_.empty() && !pending_)
-        pending_ = Decide(now);
-    if (!told_.empty()) {
-        Action say = Act(Do::Say);
-        say.message = std::move(told_.front());
-        told_.pop_front();
-        return say;
-    }
-    Action next = std::move(*pending_);
-    pending_.reset();
+    // Told and done together: no stop can come between a decision and
+    // what it said.
+    Action next = Decide(now);
+    next.told = std::move(told_);
+    told_.clear();
+    return next;
+}
+
+Action Procedure::NextOf(Procedure& inner, Clock::time_point now)
+{
+    Action next = inner.Next(now);
+    for (auto& m : next.told)
+        told_.push_back(std::move(m));
+    next.told.clear();
     return next;
 }
 
@@ -222,10 +225,14 @@ Action Apply::Decide(Clock::time_point now)
             phase_ = Phase::Done;
             return Act(Do::Finished);
         }
-        Progress(plan_.address, "sending settings");
         std::vector<BufferedLine> lines;
         for (auto& line : RequestLines(request))
             lines.push_back({std::move(line)});
+        if (lines.empty()) {  // a restart alone
+            phase_ = Phase::Reboot;
+            return Decide(now);
+        }
+        Progress(plan_.address, "sending settings");
         return RunSteps(LineSteps(lines, "send"));
     }
     case Phase::Settle: {
@@ -245,7 +252,7 @@ Action Apply::Decide(Clock::time_point now)
             restart_.emplace(Restart::Plan{plan_.address, ComeBackAt(request, plan_.address), mac_, request.mayMove(),
                                            plan_.restartTimeout},
                              now);
-        Action next = restart_->Next(now);
+        Action next = NextOf(*restart_, now);
         if (next.what != Do::Finished)
             return next;
         if (restart_->error) {
@@ -394,7 +401,7 @@ Action Reboot::Decide(Clock::time_point now)
         if (!restart_)
             restart_.emplace(
                 Restart::Plan{plan_.address, plan_.address, mac_, plan_.factoryDefault, plan_.restartTimeout}, now);
-        Action next = restart_->Next(now);
+        Action next = NextOf(*restart_, now);
         if (next.what != Do::Finished)
             return next;
         result_.error = restart_->error;
@@ -535,7 +542,7 @@ Action Upgrade::Decide(Clock::time_point now)
     case Phase::Restart: {
         if (!restart_)
             restart_.emplace(Restart::Plan{plan_.address, plan_.address, mac_, false, plan_.restartTimeout}, now);
-        Action next = restart_->Next(now);
+        Action next = NextOf(*restart_, now);
         if (next.what != Do::Finished)
             return next;
         if (restart_->error) {

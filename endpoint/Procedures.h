@@ -11,7 +11,6 @@
 #include "lan/Tftp.h"
 
 #include <chrono>
-#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,7 +28,6 @@ struct Message {
 
 struct Action {
     enum class Do {
-        Say,  // tell `message`; nothing to feed back
         Open,  // connect and log in: the procedure's session, at `address`
         Run,  // `steps` on that session
         Close,  // drop the session; nothing to feed back
@@ -51,7 +49,8 @@ struct Action {
     Clock::time_point until{};
     std::chrono::milliseconds within{0};
     std::string mac, file, path;
-    Message message;
+    // To be told before the action is carried out (with Finished: at the end).
+    std::vector<Message> told;
 };
 
 // What became of an action; each action fills its own fields.
@@ -70,7 +69,7 @@ struct Outcome {
 class Procedure {
 public:
     virtual ~Procedure() = default;
-    // What to do now; Finished once done. What is to be said comes first.
+    // What to do now, with what is to be told first; Finished once done.
     Action Next(Clock::time_point now);
     virtual void Feed(const Outcome& outcome) = 0;
     // A stop was asked for: honoured at the last point that still leaves
@@ -83,10 +82,12 @@ protected:
     // Told, and returned for the result.
     StepError Failed(const std::string& address, StepError e);
     bool stopAsked() const { return stopAsked_; }
+    // The next action of a procedure within this one; what it tells is told
+    // in turn with this one's own.
+    Action NextOf(Procedure& inner, Clock::time_point now);
 
 private:
-    std::deque<Message> told_;
-    std::optional<Action> pending_;
+    std::vector<Message> told_;
     bool stopAsked_ = false;
 };
 

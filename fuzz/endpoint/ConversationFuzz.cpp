@@ -59,11 +59,17 @@ int NoiseBeforeEveryEcho(const std::uint8_t* data, std::size_t size)
 }
 }  // namespace
 
+// ProceduresFuzz.cpp
+int ProcedureOutcomes(const std::uint8_t* data, std::size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    // A first byte 'N' picks the well-answering shell with noise.
+    // A first byte 'N' picks the well-answering shell with noise, 'P' the
+    // procedures fed chosen outcomes.
     if (size > 0 && data[0] == 'N')
         return NoiseBeforeEveryEcho(data + 1, size - 1);
+    if (size > 0 && data[0] == 'P')
+        return ProcedureOutcomes(data + 1, size - 1);
     // Every 8th byte (from the first) steers: its low bits say how many of
     // the next bytes arrive together, its top bit fires the timer.
     Conversation c(std::chrono::milliseconds(500));

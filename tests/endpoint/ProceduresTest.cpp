@@ -54,12 +54,9 @@ struct Script {
             if (stop)
                 p.Stop();
             Action a = p.Next(now);
+            said.insert(said.end(), a.told.begin(), a.told.end());
             if (a.what == Do::Finished)
                 return;
-            if (a.what == Do::Say) {
-                said.push_back(a.message);
-                continue;
-            }
             now = a.what == Do::Pause ? a.until : now + std::max<Clock::duration>(a.within, 10ms);
             Outcome o = answer(a);
             o.transcript = &transcript;
