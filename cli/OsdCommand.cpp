@@ -1,8 +1,6 @@
 // cortavia-cli osd: each receiver shows its number on its own screen.
 #include "cli/Command.h"
 
-#include "nodes/Firmware.h"
-
 namespace cv::cli {
 
 void AddOsdCommand(Program& p)
@@ -53,9 +51,8 @@ ahead with the others), before any line is sent.
             targets.size(), ctx.jobs,
             [&](std::size_t i) {
                 const Listed& t = targets[i];
-                const nodes::WireLine line{
-                    on ? nodes::OsdOnLine(Widen(t.number)) : std::u16string(nodes::kOsdOff.text()), false, true, 0};
-                const auto sent = SendLines(ctx, t.address, {line}, nodes::kShortLineBuffer, on ? "osd on" : "osd off");
+                const auto sent = SendLines(ctx, t.address, {endpoint::OsdBufferedLine(on, Widen(t.number))},
+                                            on ? "osd on" : "osd off");
                 Record r = record(t.address, t.number);
                 r["status"] = sent ? "sent" : "failed";
                 if (!sent)

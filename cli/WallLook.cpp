@@ -21,8 +21,7 @@ int Look(const WallOptions& o, Invocation& run, bool stretch)
     Rows rows = CollectRows(
         targets.size(), ctx.jobs,
         [&](std::size_t i) {
-            const auto sent =
-                SendLines(ctx, targets[i].address, {{*line, false, true, 0}}, nodes::kShortLineBuffer, what);
+            const auto sent = SendLines(ctx, targets[i].address, {endpoint::ShortBufferedLine(*line)}, what);
             Record r = record(targets[i].address);
             r["status"] = sent ? "sent" : "failed";
             if (!sent)

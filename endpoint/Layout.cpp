@@ -362,10 +362,10 @@ std::vector<BufferedLine> PlacementLines(const Layout& layout, const Placement& 
     std::vector<BufferedLine> lines = {{{nodes::WallEnableLine(tile), false, true, 0}, nodes::kLineBuffer}};
     if (const auto& s = placement.stretch ? placement.stretch : layout.stretch)
         if (const auto line = StretchLine(*s))
-            lines.push_back({{*line, false, true, 0}, nodes::kShortLineBuffer});
+            lines.push_back(ShortBufferedLine(*line));
     if (const auto& r = placement.rotate ? placement.rotate : layout.rotate)
         if (const auto line = RotateLine(*r))
-            lines.push_back({{*line, false, true, 0}, nodes::kShortLineBuffer});
+            lines.push_back(ShortBufferedLine(*line));
     return lines;
 }
 

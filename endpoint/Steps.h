@@ -79,6 +79,16 @@ struct BufferedLine {
     nodes::WireLine line;
     std::size_t buffer = nodes::kLineBuffer;
 };
+// A short wall or on-screen line (nodes::ShortLine, nodes::OsdLine) in the
+// short buffer it goes out of.
+inline BufferedLine ShortBufferedLine(std::u16string text)
+{
+    return {nodes::ShortLine(std::move(text)), nodes::kShortLineBuffer};
+}
+inline BufferedLine OsdBufferedLine(bool on, std::u16string_view number)
+{
+    return {nodes::OsdLine(on, number), nodes::kShortLineBuffer};
+}
 std::vector<Step> LineSteps(const std::vector<BufferedLine>& lines, const std::string& step);
 
 // The reset script (awaited) when asked, then the reboot line, which gets

@@ -17,6 +17,10 @@ std::u16string T(const Literal<N>& literal)
 }
 }  // namespace
 
+WireLine ShortLine(std::u16string text) { return Line(std::move(text), false, true, 0); }
+
+WireLine OsdLine(bool on, std::u16string_view number) { return ShortLine(on ? OsdOnLine(number) : T(kOsdOff)); }
+
 std::vector<WireLine> HostnameGroupLines(std::u16string_view hostnameId)
 {
     return {Line(HostnameIdLine(hostnameId), false, true), Line(T(kChangeHostnameEvent), false, true),

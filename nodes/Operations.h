@@ -26,6 +26,13 @@ struct WireLine {
 inline constexpr std::size_t kLineBuffer = 50;
 inline constexpr std::size_t kShortLineBuffer = 30;
 
+// The short lines (stretch type, rotation, on-screen number on and off):
+// without their zero, a failed send stops, no pause. They go out of
+// kShortLineBuffer, which endpoint::ShortBufferedLine adds.
+WireLine ShortLine(std::u16string text);
+// The receiver's number on its screen (OsdOnLine), or taken away (kOsdOff).
+WireLine OsdLine(bool on, std::u16string_view number);
+
 // Apply's four groups, each in the order the window sends them. Values must
 // be checked first (IsValidHostnameId, IsValidChannel, dotted addresses).
 std::vector<WireLine> HostnameGroupLines(std::u16string_view hostnameId);

@@ -6,8 +6,6 @@
 
 namespace cv::service {
 
-const char* ToString(Kind kind) { return kind == Kind::Tx ? "tx" : "rx"; }
-
 namespace {
 std::string Iso8601(WallClock::time_point t)
 {
@@ -413,6 +411,8 @@ Model::Forget Model::ApplyForget(const std::string& mac, std::vector<Event>& eve
 void Model::ApplyIdentity(Ticket ticket, const std::string& mac, const Sighting& seen, WallClock::time_point now,
                           std::vector<Event>& events, const std::string& version)
 {
+    if (seen.kind == Kind::Unknown)
+        return;
     Watch w;
     auto [it, inserted] = devices_.try_emplace(mac);
     Device& d = it->second;

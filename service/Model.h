@@ -8,6 +8,8 @@
 // of what changed: by address, online transmitters by channel, receivers by
 // channel. A change is watched from before to after, and only the channels
 // and receivers it touched are compared for events.
+#include "endpoint/Types.h"
+
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -24,8 +26,9 @@ namespace cv::service {
 using Json = nlohmann::ordered_json;
 using WallClock = std::chrono::system_clock;
 
-enum class Kind { Tx, Rx };
-const char* ToString(Kind kind);
+// Every device in the model is a transmitter or a receiver: a read that
+// cannot say which (Kind::Unknown) puts nothing in it.
+using endpoint::Kind;
 
 struct Device {
     std::string mac;
@@ -105,7 +108,8 @@ public:
     Presence ApplyPresence(const std::vector<std::string>& answered);
     // The shell port of a suspect, probed: no answer is offline.
     void ApplyProbe(const std::string& mac, bool answered, std::vector<Event>& events);
-    // The MAC read at an address, with what that read showed.
+    // The MAC read at an address, with what that read showed; ignored when
+    // the read does not say transmitter or receiver.
     void ApplyIdentity(Ticket ticket, const std::string& mac, const Sighting& seen, WallClock::time_point now,
                        std::vector<Event>& events, const std::string& version = {});
     // A receiver's channel, read back after this service wrote it.

@@ -2,8 +2,6 @@
 
 #include "endpoint/Layout.h"
 #include "endpoint/Types.h"
-#include "nodes/Firmware.h"
-#include "nodes/Operations.h"
 
 #include <algorithm>
 #include <set>
@@ -185,14 +183,8 @@ Plan PlanIdentify(const Model& model, bool on, const std::vector<std::string>& r
                 {key, {Refusal::Conflict, "resolve", "rx: " + key + " has no number in the node list yet"}, {}});
             continue;
         }
-        const std::u16string text =
-            on ? nodes::OsdOnLine(Widen(std::to_string(*d->number))) : std::u16string(nodes::kOsdOff.text());
-        plan.jobs.push_back({d->mac,
-                             d->address,
-                             key,
-                             std::nullopt,
-                             {{nodes::WireLine{text, false, true, 0}, nodes::kShortLineBuffer}},
-                             step});
+        const std::u16string number = on ? Widen(std::to_string(*d->number)) : std::u16string();
+        plan.jobs.push_back({d->mac, d->address, key, std::nullopt, {endpoint::OsdBufferedLine(on, number)}, step});
     }
     return plan;
 }

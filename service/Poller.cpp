@@ -254,9 +254,9 @@ void Poller::ReadIdentity(std::shared_ptr<Round> round, const std::string& addre
                   if (read) {
                       const auto d = endpoint::DetailsFrom(c.transcript());
                       const auto mac = NormalMac(Narrow(d.values.macAddress));
-                      if (mac && d.kind != endpoint::Kind::Unknown) {
+                      if (mac) {
                           Sighting seen = listed;
-                          seen.kind = d.kind == endpoint::Kind::Tx ? Kind::Tx : Kind::Rx;
+                          seen.kind = d.kind;  // the model takes no device of unknown kind
                           seen.channel = Narrow(d.values.channel);
                           seen.multicast = Narrow(d.values.multicast);
                           seen.hostnameId = Narrow(d.values.hostnameId);

@@ -94,7 +94,7 @@ void ShowOsd(IMainWindow& window)
     for (int i = 0; i < rx->GetItemCount(); ++i) {
         if (i >= 10)
             platform::Sleep(200);
-        const QString line = on ? Q(cv::nodes::OsdOnLine(U16(rx->GetItemText(i, 3)))) : QString();
+        const std::u16string line = cv::nodes::OsdLine(on, U16(rx->GetItemText(i, 3))).text;
         m.m_strNodeAddress = rx->GetItemText(i, 0);
         CMyAsyncSocket& slot = window.Slot(SlotForRow(i));
         OpenLoggedInSession(slot, m.m_strNodeAddress);
@@ -109,7 +109,7 @@ void ShowOsd(IMainWindow& window)
         } else {
             if (i >= 3)
                 platform::Sleep(20);
-            SendLine(slot, cv::nodes::kOsdOff.text(), kShortLineBuffer);
+            SendLine(slot, line, kShortLineBuffer);
         }
     }
 }

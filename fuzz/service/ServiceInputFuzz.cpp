@@ -28,6 +28,8 @@ void CheckIndexes(const Model& model)
     std::size_t online = 0;
     for (const auto& [mac, d] : model.devices()) {
         online += d.online;
+        if (d.kind == Kind::Unknown)
+            std::abort();
         if (!d.address.empty() && model.Find(d.address) != &d)
             std::abort();
         const auto& on = model.TransmittersOn(d.channel);
@@ -60,8 +62,9 @@ void RunModel(std::string_view script)
         const auto op = static_cast<unsigned char>(script[i]);
         const auto a = static_cast<unsigned char>(script[i + 1]), b = static_cast<unsigned char>(script[i + 2]),
                    c = static_cast<unsigned char>(script[i + 3]);
-        const Sighting seen{address(a),  (b & 1) ? Kind::Tx : Kind::Rx, "h" + std::to_string(b % 3), channel(c), "y",
-                            std::nullopt};
+        // Now and then a read that could not tell the kind.
+        const Kind kind = (c & 0x80) ? Kind::Unknown : (b & 1) ? Kind::Tx : Kind::Rx;
+        const Sighting seen{address(a), kind, "h" + std::to_string(b % 3), channel(c), "y", std::nullopt};
         switch (op % 6) {
         case 0: model.ApplyIdentity(model.BeginPoll(), mac(b), seen, now, events); break;
         case 1: model.ApplyPoll(model.BeginPoll(), {address(a), address(b)}, {seen}, now, events); break;

@@ -60,6 +60,20 @@ TEST(OperationLines, RefusesLinesThatWouldGoOutCutOrNotAsAscii)
     EXPECT_FALSE(WireBytes({std::u16string(u"a\0b", 3), false, true, 0}).has_value());
 }
 
+TEST(OperationLines, ShortLinesGoOutWithoutTheirZeroAndFitTheShortBufferUpToAnElevenDigitNumber)
+{
+    using namespace std::string_literals;
+    EXPECT_EQ(WireBytes(OsdLine(true, u"42"), kShortLineBuffer), "big_osd_on.sh \"42\"\r\n"s);
+    EXPECT_EQ(WireBytes(OsdLine(false, u"42"), kShortLineBuffer), "osd_off.sh 0\r\n"s);
+    // With its zero the buffer holds 29 characters: 11 digits, not 12.
+    EXPECT_TRUE(WireBytes(OsdLine(true, u"12345678901"), kShortLineBuffer));
+    EXPECT_FALSE(WireBytes(OsdLine(true, u"123456789012"), kShortLineBuffer));
+    for (int combo = 0; combo < 3; ++combo) {
+        EXPECT_TRUE(WireBytes(ShortLine(StretchTypeLine(combo)), kShortLineBuffer)) << combo;
+        EXPECT_TRUE(WireBytes(ShortLine(RotateLine(combo)), kShortLineBuffer)) << combo;
+    }
+}
+
 TEST(OperationLines, ChannelsAreTheFourDigitTextsOfTheWindowsList)
 {
     for (const char16_t* ok : {u"0000", u"0042", u"0099"})

@@ -160,6 +160,18 @@ TEST_F(SmallFleet, AConflictThatEndsSaysSoAndTheReceiversOnItGetTheirSourceBack)
     EXPECT_NE(model.UnusedChannel(), "0001");
 }
 
+TEST_F(SmallFleet, AReadThatCannotTellTransmitterFromReceiverAddsNothingAndChangesNothing)
+{
+    const Sighting unknown{"198.18.2.9", Kind::Unknown, "RX", "0002", "y", {}};
+    model.ApplyIdentity(model.BeginPoll(), "00:00:00:00:02:09", unknown, t0 + 2s, events);
+    EXPECT_EQ(model.Find("00:00:00:00:02:09"), nullptr);
+    model.ApplyIdentity(model.BeginPoll(), "00:00:00:00:02:01", unknown, t0 + 2s, events);
+    EXPECT_EQ(model.Find("00:00:00:00:02:01")->address, "198.18.2.1");
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(ToJson(*model.Find("00:00:00:00:02:01"))["kind"], "rx");
+    EXPECT_EQ(ToJson(*model.Find("00:00:00:00:01:01"))["kind"], "tx");
+}
+
 TEST_F(SmallFleet, ATransmittersNameComesFromItsDetailReadAndTravelsWithItsRoutes)
 {
     model.ApplyIdentity(model.BeginPoll(), "00:00:00:00:01:01", {"198.18.1.1", Kind::Tx, "tx-001", "0001", "y", {}},
