@@ -1,6 +1,8 @@
 // cortavia-cli reboot: restart and wait until each endpoint answers again.
 #include "cli/Command.h"
 
+#include <cmath>
+
 namespace cv::cli {
 
 int RunRestarts(Invocation& run, const std::vector<std::string>& given, double timeout, bool factoryDefault)
@@ -28,7 +30,8 @@ int RunRestarts(Invocation& run, const std::vector<std::string>& given, double t
             Record row = {
                 {"address", addresses[i]},
                 {"status", r.error ? "failed" : "back"},
-                {"seconds", r.error ? Record() : Record(static_cast<double>(r.downFor.count() / 100) / 10.0)}};
+                {"seconds",
+                 r.error ? Record() : Record(std::round(static_cast<double>(r.downFor.count()) / 100.0) / 10.0)}};
             // Back at another address: found again by its MAC.
             if (!r.address.empty() && r.address != addresses[i])
                 row["new_address"] = r.address;
