@@ -24,6 +24,13 @@ Action RunSteps(std::vector<Step> steps)
     return a;
 }
 
+Action LockOn(std::string address, std::string mac)
+{
+    Action a = Act(Do::Lock, std::move(address));
+    a.mac = std::move(mac);
+    return a;
+}
+
 Action Within(Do what, std::string address, milliseconds within)
 {
     Action a = Act(what, std::move(address));
@@ -76,6 +83,18 @@ StepError Procedure::Failed(const std::string& address, StepError e)
 {
     told_.push_back({Message::Kind::Failure, address, e.step, e.detail});
     return e;
+}
+
+std::optional<StepError> Procedure::ReadAfterRestart(const Outcome& read, const std::string& address,
+                                                     const std::string& at, const std::string& mac)
+{
+    if (!read.result) {
+        Failed(at, read.result.error());
+        return StepError{"read-back", read.result.error().text()};
+    }
+    if (auto other = OtherThan(mac, read.details, at))
+        return Failed(address, *other);
+    return std::nullopt;
 }
 
 // --- restart --------------------------------------------------------------------------
@@ -212,12 +231,8 @@ Action Apply::Decide(Clock::time_point now)
     // tells a transmitter (no hostname ID to set) before anything is sent,
     // and gives the MAC that finds it again should it move.
     case Phase::Query: return RunSteps(DetailQuerySteps());
-    case Phase::Lock: {
-        // Held until the read-back is done: no other run's lines in between.
-        Action lock = Act(Do::Lock, plan_.address);
-        lock.mac = mac_;
-        return lock;
-    }
+    // Held until the read-back is done: no other run's lines in between.
+    case Phase::Lock: return LockOn(plan_.address, mac_);
     case Phase::Send: {
         // The last moment a stop leaves the endpoint as it was.
         if (stopAsked()) {
@@ -345,13 +360,8 @@ void Apply::Feed(const Outcome& o)
     case Phase::Restart: restart_->Feed(o); break;
     case Phase::ReadAfter:
         phase_ = Phase::Done;
-        if (!o.result) {
-            Failed(at_, o.result.error());
-            result_.error = StepError{"read-back", o.result.error().text()};
+        if ((result_.error = ReadAfterRestart(o, plan_.address, at_, mac_)))
             return;
-        }
-        if (auto other = OtherThan(mac_, o.details, at_))
-            return fail(*other);
         Compare(result_.fields, o.details, at_, true);
         ReportReadBack(true);
         break;
@@ -383,11 +393,7 @@ Action Reboot::Decide(Clock::time_point now)
     // back elsewhere. Read on a session of its own, so the restart's
     // carries only the window's lines.
     case Phase::ReadMac: return Act(Do::Read, plan_.address);
-    case Phase::Lock: {
-        Action lock = Act(Do::Lock, plan_.address);
-        lock.mac = mac_;
-        return lock;
-    }
+    case Phase::Lock: return LockOn(plan_.address, mac_);
     case Phase::Send:
         if (stopAsked()) {
             result_.notStarted = true;
@@ -486,11 +492,7 @@ Action Upgrade::Decide(Clock::time_point now)
     switch (phase_) {
     case Phase::Open: return Act(Do::Open, plan_.address);
     case Phase::Query: return RunSteps(DetailQuerySteps());
-    case Phase::Lock: {
-        Action lock = Act(Do::Lock, plan_.address);
-        lock.mac = mac_;
-        return lock;
-    }
+    case Phase::Lock: return LockOn(plan_.address, mac_);
     case Phase::Server:
         if (result_.kind == Kind::Unknown) {
             Fail({"read", "the dump does not say whether this is a transmitter or a receiver"});
@@ -626,13 +628,8 @@ void Upgrade::Feed(const Outcome& o)
     case Phase::Restart: restart_->Feed(o); break;
     case Phase::ReadAfter: {
         phase_ = Phase::Done;
-        if (!o.result) {
-            Failed(at_, o.result.error());
-            result_.error = StepError{"read-back", o.result.error().text()};
+        if ((result_.error = ReadAfterRestart(o, plan_.address, at_, mac_)))
             return;
-        }
-        if (auto other = OtherThan(mac_, o.details, at_))
-            return Fail(*other);
         result_.versionAfter = Narrow(o.details.values.version);
         Progress(plan_.address, "firmware " + result_.versionBefore + " -> " + result_.versionAfter);
         if (result_.versionAfter == result_.versionBefore && !plan_.sameVersionOk) {

@@ -82,6 +82,10 @@ protected:
     // Told, and returned for the result.
     StepError Failed(const std::string& address, StepError e);
     bool stopAsked() const { return stopAsked_; }
+    // What a detail query at `at` read after a restart: an error, told,
+    // unless it read the endpoint whose MAC was read before.
+    std::optional<StepError> ReadAfterRestart(const Outcome& read, const std::string& address, const std::string& at,
+                                              const std::string& mac);
     // The next action of a procedure within this one; what it tells is told
     // in turn with this one's own.
     Action NextOf(Procedure& inner, Clock::time_point now);
