@@ -2,7 +2,8 @@
 # Builds the layers without Qt and the libFuzzer targets (clang, ASan, UBSan,
 # every library instrumented) and runs the transcript
 # fuzzer for a while on a scratch copy of its seed corpus, then the TFTP
-# reply reader, the shell conversation and the service's readers for a
+# reply reader, the shell conversation (and the procedures fed chosen
+# outcomes) and the service's readers for a
 # quarter of that each, then the readers of plan CSV and wall-layout JSON
 # files for a sixth each.
 # Usage: scripts/fuzz-smoke.sh [seconds]   (default 30)
